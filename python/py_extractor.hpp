@@ -1,0 +1,67 @@
+// The extractor through which a Python subclass of Extractor supplies compute.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include <fmt/format.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "extractor/extractor.hpp"
+
+namespace tavik::extractor {
+
+class PyExtractor : public Extractor<double> {
+public:
+    using Extractor<double>::Extractor;
+    using Extractor<double>::compute;
+
+    ~PyExtractor() override = default;
+
+    // Calls the Python method compute(input, features) with two new lists.
+    // The method either fills the second list in place and returns None, or
+    // returns a sequence of features. Either way the features are checked in
+    // full before any reaches `features`, so a failure leaves it as it was.
+    void compute(const Frame& input, Features& features) const override {
+        namespace py = pybind11;
+        py::gil_scoped_acquire gil;
+        py::function override =
+            py::get_override(static_cast<const Extractor<double>*>(this), "compute");
+        if (!override) {
+            py::pybind11_fail("Tried to call pure virtual function \"Extractor::compute\"");
+        }
+        py::list input_list = py::cast(input);
+        py::list feature_list = py::cast(features);
+        py::object result = override(input_list, feature_list);
+
+        py::object produced;
+        if (result.is_none()) {
+            produced = feature_list;
+        } else if (py::isinstance<py::sequence>(result) && !py::isinstance<py::str>(result) &&
+                   !py::isinstance<py::bytes>(result)) {
+            produced = result;
+        } else {
+            throw py::type_error("compute must return None or a sequence of numbers");
+        }
+        const auto sequence = py::reinterpret_borrow<py::sequence>(produced);
+        const std::size_t count = sequence.size();
+        if (count != features.size()) {
+            throw py::value_error(fmt::format("compute produced {} features, expected {}", count,
+                                              features.size()));
+        }
+        Features carried(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            py::object item = sequence[i];
+            py::detail::make_caster<double> caster;
+            if (!caster.load(item, true)) {
+                throw py::type_error("compute produced a feature that is not a number");
+            }
+            carried[i] = py::detail::cast_op<double>(caster);
+        }
+        std::copy(carried.begin(), carried.end(), features.begin());
+    }
+};
+
+}  // namespace tavik::extractor
