@@ -53,7 +53,7 @@ $(STAMPS)/venv: pyproject.toml | $(STAMPS)/system-deps
 # persistent build directory, so that a rebuild only compiles what changed.
 install: $(STAMPS)/installed
 $(STAMPS)/installed: $(STAMPS)/venv $(SOURCES)
-	$(VPY) -m pip install -q --no-build-isolation ".[test]"
+	$(VPY) -m pip install --no-build-isolation ".[test]"
 	@touch $@
 
 cpp-test: $(STAMPS)/venv
