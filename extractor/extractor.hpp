@@ -51,11 +51,7 @@ public:
 
     // Raw features of one frame of exactly num_samples samples.
     virtual Features compute(const Frame& input) const {
-        if (input.size() != num_samples) {
-            throw std::invalid_argument(
-                fmt::format("Input signal must be of length {}. Instead it is of length {}.",
-                            num_samples, input.size()));
-        }
+        check_length(input.size());
         Features features(num_features, T(0));
         compute(input, features);
         return features;
@@ -75,6 +71,16 @@ public:
 
     virtual Features operator()(MatrixView input) const {
         return (*this)(matrix_to_vector(input));
+    }
+
+    // The length check of every value-returning call, also used by callers
+    // that check a whole batch of frames before any work starts.
+    void check_length(std::size_t length) const {
+        if (length != num_samples) {
+            throw std::invalid_argument(
+                fmt::format("Input signal must be of length {}. Instead it is of length {}.",
+                            num_samples, length));
+        }
     }
 
     // The sign of on_channel is looked at once, here. The reducers capture

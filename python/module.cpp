@@ -2,7 +2,9 @@
 // their Python names, argument names, defaults and conversions.
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include <pybind11/eigen.h>
@@ -12,10 +14,82 @@
 #include <pybind11/stl.h>
 
 #include "extractor/extractor.hpp"
+#include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
 #include "python/py_extractor.hpp"
 
 namespace py = pybind11;
+
+namespace tavik::extractor {
+
+// A frame passed to __call__ as a sequence of floats.
+struct FrameInput {
+    std::vector<double> frame;
+};
+
+}  // namespace tavik::extractor
+
+namespace pybind11::detail {
+
+// Accepts exactly what the sequence-to-vector conversion accepts (a sequence,
+// not str or bytes, whose items are all floats), but when the object also
+// exports a one-dimensional buffer of native doubles (a 1-D float64 array of
+// any stride, array.array('d'), a memoryview of doubles) the samples are
+// copied straight from its memory instead of item by item.
+template <>
+struct type_caster<tavik::extractor::FrameInput> {
+    PYBIND11_TYPE_CASTER(tavik::extractor::FrameInput, const_name("list[float]"));
+
+    bool load(handle src, bool convert) {
+        if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) {
+            return false;
+        }
+        if (load_from_buffer(src)) return true;
+        make_caster<std::vector<double>> items;
+        if (!items.load(src, convert)) return false;
+        value.frame = cast_op<std::vector<double>&&>(std::move(items));
+        return true;
+    }
+
+private:
+    static bool is_native_double(const char* format) {
+        const std::string_view f = format ? format : "B";
+        return f == "d" || f == "@d" || f == "=d"
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+               || f == "<d"
+#endif
+            ;
+    }
+
+    bool load_from_buffer(handle src) {
+        if (!PyObject_CheckBuffer(src.ptr())) return false;
+        Py_buffer view;
+        if (PyObject_GetBuffer(src.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool usable = view.ndim == 1 && view.itemsize == sizeof(double) &&
+                            is_native_double(view.format);
+        if (usable) {
+            const auto n = static_cast<std::size_t>(view.shape[0]);
+            const Py_ssize_t stride = view.strides[0];
+            const auto* base = static_cast<const unsigned char*>(view.buf);
+            value.frame.resize(n);
+            if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
+                if (n > 0) std::memcpy(value.frame.data(), base, n * sizeof(double));
+            } else {
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::memcpy(&value.frame[i], base + static_cast<Py_ssize_t>(i) * stride,
+                                sizeof(double));
+                }
+            }
+        }
+        PyBuffer_Release(&view);
+        return usable;
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace tavik::extractor {
 
@@ -26,6 +100,40 @@ using Filterbank = GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
 
 double identity(double x) { return x; }
+
+// Features of every row of a 2-D float64 array of shape (n, num_samples)
+// whose rows have unit inner stride (any row stride, so that a strided
+// sliding-window view is read in place). The interpreter lock is released
+// while native code runs; a Python compute or transform takes it back for
+// itself. A failure raises the exception of the lowest failing frame, once
+// every worker has stopped and the lock is held again.
+py::array_t<double> batch(const Base& self, const py::object& frames, int num_threads) {
+    static constexpr const char* accepted =
+        "frames must be a 2-D float64 NumPy array of shape (n, num_samples) whose rows are "
+        "contiguous";
+    if (num_threads < 0) throw py::value_error("num_threads must not be negative");
+    if (!py::isinstance<py::array>(frames)) throw py::type_error(accepted);
+    const auto array = py::reinterpret_borrow<py::array>(frames);
+    if (array.ndim() != 2 || !array.dtype().equal(py::dtype::of<double>())) {
+        throw py::type_error(accepted);
+    }
+    const auto num_frames = static_cast<std::size_t>(array.shape(0));
+    const auto width = static_cast<std::size_t>(array.shape(1));
+    if (num_frames > 0 && width > 1 && array.strides(1) != static_cast<py::ssize_t>(sizeof(double))) {
+        throw py::type_error(accepted);
+    }
+    self.check_length(width);
+
+    py::array_t<double> out({num_frames, self.num_features});
+    const auto* rows = static_cast<const unsigned char*>(array.data());
+    double* destination = out.mutable_data();
+    {
+        py::gil_scoped_release release;
+        extract_batch(self, rows, num_frames, array.strides(0), destination,
+                      static_cast<unsigned>(num_threads));
+    }
+    return out;
+}
 
 void bind_gammatone_filterbank(py::module_& sub) {
     py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank");
@@ -66,8 +174,9 @@ void bind_extractor(py::module_& m) {
                   py::arg("num_samples") = 1024, py::arg("num_features") = 64,
                   py::arg("sample_rate") = 44100, py::arg("transform") = identity_default,
                   py::arg("on_channel") = -1);
-    extractor.def("__call__", py::overload_cast<const Base::Frame&>(&Base::operator(), py::const_),
-                  py::arg("input").noconvert());
+    extractor.def(
+        "__call__", [](const Base& self, const FrameInput& input) { return self(input.frame); },
+        py::arg("input").noconvert());
     extractor.def("__call__",
                   py::overload_cast<Base::MatrixView>(&Base::operator(), py::const_),
                   py::arg("input").noconvert());
@@ -76,6 +185,7 @@ void bind_extractor(py::module_& m) {
         .def_readonly("sample_rate", &Base::sample_rate)
         .def_readonly("transform", &Base::transform)
         .def_readonly("on_channel", &Base::on_channel);
+    extractor.def("batch", &batch, py::arg("frames"), py::arg("num_threads") = 0);
 
     bind_gammatone_filterbank(sub);
 }
