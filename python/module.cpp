@@ -16,6 +16,7 @@
 #include "extractor/extractor.hpp"
 #include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
+#include "python/pickle_support.hpp"
 #include "python/py_extractor.hpp"
 
 namespace py = pybind11;
@@ -152,6 +153,7 @@ void bind_gammatone_filterbank(py::module_& sub) {
     filterbank.def_property_readonly(
         "filters", [](const Filterbank& self) -> const std::vector<Filter>& { return self.filters; },
         py::return_value_policy::reference_internal);
+    enable_pickling(filterbank);
 
     py::class_<Filter>(filterbank, "Filter")
         .def(py::init<double, double, double, double, std::array<double, 5>>(), py::arg("cf"),
@@ -186,6 +188,7 @@ void bind_extractor(py::module_& m) {
         .def_readonly("transform", &Base::transform)
         .def_readonly("on_channel", &Base::on_channel);
     extractor.def("batch", &batch, py::arg("frames"), py::arg("num_threads") = 0);
+    enable_pickling(extractor, identity_default);
 
     bind_gammatone_filterbank(sub);
 }

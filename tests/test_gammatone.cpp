@@ -81,6 +81,10 @@ Filterbank default_bank(std::size_t num_samples = 1024) {
 
 TEST(GammatoneDesign, WorkedExample) {
     const Filterbank fb = example_bank();
+    // The design arguments are kept exactly as given.
+    EXPECT_EQ(fb.low_Hz, 100.0);
+    EXPECT_EQ(fb.high_Hz, 4000.0);
+    EXPECT_EQ(fb.temporal_integration, 0.01);
     EXPECT_CLOSE(fb.decay, 0.99376949, 1e-8);
     const double step = (Filterbank::erb_rate(4000) - Filterbank::erb_rate(100)) / 3;
     EXPECT_CLOSE(step, 7.9126158, 1e-7);

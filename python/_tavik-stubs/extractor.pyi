@@ -1,0 +1,108 @@
+"""Frame-to-features extractors.
+
+Every extractor is immutable: its parameters are set by the constructor and
+read back through read-only properties.
+"""
+
+from collections.abc import Callable, Sequence
+from typing import Any, overload
+
+import numpy as np
+import numpy.typing as npt
+
+class Extractor:
+    """Abstract extractor: a Python subclass supplies
+    ``compute(input, features)``, which either fills the list ``features`` in
+    place and returns None, or returns a sequence of ``num_features`` numbers.
+    """
+
+    def __init__(
+        self,
+        num_samples: int = 1024,
+        num_features: int = 64,
+        sample_rate: int = 44100,
+        transform: Callable[[float], float] | None = ...,
+        on_channel: int = -1,
+    ) -> None:
+        """``transform`` defaults to the identity; None stores no transform,
+        which fails on the first frame that yields a feature."""
+
+    @overload
+    def __call__(self, input: Sequence[float]) -> list[float]:
+        """Features of one frame of ``num_samples`` floats (a list, a tuple, a
+        1-D float64 array, ``array.array('d')``, ...)."""
+
+    @overload
+    def __call__(self, input: npt.NDArray[np.float64]) -> list[float]:
+        """Features of a column-major float64 array of shape (channels,
+        ``num_samples``), reduced to one channel by ``on_channel``."""
+
+    def batch(
+        self, frames: npt.NDArray[np.float64], num_threads: int = 0
+    ) -> npt.NDArray[np.float64]:
+        """Features of every row of a 2-D float64 array of shape (n,
+        ``num_samples``) with contiguous rows, as an (n, ``num_features``)
+        array. The interpreter lock is released while native code runs;
+        ``num_threads`` 0 uses every available core."""
+
+    @property
+    def num_samples(self) -> int: ...
+    @property
+    def num_features(self) -> int: ...
+    @property
+    def sample_rate(self) -> int: ...
+    @property
+    def transform(self) -> Callable[[float], float] | None:
+        """A new callable on every read (never the object given), or None."""
+
+    @property
+    def on_channel(self) -> int:
+        """The row of a 2-D input to use; negative: the mean of all rows."""
+
+    def __getstate__(self) -> tuple[Any, ...]:
+        """The constructor arguments in order, then the instance dictionary."""
+
+    def __setstate__(self, arg0: tuple[Any, ...], /) -> None: ...
+
+class GammatoneFilterbank(Extractor):
+    """Fourth-order gammatone band-pass filters with centre frequencies evenly
+    spaced on the ERB-rate scale from ``low_Hz`` to ``high_Hz``; feature i is
+    the mean smoothed envelope of filter i over the frame, passed through
+    ``transform`` (base-10 logarithm by default)."""
+
+    class Filter:
+        """One designed filter: centre frequency, recursion coefficients and
+        gain."""
+
+        def __init__(
+            self, cf: float, coscf: float, sincf: float, gain: float, a: Sequence[float]
+        ) -> None:
+            """``a`` must hold exactly five numbers."""
+
+        @property
+        def cf(self) -> float: ...
+        @property
+        def gain(self) -> float: ...
+        @property
+        def a(self) -> list[float]:
+            """A new list of the five recursion coefficients."""
+
+    def __init__(
+        self,
+        num_samples: int = 1024,
+        num_features: int = 64,
+        sample_rate: int = 44100,
+        transform: Callable[[float], float] | None = ...,
+        on_channel: int = -1,
+        low_Hz: float = 50,
+        high_Hz: float = 8000,
+        temporal_integration: float = 0,
+    ) -> None:
+        """``transform`` defaults to the base-10 logarithm, applied without
+        entering the interpreter; ``temporal_integration`` is a time constant
+        in seconds (0: no smoothing)."""
+
+    @property
+    def filters(self) -> list[GammatoneFilterbank.Filter]:
+        """The filters in ascending centre frequency; each element refers to
+        the filterbank's own record and keeps the filterbank alive."""

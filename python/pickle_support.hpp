@@ -1,0 +1,183 @@
+// Pickling of extractors, so that they can be sent to the workers of a
+// process pool or of a distributed engine (multiprocessing, Dask, Ray).
+//
+// The state of an extractor is the tuple of its constructor arguments in
+// constructor order, followed by the instance dictionary of a Python subclass
+// (empty for the native classes themselves). Unpickling builds a new native
+// object from those arguments, so it gives bit-identical features.
+//
+// The transform travels as:
+//   None        an empty transform;
+//   "log10"     the base-10 logarithm held as a plain function pointer (the
+//               filterbank's default), restored as that same pointer;
+//   "identity"  Extractor's identity default;
+//   a callable  the Python callable given at construction, itself.
+// A transform that is none of these, or whose callable cannot be pickled, is
+// refused when the extractor is pickled, with a TypeError naming it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <fmt/format.h>
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+
+#include "extractor/extractor.hpp"
+#include "extractor/gammatone_filterbank.hpp"
+#include "python/py_extractor.hpp"
+
+namespace tavik::extractor {
+
+namespace pickling {
+
+namespace py = pybind11;
+
+using Transform = std::function<double(double)>;
+using PlainFunction = double (*)(double);
+// What the callable conversion stores for a Python callable.
+using PythonCallable =
+    py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
+
+inline constexpr const char* log10_marker = "log10";
+inline constexpr const char* identity_marker = "identity";
+
+inline PlainFunction log10_function() { return static_cast<PlainFunction>(&std::log10); }
+
+// The callable's qualified name, or its type's when it has none (a native
+// function without a name shows only its owner's, ending in a dot).
+inline std::string callable_name(const py::handle& callable) {
+    const py::object qualname = py::getattr(callable, "__qualname__", py::none());
+    if (py::isinstance<py::str>(qualname)) {
+        std::string name = qualname.cast<std::string>();
+        if (!name.empty() && name.back() != '.') return name;
+    }
+    return "of type " + py::type::handle_of(callable).attr("__qualname__").cast<std::string>();
+}
+
+// Pickles the callable once on its own, so that a callable that cannot be
+// pickled is reported here, by name, rather than deep inside the pickler.
+inline void check_picklable(const py::object& callable) {
+    try {
+        py::module_::import("pickle").attr("dumps")(callable);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        const std::string message =
+            fmt::format("transform {} cannot be pickled", callable_name(callable));
+        py::raise_from(error, PyExc_TypeError, message.c_str());
+        throw py::error_already_set();
+    }
+}
+
+inline py::object transform_state(const Transform& transform, const py::handle& identity_default) {
+    if (!transform) return py::none();
+    if (const PlainFunction* function = transform.target<PlainFunction>()) {
+        if (*function == log10_function()) return py::str(log10_marker);
+    } else if (const PythonCallable* wrapper = transform.target<PythonCallable>()) {
+        const py::object& callable = wrapper->hfunc.f;
+        if (identity_default && callable.is(identity_default)) return py::str(identity_marker);
+        check_picklable(callable);
+        return callable;
+    }
+    throw py::type_error("transform <native function> cannot be pickled");
+}
+
+inline Transform transform_from_state(const py::handle& state, const py::handle& identity_default,
+                                      const char* class_name) {
+    if (state.is_none()) return Transform();
+    if (py::isinstance<py::str>(state)) {
+        const std::string marker = state.cast<std::string>();
+        if (marker == log10_marker) return log10_function();
+        if (marker == identity_marker && identity_default) {
+            return identity_default.cast<Transform>();
+        }
+    } else if (PyCallable_Check(state.ptr())) {
+        return state.cast<Transform>();
+    }
+    throw py::type_error(fmt::format("Invalid pickled state of {}: unknown transform", class_name));
+}
+
+// The instance dictionary of a Python subclass; empty for the native classes,
+// whose instances have none.
+inline py::dict instance_dict(const py::handle& self) {
+    py::object dict = py::getattr(self, "__dict__", py::none());
+    if (py::isinstance<py::dict>(dict)) return py::reinterpret_borrow<py::dict>(dict);
+    return py::dict();
+}
+
+// The state tuple of `size` items, the last of them the instance dictionary.
+inline void check_state(const py::tuple& state, std::size_t size, const char* class_name) {
+    if (state.size() != size || !py::isinstance<py::dict>(state[size - 1])) {
+        throw py::type_error(fmt::format("Invalid pickled state of {}", class_name));
+    }
+}
+
+// One argument of the state, converted as the constructor converts it.
+template <typename T>
+T state_item(const py::tuple& state, std::size_t index, const char* class_name) {
+    py::detail::make_caster<T> caster;
+    if (!caster.load(state[index], true)) {
+        throw py::type_error(fmt::format("Invalid pickled state of {}", class_name));
+    }
+    return py::detail::cast_op<T>(std::move(caster));
+}
+
+}  // namespace pickling
+
+// Extractor and its Python subclasses. Unpickling always builds a PyExtractor,
+// as Extractor.__init__ does, so a subclass's compute is called again.
+inline void enable_pickling(pybind11::class_<Extractor<double>, PyExtractor>& cls,
+                            const pybind11::object& identity_default) {
+    namespace py = pybind11;
+    using namespace pickling;
+    static constexpr const char* name = "Extractor";
+    cls.def(py::pickle(
+        [identity_default](const py::object& self) {
+            const auto& e = self.cast<const Extractor<double>&>();
+            return py::make_tuple(e.num_samples, e.num_features, e.sample_rate,
+                                  transform_state(e.transform, identity_default), e.on_channel,
+                                  instance_dict(self));
+        },
+        [identity_default](const py::tuple& state) {
+            check_state(state, 6, name);
+            std::unique_ptr<Extractor<double>> extractor = std::make_unique<PyExtractor>(
+                state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
+                state_item<int>(state, 2, name),
+                transform_from_state(state[3], identity_default, name),
+                state_item<int>(state, 4, name));
+            return std::make_pair(std::move(extractor), py::dict(state[5]));
+        }));
+}
+
+// GammatoneFilterbank and its Python subclasses: a plain filterbank again.
+inline void enable_pickling(
+    pybind11::class_<GammatoneFilterbank<double>, Extractor<double>>& cls) {
+    namespace py = pybind11;
+    using namespace pickling;
+    using Filterbank = GammatoneFilterbank<double>;
+    static constexpr const char* name = "GammatoneFilterbank";
+    cls.def(py::pickle(
+        [](const py::object& self) {
+            const auto& fb = self.cast<const Filterbank&>();
+            return py::make_tuple(fb.num_samples, fb.num_features, fb.sample_rate,
+                                  transform_state(fb.transform, py::handle()), fb.on_channel,
+                                  fb.low_Hz, fb.high_Hz, fb.temporal_integration,
+                                  instance_dict(self));
+        },
+        [](const py::tuple& state) {
+            check_state(state, 9, name);
+            auto filterbank = std::make_unique<Filterbank>(
+                state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
+                state_item<int>(state, 2, name),
+                transform_from_state(state[3], py::handle(), name),
+                state_item<int>(state, 4, name), state_item<double>(state, 5, name),
+                state_item<double>(state, 6, name), state_item<double>(state, 7, name));
+            return std::make_pair(std::move(filterbank), py::dict(state[8]));
+        }));
+}
+
+}  // namespace tavik::extractor
