@@ -11,6 +11,7 @@ APT_PACKAGES := libeigen3-dev libfmt-dev libgtest-dev
 BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==2.13.6 cmake ninja
 
 SOURCES := $(wildcard extractor/*.hpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
+SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
 
 # CPython 3.10: python3.10 on PATH if it runs, else the newest 3.10 of pyenv.
 PYTHON310 ?= $(shell \
@@ -66,3 +67,34 @@ py-test: $(STAMPS)/installed
 
 clean:
 	rm -rf build $(VENV)
+
+# --- The demo, the typing checks and the wheel check --------------------------
+# They build on the same set-up as the tests ($(STAMPS)/installed), and
+# `make test` runs the checks after the C++ and Python tests.
+WHEEL_DIR  := build/wheelhouse
+WHEEL_VENV := build/wheel-venv
+
+.PHONY: demo typecheck wheel-check
+test: typecheck wheel-check
+
+# The gammatonegram of the shipped speech sample: gammatonegram.png and .npy.
+demo: $(STAMPS)/installed
+	$(VPY) examples/gammatonegram.py
+
+# The stubs against the built module, then the examples against the stubs.
+typecheck: $(STAMPS)/installed
+	$(VPY) -m mypy.stubtest _tavik --allowlist python/stubtest-allowlist.txt
+	$(VPY) -m mypy --strict examples
+
+# The wheel that `pip wheel .` makes, installed with its demo extra into a
+# fresh 3.10 venv, checked from outside the source tree.
+wheel-check: $(STAMPS)/wheel-checked
+$(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py examples/data/*) tests/wheel_check.py
+	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+	$(PYTHON310) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/tavik-*.whl)[demo]"
+	work=$$(mktemp -d) && cd $$work && \
+	  $(CURDIR)/$(WHEEL_VENV)/bin/python $(CURDIR)/tests/wheel_check.py $(CURDIR)/examples && \
+	  rm -rf $$work
+	@touch $@

@@ -101,6 +101,21 @@ inline Transform transform_from_state(const py::handle& state, const py::handle&
     throw py::type_error(fmt::format("Invalid pickled state of {}: unknown transform", class_name));
 }
 
+// The native object of `self`, checked first: an instance made by __new__
+// alone has none yet, and reading through the cast would read raw memory.
+template <typename T>
+const T& native_object(const py::handle& self, const char* class_name) {
+    const py::detail::type_info* info = py::detail::get_type_info(typeid(T));
+    if (info == nullptr || !PyObject_TypeCheck(self.ptr(), info->type)) {
+        throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
+    }
+    auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+    if (!instance->get_value_and_holder(info).holder_constructed()) {
+        throw py::type_error(fmt::format("{} instance is not initialised", class_name));
+    }
+    return self.cast<const T&>();
+}
+
 // The instance dictionary of a Python subclass; empty for the native classes,
 // whose instances have none.
 inline py::dict instance_dict(const py::handle& self) {
@@ -137,7 +152,7 @@ inline void enable_pickling(pybind11::class_<Extractor<double>, PyExtractor>& cl
     static constexpr const char* name = "Extractor";
     cls.def(py::pickle(
         [identity_default](const py::object& self) {
-            const auto& e = self.cast<const Extractor<double>&>();
+            const auto& e = native_object<Extractor<double>>(self, name);
             return py::make_tuple(e.num_samples, e.num_features, e.sample_rate,
                                   transform_state(e.transform, identity_default), e.on_channel,
                                   instance_dict(self));
@@ -162,7 +177,7 @@ inline void enable_pickling(
     static constexpr const char* name = "GammatoneFilterbank";
     cls.def(py::pickle(
         [](const py::object& self) {
-            const auto& fb = self.cast<const Filterbank&>();
+            const auto& fb = native_object<Filterbank>(self, name);
             return py::make_tuple(fb.num_samples, fb.num_features, fb.sample_rate,
                                   transform_state(fb.transform, py::handle()), fb.on_channel,
                                   fb.low_Hz, fb.high_Hz, fb.temporal_integration,
