@@ -229,7 +229,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         f"{channels} channels, " + ("mean" if args.channel < 0 else f"channel {args.channel}"))
     title = (f"{path.name} ({how}, {sample_rate} Hz): {fb.num_features} filters, "
              f"{fb.filters[0].cf:g}–{fb.filters[-1].cf:g} Hz, frame {frame} "
-             f"({1000 * frame / sample_rate:g} ms), hop {hop}, "
+             f"({1000 * frame / sample_rate:.3g} ms), hop {hop}, "
              f"integration {args.temporal_integration:g} s")
     plot(features, fb, hop, title, png)
 

@@ -116,12 +116,15 @@ const T& native_object(const py::handle& self, const char* class_name) {
     return self.cast<const T&>();
 }
 
-// The instance dictionary of a Python subclass; empty for the native classes,
-// whose instances have none.
+// A shallow copy of the instance dictionary of a Python subclass (copy.copy
+// installs the state's dictionary as it is, and the copy must not share the
+// original's); empty for the native classes, whose instances have none.
 inline py::dict instance_dict(const py::handle& self) {
     py::object dict = py::getattr(self, "__dict__", py::none());
-    if (py::isinstance<py::dict>(dict)) return py::reinterpret_borrow<py::dict>(dict);
-    return py::dict();
+    if (!py::isinstance<py::dict>(dict)) return py::dict();
+    PyObject* copy = PyDict_Copy(dict.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::dict>(copy);
 }
 
 // The state tuple of `size` items, the last of them the instance dictionary.

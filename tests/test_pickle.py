@@ -128,6 +128,15 @@ class TestPythonExtractor:
         frame = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
         assert back(frame) == e(frame)
 
+    def test_shallow_copy_has_its_own_attributes(self):
+        e = Energy(0.5, num_samples=2, num_features=1)
+        e.history = [1]
+        other = copy.copy(e)
+        other.gain = 4.0
+        other.history.append(2)
+        assert (e.gain, e.history, other([1.0, 1.0])) == (0.5, [1, 2], [8.0])
+        assert copy.deepcopy(e).history is not e.history
+
     def test_identity_default_is_the_default_again(self):
         back = roundtrip(Energy(2.0, num_samples=2, num_features=1))
         assert back.__getstate__() == (2, 1, 44100, "identity", -1, {"gain": 2.0})
