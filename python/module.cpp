@@ -136,6 +136,20 @@ py::array_t<double> batch(const Base& self, const py::object& frames, int num_th
     return out;
 }
 
+// An instance made by __new__ alone has no native object. When a method is
+// called on it, pybind11 would allocate raw, unconstructed storage for the
+// object and run the method on it; this allocator is consulted instead and
+// refuses, so such a call raises TypeError rather than reading garbage.
+// Construction through __init__ (and unpickling) never uses it.
+void* refuse_uninitialised_storage(std::size_t) {
+    throw py::type_error("The object is not initialised: its __init__ was not called");
+}
+
+template <typename T>
+void refuse_uninitialised() {
+    py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialised_storage;
+}
+
 void bind_gammatone_filterbank(py::module_& sub) {
     py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank");
     // A plain function pointer marked stateless: the callable conversion
@@ -191,6 +205,10 @@ void bind_extractor(py::module_& m) {
     enable_pickling(extractor, identity_default);
 
     bind_gammatone_filterbank(sub);
+
+    refuse_uninitialised<Base>();
+    refuse_uninitialised<Filterbank>();
+    refuse_uninitialised<Filter>();
 }
 
 }  // namespace tavik::extractor

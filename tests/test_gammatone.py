@@ -139,3 +139,22 @@ def test_every_input_path_gives_the_same_bits(frame):
 def test_negation_and_repeatability(frame):
     fb = GammatoneFilterbank()
     assert bits(fb(frame)) == bits(fb(-frame)) == bits(fb(frame))
+
+
+@pytest.mark.parametrize(
+    "cls, use",
+    [
+        (GammatoneFilterbank, lambda o: o([0.0] * 1024)),
+        (GammatoneFilterbank, lambda o: o.filters),
+        (Extractor, lambda o: o.num_samples),
+        (Extractor, lambda o: o.batch(np.zeros((1, 1024)))),
+        (Filter, lambda o: o.a),
+    ],
+)
+def test_instance_without_init_is_refused_not_read(cls, use):
+    obj = cls.__new__(cls)
+    with pytest.raises(TypeError, match="^The object is not initialised: its __init__ was not called$"):
+        use(obj)
+    if cls is not Filter:
+        obj.__init__()  # a late __init__ still builds it
+        assert obj.num_samples == 1024
