@@ -22,7 +22,7 @@ PYTHON310 ?= $(shell \
     [ -n "$$v" ] && echo "$$(pyenv prefix $$v)/bin/python3.10"; \
   fi)
 
-.PHONY: test cpp-test py-test install system-deps clean
+.PHONY: test cpp-test py-test install system-deps clean asan asan-build fuzz fuzz-deps
 
 test: cpp-test py-test
 
@@ -64,6 +64,52 @@ cpp-test: $(STAMPS)/venv
 
 py-test: $(STAMPS)/installed
 	$(VPY) -m pytest
+
+# The module and the C++ tests again, under AddressSanitizer and UBSan, in
+# build/asan; pytest then imports that module (PYTHONPATH) with the gcc
+# runtime preloaded into the venv's interpreter, and every report is fatal.
+# Python's own allocator is bypassed so that every object is checked.
+ASAN_BUILD := build/asan
+SANITIZER_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+# libstdc++ is preloaded with it: the interpreter does not link it, and the
+# runtime's interception of C++ throws must find it already loaded.
+SANITIZER_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+SANITIZED_ENV = LD_PRELOAD="$(SANITIZER_RUNTIME)" \
+  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(ASAN_BUILD)) TAVIK_SANITIZED=$(abspath $(ASAN_BUILD))
+
+asan-build: $(STAMPS)/installed
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS="$(SANITIZER_FLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZER_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(SANITIZER_FLAGS)" \
+	  -DTAVIK_BUILD_TESTS=ON -DTAVIK_BUILD_MODULE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -Dpybind11_DIR="$$($(VPY) -m pybind11 --cmakedir)" >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j 2
+	@so=$$(ls $(ASAN_BUILD)/_tavik*.so) && \
+	  readelf -d $$so | grep -q 'NEEDED.*libasan' && nm -D --undefined-only $$so | grep -q __asan_report && \
+	  readelf -d $$so | grep -q 'NEEDED.*libubsan' && \
+	  $(SANITIZED_ENV) $(VPY) -c 'import os, sys, _tavik; sys.exit(not os.path.samefile(_tavik.__file__, sys.argv[1]))' $$so && \
+	  echo "Instrumented module: $$so" || { echo "$$so is not the instrumented module that Python loads"; exit 1; }
+
+asan: asan-build
+	cd $(ASAN_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure --no-tests=error
+	$(SANITIZED_ENV) $(VPY) -m pytest -p no:cacheprovider
+
+# Coverage-guided fuzzing of the bindings (fuzz/fuzz_bindings.py) under the
+# sanitizers. FUZZ_SECONDS bounds the run.
+FUZZ_SECONDS ?= 60
+# 2.3.0 is the last atheris release with wheels for CPython 3.10.
+FUZZ_REQUIREMENTS := atheris==2.3.0
+fuzz-deps: $(STAMPS)/fuzz-deps
+$(STAMPS)/fuzz-deps: $(STAMPS)/installed
+	$(VPY) -m pip install -q $(FUZZ_REQUIREMENTS)
+	@touch $@
+
+fuzz: asan-build $(STAMPS)/fuzz-deps
+	mkdir -p build/fuzz-corpus
+	$(SANITIZED_ENV) $(VPY) fuzz/fuzz_bindings.py -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 \
+	  -timeout=30 build/fuzz-corpus
 
 clean:
 	rm -rf build $(VENV)
