@@ -96,9 +96,15 @@ asan: asan-build
 	cd $(ASAN_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 	$(SANITIZED_ENV) $(VPY) -m pytest -p no:cacheprovider
 
-# Coverage-guided fuzzing of the bindings (fuzz/fuzz_bindings.py) under the
-# sanitizers. FUZZ_SECONDS bounds the run.
+# Fuzzing of the bindings (fuzz/fuzz_bindings.py). libFuzzer's coverage
+# hooks are shadowed by those of the gcc sanitizer runtime once it is
+# preloaded, so a corpus is first grown with coverage guidance against the
+# plain module (FUZZ_SEED_SECONDS), then replayed and mutated for
+# FUZZ_SECONDS against the instrumented module under the sanitizers.
 FUZZ_SECONDS ?= 60
+FUZZ_SEED_SECONDS ?= 30
+FUZZ_CORPUS := build/fuzz-corpus
+FUZZ_FLAGS = -rss_limit_mb=4096 -timeout=30 -max_len=2048 -print_final_stats=1
 # 2.3.0 is the last atheris release with wheels for CPython 3.10.
 FUZZ_REQUIREMENTS := atheris==2.3.0
 fuzz-deps: $(STAMPS)/fuzz-deps
@@ -107,9 +113,13 @@ $(STAMPS)/fuzz-deps: $(STAMPS)/installed
 	@touch $@
 
 fuzz: asan-build $(STAMPS)/fuzz-deps
-	mkdir -p build/fuzz-corpus
-	$(SANITIZED_ENV) $(VPY) fuzz/fuzz_bindings.py -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 \
-	  -timeout=30 build/fuzz-corpus
+	mkdir -p $(FUZZ_CORPUS)
+	$(VPY) fuzz/fuzz_bindings.py $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SEED_SECONDS) $(FUZZ_CORPUS) 2>build/fuzz-seed.log \
+	  || { tail -n 60 build/fuzz-seed.log; exit 1; }
+	@tail -n 12 build/fuzz-seed.log | grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' || true
+	$(SANITIZED_ENV) $(VPY) fuzz/fuzz_bindings.py $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) $(FUZZ_CORPUS) \
+	  2>build/fuzz-sanitized.log || { tail -n 80 build/fuzz-sanitized.log; exit 1; }
+	@tail -n 12 build/fuzz-sanitized.log | grep -E '^(Done|stat::number_of_executed_units)' || true
 
 clean:
 	rm -rf build $(VENV)
