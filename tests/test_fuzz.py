@@ -1,0 +1,31 @@
+"""The fuzz scenarios (fuzz/scenarios.py) fed by hypothesis: every failure is
+an expected Python exception and leaves the extractor as it was."""
+import sys
+from pathlib import Path
+
+from hypothesis import given, settings, strategies as st
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
+import scenarios  # noqa: E402
+
+
+@settings(max_examples=300)
+@given(st.binary(min_size=0, max_size=600))
+def test_arbitrary_scenarios_raise_only_expected_errors(data):
+    scenarios.run(data)
+
+
+def test_hostile_objects_raise_their_own_errors():
+    # A few fixed scenarios that the random ones may miss: the error that a
+    # hostile sequence raises reaches the caller as itself.
+    import pytest
+    from _tavik.extractor import GammatoneFilterbank
+
+    fb = GammatoneFilterbank(num_samples=4, num_features=2)
+    with pytest.raises(scenarios.Hostile, match="__len__"):
+        fb(scenarios.RaisingLen())
+    with pytest.raises(scenarios.Hostile, match="__getitem__"):
+        fb(scenarios.Sequence([0.0] * 4, 4, 2))
+    with pytest.raises(IndexError):
+        fb(scenarios.Sequence([0.0] * 4, 5, -1))  # claims more items than it has
+    assert fb([scenarios.BadFloat(0.5)] * 4) == fb([0.5] * 4)  # a float's value is read directly
