@@ -2,6 +2,7 @@
 // their Python names, argument names, defaults and conversions.
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -102,6 +103,26 @@ using Filter = Filterbank::Filter;
 
 double identity(double x) { return x; }
 
+// A float64 array need not be aligned: a view at an odd byte offset into a
+// buffer still passes as a column-major matrix. Reading its doubles in place
+// would be undefined behaviour, so such a matrix is copied byte-wise first.
+bool is_aligned(const Base::MatrixView& m) {
+    return reinterpret_cast<std::uintptr_t>(m.data()) % alignof(double) == 0;
+}
+
+Base::Matrix aligned_copy(const Base::MatrixView& m) {
+    Base::Matrix copy(m.rows(), m.cols());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(m.data());
+    const auto column_bytes = static_cast<std::size_t>(m.rows()) * sizeof(double);
+    for (Eigen::Index c = 0; c < m.cols(); ++c) {
+        if (column_bytes > 0) {
+            std::memcpy(copy.col(c).data(), bytes + c * m.outerStride() * sizeof(double),
+                        column_bytes);
+        }
+    }
+    return copy;
+}
+
 // Features of every row of a 2-D float64 array of shape (n, num_samples)
 // whose rows have unit inner stride (any row stride, so that a strided
 // sliding-window view is read in place). The interpreter lock is released
@@ -193,9 +214,12 @@ void bind_extractor(py::module_& m) {
     extractor.def(
         "__call__", [](const Base& self, const FrameInput& input) { return self(input.frame); },
         py::arg("input").noconvert());
-    extractor.def("__call__",
-                  py::overload_cast<Base::MatrixView>(&Base::operator(), py::const_),
-                  py::arg("input").noconvert());
+    extractor.def(
+        "__call__",
+        [](const Base& self, Base::MatrixView input) {
+            return is_aligned(input) ? self(input) : self(Base::MatrixView(aligned_copy(input)));
+        },
+        py::arg("input").noconvert());
     extractor.def_readonly("num_samples", &Base::num_samples)
         .def_readonly("num_features", &Base::num_features)
         .def_readonly("sample_rate", &Base::sample_rate)

@@ -33,6 +33,16 @@ normal_sample = st.floats(min_value=1e-3, max_value=1e3).flatmap(lambda v: st.sa
 finite_sample = st.floats(min_value=-1e100, max_value=1e100, allow_subnormal=True)
 
 
+def misaligned(a):
+    """The same values at an odd byte offset into a buffer, same layout."""
+    order = "F" if a.flags.f_contiguous and not a.flags.c_contiguous else "C"
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    copy = np.ndarray(a.shape, dtype=np.float64, buffer=raw, offset=1, order=order)
+    copy[...] = a
+    assert not copy.flags.aligned
+    return copy
+
+
 def every_input_path(kw, fb, frame):
     """Features of one frame through every way a frame can be passed in."""
     x = np.array(frame, dtype=np.float64)
@@ -47,6 +57,9 @@ def every_input_path(kw, fb, frame):
     yield "reversed array", fb(x[::-1].copy()[::-1])
     yield "(1, N) matrix", fb(x.reshape(1, N))
     yield "interleaved matrix", channel_one(interleaved.reshape(N, 2).T)
+    yield "misaligned array", fb(misaligned(x))
+    yield "misaligned matrix", channel_one(misaligned(np.asfortranarray(np.stack([np.ones(N), x]))))
+    yield "misaligned batch", fb.batch(misaligned(np.stack([x, x])))[1]
     yield "batch row", fb.batch(np.stack([np.zeros(N), x, x])[1:2])[0]
     yield "batch window", fb.batch(np.lib.stride_tricks.sliding_window_view(np.concatenate([x, x]), N)[::N])[0]
 
