@@ -177,12 +177,22 @@ def array_object(src, values, n):
         a = np.zeros((src.pick((0, 1, 2)), n))
     elif kind == 11:
         a = np.asfortranarray(np.stack([base, -base, base]))[:, ::src.pick((1, 2))]
+    elif kind == 12:  # the same values at an odd byte offset: not aligned
+        a = misaligned(src.pick((base, base.reshape(1, -1), np.asfortranarray(np.stack([base, base])))))
     else:
         a = base
     if src.flag():
         a = a.view()
         a.flags.writeable = False
     return a
+
+
+def misaligned(a):
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    order = "F" if a.flags.f_contiguous and not a.flags.c_contiguous else "C"
+    copy = np.ndarray(a.shape, dtype=np.float64, buffer=raw, offset=1, order=order)
+    copy[...] = a
+    return copy
 
 
 def batch_frames(src, n):
@@ -206,6 +216,8 @@ def batch_frames(src, n):
         return np.zeros((rows, n + src.pick((1, -1)))) if n else np.zeros((rows, 1))
     if kind == 7:
         return src.pick((None, [[0.0] * n] * rows, np.zeros(n), np.zeros((rows, 1, n)), 1.0))
+    if kind == 8:
+        return misaligned(np.zeros((rows, n)) + signal[:n])
     return np.zeros((rows, n))
 
 
@@ -396,7 +408,13 @@ def act(src, ext):
 
 
 def run(data):
-    src = Bytes(data)
+    # Casts and transforms overflow on purpose: NumPy's warnings about it
+    # are not what is under test.
+    with np.errstate(all="ignore"):
+        scenario(Bytes(data))
+
+
+def scenario(src):
     ok, ext = attempt(lambda: make_extractor(src))
     if not ok:
         return

@@ -1,16 +1,19 @@
 """The fuzz scenarios (fuzz/scenarios.py) fed by hypothesis: every failure is
 an expected Python exception and leaves the extractor as it was."""
+import subprocess
 import sys
 from pathlib import Path
 
+import pytest
 from hypothesis import given, settings, strategies as st
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 import scenarios  # noqa: E402
+from _tavik.extractor import GammatoneFilterbank  # noqa: E402
 
 
-@settings(max_examples=300)
-@given(st.binary(min_size=0, max_size=600))
+@settings(max_examples=1000)
+@given(st.binary(min_size=32, max_size=600))
 def test_arbitrary_scenarios_raise_only_expected_errors(data):
     scenarios.run(data)
 
@@ -18,9 +21,6 @@ def test_arbitrary_scenarios_raise_only_expected_errors(data):
 def test_hostile_objects_raise_their_own_errors():
     # A few fixed scenarios that the random ones may miss: the error that a
     # hostile sequence raises reaches the caller as itself.
-    import pytest
-    from _tavik.extractor import GammatoneFilterbank
-
     fb = GammatoneFilterbank(num_samples=4, num_features=2)
     with pytest.raises(scenarios.Hostile, match="__len__"):
         fb(scenarios.RaisingLen())
@@ -29,3 +29,17 @@ def test_hostile_objects_raise_their_own_errors():
     with pytest.raises(IndexError):
         fb(scenarios.Sequence([0.0] * 4, 5, -1))  # claims more items than it has
     assert fb([scenarios.BadFloat(0.5)] * 4) == fb([0.5] * 4)  # a float's value is read directly
+
+
+@pytest.mark.xfail(strict=True, reason="pybind11 terminates the process: Extractor.__init__ on a "
+                   "GammatoneFilterbank instance looks up a value slot that the instance does not have")
+def test_base_init_on_a_filterbank_instance_is_a_type_error():
+    # In a child process: today the call ends it with std::terminate.
+    code = (
+        "from _tavik.extractor import Extractor, GammatoneFilterbank\n"
+        "obj = GammatoneFilterbank.__new__(GammatoneFilterbank)\n"
+        "try:\n    Extractor.__init__(obj, num_samples=4)\n"
+        "except TypeError:\n    print('TypeError')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "TypeError", out.stderr[-500:]
