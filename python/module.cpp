@@ -146,6 +146,14 @@ py::array_t<double> batch(const Base& self, const py::object& frames, int num_th
     }
     self.check_length(width);
 
+    // The result's strides are products in Py_ssize_t: a row or a whole
+    // result larger than that can describe is refused before they overflow.
+    constexpr auto max_values = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
+    if (self.num_features > max_values ||
+        (num_frames > 0 && self.num_features > max_values / num_frames)) {
+        PyErr_SetString(PyExc_MemoryError, "The features of this batch do not fit in memory");
+        throw py::error_already_set();
+    }
     py::array_t<double> out({num_frames, self.num_features});
     const auto* rows = static_cast<const unsigned char*>(array.data());
     double* destination = out.mutable_data();

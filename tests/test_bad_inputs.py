@@ -1,0 +1,195 @@
+"""Every row of the README's table of bad inputs, checked: the table and these
+cases must name the same inputs, and each input gets what its row says."""
+import os
+import pickle
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from _tavik.extractor import Extractor, GammatoneFilterbank
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
+
+
+def table_rows():
+    text = README.read_text()
+    section = text.split("### Bad input and what it gets", 1)[1].split("\n#", 1)[0]
+    rows = {}
+    for line in section.splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if line.startswith("|") and len(cells) == 2 and cells[0] not in ("input", "---"):
+            rows[cells[0]] = cells[1]
+    return rows
+
+
+fb = GammatoneFilterbank(num_samples=1024, num_features=32)
+small = GammatoneFilterbank(num_samples=4, num_features=2)
+FRAME = [0.0] * 1024
+
+
+class Python(Extractor):
+    def __init__(self, behaviour, **kw):
+        super().__init__(**kw)
+        self.behaviour = behaviour
+
+    def compute(self, input, features):
+        return self.behaviour(self, input, features)
+
+
+class Failing(Exception):
+    pass
+
+
+def fail(*args):
+    raise Failing("own error")
+
+
+class Sequence:
+    def __init__(self, length, raise_at=None, claim=None):
+        self.length, self.raise_at, self.claim = length, raise_at, claim
+
+    def __len__(self):
+        if self.raise_at == "len":
+            raise Failing("len")
+        return self.claim if self.claim is not None else self.length
+
+    def __getitem__(self, i):
+        if i == self.raise_at or i >= self.length:
+            raise Failing("item") if i == self.raise_at else IndexError(i)
+        return 0.0
+
+
+def raises(error, message=None, call=None):
+    return error, message, call
+
+
+class Reentrant(Extractor):
+    def compute(self, input, features):
+        with pytest.raises(RuntimeError, match='Tried to call pure virtual function "Extractor::compute"'):
+            self(input)
+        features[:] = [1.0] * len(features)
+
+
+def misaligned(a):
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    copy = np.ndarray(a.shape, dtype=np.float64, buffer=raw, offset=1, order="F")
+    copy[...] = a
+    return copy
+
+
+ALL = object()  # the row holds for every call listed
+CASES = {
+    "a frame of the wrong length (also a `(channels, n)` array with n ≠ `num_samples`, and `batch` rows)": [
+        raises(ValueError, r"^Input signal must be of length 1024\. Instead it is of length 10\.$", call)
+        for call in (lambda: fb([0.0] * 10), lambda: fb(np.zeros((2, 10), order="F")),
+                     lambda: fb.batch(np.zeros((3, 10))))],
+    "a list with an int item, a float32 array, a row-major 2-D array, a 3-D array, `str`, `bytes`": [
+        raises(TypeError, r"__call__\(\): incompatible function arguments", lambda a=a: fb(a))
+        for a in (FRAME[:-1] + [1], np.zeros(1024, np.float32), np.zeros((2, 1024)),
+                  np.zeros((1, 1, 1024)), "x" * 1024, bytes(8 * 1024))],
+    "`on_channel` ≥ the number of rows of the array": [
+        raises(IndexError, r"^Channel 3 is out of range for an input of 2 channels$",
+               lambda: GammatoneFilterbank(on_channel=3)(np.zeros((2, 1024), order="F")))],
+    "`low_Hz` ≥ `high_Hz`, one filter (`num_features=1`), a bound that is not finite": [
+        raises(ValueError, r"^Invalid frequency range$", lambda kw=kw: GammatoneFilterbank(**kw))
+        for kw in ({"low_Hz": 8000, "high_Hz": 50}, {"low_Hz": 100, "high_Hz": 100}, {"num_features": 1},
+                   {"high_Hz": float("inf")}, {"low_Hz": float("nan")})],
+    "`sample_rate` ≤ 0": [
+        raises(ValueError, r"^Invalid sample rate$", lambda r=r: GammatoneFilterbank(sample_rate=r)) for r in (0, -1)],
+    "`temporal_integration` negative, NaN or infinite": [
+        raises(ValueError, r"^Invalid temporal integration$", lambda t=t: GammatoneFilterbank(temporal_integration=t))
+        for t in (-0.1, float("nan"), float("inf"))],
+    "a negative or float `num_samples`/`num_features`, an out-of-range int, a non-callable `transform`, an unknown keyword": [
+        raises(TypeError, r"__init__\(\): incompatible constructor arguments", lambda kw=kw: GammatoneFilterbank(**kw))
+        for kw in ({"num_samples": -1}, {"num_features": 64.0}, {"sample_rate": 2**31}, {"transform": 5}, {"bogus": 1})],
+    "`transform=None`, then a call": [
+        raises(RuntimeError, r"^bad_function_call$", lambda: GammatoneFilterbank(transform=None)(FRAME))],
+    "a transform that raises": [
+        raises(Failing, "^own error$", lambda: GammatoneFilterbank(transform=fail)(FRAME))],
+    "a transform that returns something that is not a number": [
+        raises(RuntimeError, r"^Unable to cast Python instance", lambda: GammatoneFilterbank(transform=lambda v: "x")(FRAME))],
+    "calling a bare `Extractor`": [
+        raises(RuntimeError, r'^Tried to call pure virtual function "Extractor::compute"$', lambda: Extractor()(FRAME))],
+    "a Python `compute` producing the wrong number of features": [
+        raises(ValueError, r"^compute produced 1 features, expected 2$",
+               lambda: Python(lambda s, i, f: [1.0], num_samples=4, num_features=2)([0.0] * 4))],
+    "a Python `compute` returning neither None nor a sequence / a non-number feature": [
+        raises(TypeError, r"^compute must return None or a sequence of numbers$",
+               lambda: Python(lambda s, i, f: 5.0, num_samples=4, num_features=2)([0.0] * 4)),
+        raises(TypeError, r"^compute produced a feature that is not a number$",
+               lambda: Python(lambda s, i, f: [1.0, "x"], num_samples=4, num_features=2)([0.0] * 4))],
+    "`batch` of anything but a 2-D float64 array with contiguous rows": [
+        raises(TypeError, r"^frames must be a 2-D float64 NumPy array of shape \(n, num_samples\) whose rows are contiguous$",
+               lambda f=f: fb.batch(f))
+        for f in (np.zeros((2, 1024), np.float32), np.zeros((2, 1024), order="F"), np.zeros(1024), [FRAME])],
+    "`batch(..., num_threads=-1)`": [
+        raises(ValueError, r"^num_threads must not be negative$", lambda: fb.batch(np.zeros((1, 1024)), num_threads=-1))],
+    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a transform read back from another extractor)": [
+        raises(TypeError, r"^transform .*<lambda> cannot be pickled",
+               lambda: pickle.dumps(GammatoneFilterbank(transform=lambda v: v)))],
+    "assigning to any property": [
+        raises(AttributeError, None, lambda: setattr(fb, "num_samples", 3)),
+        raises(AttributeError, None, lambda: setattr(fb.filters[0], "cf", 3.0))],
+    "NaN or infinite samples": [
+        raises(None, "nan", lambda: fb([float("nan")] + FRAME[1:])),
+        raises(None, "nan", lambda: fb([float("inf")] + FRAME[1:]))],
+    "a sequence whose `__len__` or `__getitem__` raises, or that claims more items than it has": [
+        raises(Failing, "^len$", lambda: small(Sequence(4, raise_at="len"))),
+        raises(Failing, "^item$", lambda: small(Sequence(4, raise_at=2))),
+        raises(IndexError, None, lambda: small(Sequence(3, claim=4)))],
+    "a Python `compute` that raises": [
+        raises(Failing, "^own error$", lambda: Python(fail, num_samples=4, num_features=2)([0.0] * 4)),
+        raises(Failing, "^own error$", lambda: Python(fail, num_samples=4, num_features=2).batch(np.zeros((3, 4))))],
+    "a Python `compute` that calls its own extractor from its own body": [
+        raises(None, "ones", lambda: Reentrant(num_samples=4, num_features=2)([0.0] * 4))],
+    "a float64 array at an odd byte offset (not aligned)": [
+        raises(None, "same", lambda: (small(misaligned(np.ones((2, 4), order="F"))), small(np.ones((2, 4), order="F")))),
+        raises(None, "same", lambda: (small(misaligned(np.ones((1, 4))[0])), small([1.0] * 4)))],
+    "a `num_features` whose filter table or feature vector is beyond the address space (`2**40`, `2**56`)": [
+        raises(MemoryError, None, lambda: GammatoneFilterbank(num_features=2**40)),
+        raises(MemoryError, None, lambda: GammatoneFilterbank(num_features=2**56)),
+        raises(MemoryError, None, lambda: Python(fail, num_samples=1, num_features=2**56)([0.0]))],
+    "a `num_features` beyond what a vector can hold (`2**60` and more)": [
+        raises(ValueError, r"^vector::reserve$", lambda: GammatoneFilterbank(num_features=2**60)),
+        raises(ValueError, r"^cannot create std::vector larger than max_size\(\)$",
+               lambda: Extractor(num_samples=1, num_features=2**64 - 1)([0.0]))],
+    "a `batch` whose result is too large to be described (more than 2⁶³ bytes)": [
+        raises(MemoryError, r"^The features of this batch do not fit in memory$",
+               lambda: Extractor(num_samples=4, num_features=2**40).batch(np.broadcast_to(np.zeros(4), (2**30, 4))))],
+    "a sequence that claims a length beyond the address space": [
+        raises(MemoryError, None, lambda: small(Sequence(0, claim=2**45)))],
+}
+# Under AddressSanitizer a failing operator new aborts instead of throwing.
+NEEDS_PLAIN_ALLOCATOR = {
+    "a `num_features` whose filter table or feature vector is beyond the address space (`2**40`, `2**56`)",
+    "a sequence that claims a length beyond the address space",
+}
+
+
+def test_the_table_and_the_cases_name_the_same_inputs():
+    rows = table_rows()
+    assert set(rows) == set(CASES), (set(rows) ^ set(CASES))
+
+
+@pytest.mark.parametrize("row", list(CASES), ids=range(len(CASES)))
+def test_every_bad_input_gets_what_its_row_says(row):
+    if SANITIZED and row in NEEDS_PLAIN_ALLOCATOR:
+        pytest.skip("under AddressSanitizer a failing operator new aborts instead of throwing")
+    result = table_rows()[row]
+    before = (fb.num_samples, fb.num_features, fb(np.linspace(-1, 1, 1024)))
+    for error, message, call in CASES[row]:
+        if error is None:  # accepted
+            value = call()
+            if message == "nan":
+                assert np.isnan(value).all()
+            elif message == "ones":
+                assert value == [1.0, 1.0]
+            else:
+                assert value[0] == value[1]
+            continue
+        assert error.__name__ in result or "own exception" in result, (error.__name__, result)
+        with pytest.raises(error, match=message):
+            call()
+    assert (fb.num_samples, fb.num_features, fb(np.linspace(-1, 1, 1024))) == before
