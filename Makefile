@@ -10,7 +10,7 @@ CPP_BUILD  := build/cpp
 APT_PACKAGES := libeigen3-dev libfmt-dev libgtest-dev
 BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==2.13.6 cmake ninja
 
-SOURCES := $(wildcard extractor/*.hpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
 
 # CPython 3.10: python3.10 on PATH if it runs, else the newest 3.10 of pyenv.

@@ -12,10 +12,12 @@
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "extractor/extractor.hpp"
+#include "extractor/lockstep_kernels.hpp"
 
 namespace tavik::extractor {
 
@@ -58,14 +60,34 @@ public:
           high_Hz(high_Hz),
           temporal_integration(temporal_integration),
           decay(design_decay(sample_rate, temporal_integration)),
-          filters(design_filters(num_features, sample_rate, low_Hz, high_Hz)) {}
+          filters(design_filters(num_features, sample_rate, low_Hz, high_Hz)),
+          lockstep_table(interleave(filters)) {}
 
     ~GammatoneFilterbank() override = default;
 
     using Extractor<T>::compute;
 
+    // With the fastest variant this CPU supports; every variant gives the
+    // same bits.
     void compute(const Frame& input, Features& features) const override {
+        compute_with(best_kernel_variant(), input, features);
+    }
+
+    // With a chosen variant, which must be one that kernel_variant_supported
+    // accepts (std::invalid_argument otherwise, before anything is written).
+    void compute_with(KernelVariant variant, const Frame& input, Features& features) const {
         check_capacity(features);
+        if (!kernel_variant_supported(variant)) {
+            throw std::invalid_argument("Kernel variant not supported on this CPU");
+        }
+        if constexpr (std::is_same_v<T, double>) {
+            if (variant != KernelVariant::scalar && !input.empty() && !filters.empty()) {
+                const LockstepFilters table{lockstep_table.data(), lockstep_stride(),
+                                            filters.size(), decay};
+                lockstep_features(variant, table, input.data(), input.size(), features.data());
+                return;
+            }
+        }
         for (std::size_t i = 0; i < filters.size(); ++i) {
             features[i] = filter_feature(filters[i], decay, input.data(), input.size());
         }
@@ -122,6 +144,27 @@ protected:
     }
 
 private:
+    // The filter table for the lock-step kernels: field by field, each field's
+    // row padded with zeros to whole vectors of the widest variant.
+    const std::vector<T> lockstep_table;
+
+    std::size_t lockstep_stride() const { return lockstep_table.size() / LockstepFilters::num_rows; }
+
+    static std::vector<T> interleave(const std::vector<Filter>& table) {
+        const std::size_t pad = LockstepFilters::lockstep_padding;
+        const std::size_t stride = (table.size() + pad - 1) / pad * pad;
+        std::vector<T> rows(LockstepFilters::num_rows * stride, T(0));
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            const Filter& f = table[i];
+            const T fields[LockstepFilters::num_rows] = {f.a[0], f.a[1], f.a[2], f.a[3],
+                                                         f.a[4], f.gain, f.coscf, f.sincf};
+            for (std::size_t r = 0; r < LockstepFilters::num_rows; ++r) {
+                rows[r * stride + i] = fields[r];
+            }
+        }
+        return rows;
+    }
+
     static T design_decay(int sample_rate, T temporal_integration) {
         if (sample_rate <= 0) throw std::invalid_argument("Invalid sample rate");
         // Negative: the integrator would grow without bound; NaN or infinite:
