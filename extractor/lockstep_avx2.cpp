@@ -10,7 +10,7 @@ namespace tavik::extractor {
 
 void lockstep_features_avx2(const LockstepFilters& filters, const double* input, std::size_t n,
                             double* features) {
-    lockstep_all<4, 2>(filters, input, n, features);
+    lockstep_all<4, 1>(filters, input, n, features);
 }
 
 }  // namespace tavik::extractor

@@ -7,7 +7,7 @@ namespace tavik::extractor {
 
 void lockstep_features_baseline(const LockstepFilters& filters, const double* input,
                                 std::size_t n, double* features) {
-    lockstep_all<2, 2>(filters, input, n, features);
+    lockstep_all<2, 1>(filters, input, n, features);
 }
 
 }  // namespace tavik::extractor
