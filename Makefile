@@ -22,7 +22,7 @@ PYTHON310 ?= $(shell \
     [ -n "$$v" ] && echo "$$(pyenv prefix $$v)/bin/python3.10"; \
   fi)
 
-.PHONY: test cpp-test py-test install system-deps clean asan asan-build fuzz fuzz-deps
+.PHONY: test cpp-test py-test install system-deps bench clean asan asan-build fuzz fuzz-deps
 
 test: cpp-test py-test
 
@@ -59,7 +59,7 @@ $(STAMPS)/installed: $(STAMPS)/venv $(SOURCES)
 
 cpp-test: $(STAMPS)/venv
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DTAVIK_BUILD_TESTS=ON -DTAVIK_BUILD_MODULE=OFF >/dev/null
-	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(VENV)/bin/cmake --build $(CPP_BUILD) --parallel 2
 	cd $(CPP_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 
 py-test: $(STAMPS)/installed
@@ -120,6 +120,16 @@ fuzz: asan-build $(STAMPS)/fuzz-deps
 	$(SANITIZED_ENV) $(VPY) fuzz/fuzz_bindings.py $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) $(FUZZ_CORPUS) \
 	  2>build/fuzz-sanitized.log || { tail -n 80 build/fuzz-sanitized.log; exit 1; }
 	@tail -n 12 build/fuzz-sanitized.log | grep -E '^(Done|stat::number_of_executed_units)' || true
+
+# Benchmarks: the C++ one forces each kernel variant through the core's API;
+# the Python one times the module's calls and a SciPy peer (SciPy is only
+# needed here, never by the module) and prints one table.
+BENCH_BUILD := build/bench
+bench: $(STAMPS)/installed
+	$(VPY) -c 'import scipy' 2>/dev/null || $(VPY) -m pip install -q "scipy>=1.13"
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DTAVIK_BUILD_BENCH=ON -DTAVIK_BUILD_MODULE=OFF >/dev/null
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) --parallel 2 --target core_bench
+	$(VPY) bench/bench.py --core $(BENCH_BUILD)/core_bench
 
 clean:
 	rm -rf build $(VENV)

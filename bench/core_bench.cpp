@@ -3,7 +3,8 @@
 // each forced through GammatoneFilterbank::compute_with.
 //
 //   core_bench          a table for people
-//   core_bench --tsv    "name<TAB>microseconds" lines for bench/bench.py
+//   core_bench --tsv    "name<TAB>microseconds" lines for bench/bench.py, "-"
+//                       for a variant this CPU lacks
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -60,7 +61,11 @@ int main(int argc, char** argv) {
     for (KernelVariant v : all_kernel_variants) {
         const std::string name = std::string("core ") + kernel_variant_name(v);
         if (!kernel_variant_supported(v)) {
-            if (!tsv) std::printf("%-28s %12s\n", name.c_str(), "not on this CPU");
+            if (tsv) {
+                std::printf("%s\t-\n", name.c_str());
+            } else {
+                std::printf("%-28s %12s\n", name.c_str(), "not on this CPU");
+            }
             continue;
         }
         fb.compute_with(v, frame, features);

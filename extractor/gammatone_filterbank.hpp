@@ -82,15 +82,20 @@ public:
         }
         if constexpr (std::is_same_v<T, double>) {
             if (variant != KernelVariant::scalar && !input.empty() && !filters.empty()) {
-                const LockstepFilters table{lockstep_table.data(), lockstep_stride(),
-                                            filters.size(), decay};
-                lockstep_features(variant, table, input.data(), input.size(), features.data());
+                lockstep_features(variant, lockstep_filters(), input.data(), input.size(),
+                                  features.data());
                 return;
             }
         }
         for (std::size_t i = 0; i < filters.size(); ++i) {
             features[i] = filter_feature(filters[i], decay, input.data(), input.size());
         }
+    }
+
+    // The filter table as the lock-step kernels read it.
+    LockstepFilters lockstep_filters() const {
+        static_assert(std::is_same_v<T, double>, "the lock-step kernels compute in double");
+        return LockstepFilters{lockstep_table.data(), lockstep_stride(), filters.size(), decay};
     }
 
     // One filter over one frame, in the plain scalar order. Every faster path
