@@ -129,7 +129,7 @@ bench: $(STAMPS)/installed
 	$(VPY) -c 'import scipy' 2>/dev/null || $(VPY) -m pip install -q "scipy>=1.13"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DTAVIK_BUILD_BENCH=ON -DTAVIK_BUILD_MODULE=OFF >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --parallel 2 --target core_bench
-	$(VPY) bench/bench.py --core $(BENCH_BUILD)/core_bench
+	$(VPY) bench/bench.py --core $(BENCH_BUILD)/core_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
