@@ -103,6 +103,10 @@ inline Transform transform_from_state(const py::handle& state, const py::handle&
 
 // The native object of `self`, checked first: an instance made by __new__
 // alone has none yet, and reading through the cast would read raw memory.
+// The native part is looked for among the instance's own parts, each of
+// whose classes may derive from T (Extractor.__getstate__ called on a
+// filterbank holds a GammatoneFilterbank, not an Extractor part); asking
+// pybind11 for the part of T itself would fail with an internal error then.
 template <typename T>
 const T& native_object(const py::handle& self, const char* class_name) {
     const py::detail::type_info* info = py::detail::get_type_info(typeid(T));
@@ -110,7 +114,19 @@ const T& native_object(const py::handle& self, const char* class_name) {
         throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
     }
     auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-    if (!instance->get_value_and_holder(info).holder_constructed()) {
+    bool found = false;
+    bool constructed = false;
+    for (const auto& part : py::detail::values_and_holders(instance)) {
+        if (PyType_IsSubtype(part.type->type, info->type)) {
+            found = true;
+            constructed = part.holder_constructed();
+            break;
+        }
+    }
+    if (!found) {
+        throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
+    }
+    if (!constructed) {
         throw py::type_error(fmt::format("{} instance is not initialised", class_name));
     }
     return self.cast<const T&>();

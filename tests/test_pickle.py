@@ -4,6 +4,8 @@ import functools
 import math
 import multiprocessing
 import pickle
+import subprocess
+import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor
 
@@ -224,6 +226,43 @@ class TestBadStates:
             cls.__new__(cls).__getstate__()
         with pytest.raises(TypeError, match="__getstate__ expects"):
             cls.__getstate__(object())
+
+    def test_getstate_of_the_base_class_on_a_filterbank(self):
+        # The filterbank's native part is a GammatoneFilterbank, not an
+        # Extractor; the base's __getstate__ reads it all the same.
+        for cls in (GammatoneFilterbank, TaggedFilterbank):
+            fb = cls(num_samples=16, num_features=4, sample_rate=16000)
+            assert Extractor.__getstate__(fb)[:5] == (16, 4, 16000, "log10", -1)
+        with pytest.raises(TypeError, match="Extractor instance is not initialised"):
+            Extractor.__getstate__(GammatoneFilterbank.__new__(GammatoneFilterbank))
+        with pytest.raises(TypeError, match="expects a GammatoneFilterbank instance"):
+            GammatoneFilterbank.__getstate__(Extractor(num_samples=16, num_features=4))
+
+
+# Thousands of short-lived classes derived from either native class, in
+# cycles that only the collector frees, so that new classes reuse the
+# addresses of dead ones of the other hierarchy. Run in a child process: a
+# stale native type record would abort construction there.
+CHURN = """
+import gc
+from _tavik.extractor import Extractor, GammatoneFilterbank
+for i in range(3000):
+    base = (GammatoneFilterbank, Extractor)[i % 2]
+    cls = type("Churn", (base,), {"compute": lambda self, input, features: None})
+    obj = cls(num_samples=16, num_features=4)
+    obj.cycle = obj
+    assert base.__getstate__(obj)[:2] == Extractor.__getstate__(obj)[:2] == (16, 4)
+    del cls, obj
+    if i % 7 == 0:
+        gc.collect()
+print("ok")
+"""
+
+
+def test_getstate_while_classes_come_and_go():
+    result = subprocess.run([sys.executable, "-c", CHURN], capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
 
 
 def pool_features(extractor, frames):
