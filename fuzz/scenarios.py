@@ -321,16 +321,37 @@ def make_extractor(src):
         for name in ("low_Hz", "high_Hz", "temporal_integration"):
             if src.flag():
                 kwargs[name] = constructor_value(src, name)
-        cls = GammatoneFilterbank
-        if kind == 1:
-            cls = type("Sub", (GammatoneFilterbank,), {"compute": lambda self, i, f: None})
+        cls = IgnoredCompute if kind == 1 else GammatoneFilterbank
     elif kind == 2:
-        cls = type("PyCompute", (Extractor,), {"compute": compute_method(src)})
+        cls = PyCompute
     else:
-        cls = type("NotCallable", (Extractor,), {"compute": src.pick((5, None, "compute"))})
+        cls = src.pick(NOT_CALLABLE)
+    behaviour = compute_method(src) if cls is PyCompute else None
     ext = cls(**kwargs)
+    if behaviour is not None:
+        ext.behaviour = behaviour
     holder.append(ext)
     return ext
+
+
+# The subclasses are made once: a run that made fresh classes for every input
+# would mostly exercise the interpreter's and pybind11's bookkeeping of
+# thousands of short-lived types rather than the module.
+class IgnoredCompute(GammatoneFilterbank):
+    def compute(self, input, features):
+        return None
+
+
+class PyCompute(Extractor):
+    """compute delegates to the behaviour a scenario gives the instance."""
+
+    def compute(self, input, features):
+        return self.behaviour(self, input, features)
+
+
+NOT_CALLABLE = tuple(
+    type("NotCallable", (Extractor,), {"compute": value}) for value in (5, None, "compute")
+)
 
 
 # ------------------------------------------------------------------ invariants
