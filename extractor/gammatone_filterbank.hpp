@@ -43,24 +43,24 @@ public:
     // recursion, so that a decaying filter never crawls through subnormals.
     static constexpr T flush_threshold = T(1.1754943508222875e-38);
 
+    const T decay;
+    const std::vector<Filter> filters;
     // The design arguments as given, kept so that an equal filterbank can be
     // built again (for instance after the object has been sent to another
     // process): the table and the decay cannot be inverted into them exactly.
     const T low_Hz;
     const T high_Hz;
     const T temporal_integration;
-    const T decay;
-    const std::vector<Filter> filters;
 
     GammatoneFilterbank(std::size_t num_samples, std::size_t num_features, int sample_rate,
                         Transform transform, int on_channel, T low_Hz, T high_Hz,
                         T temporal_integration)
         : Extractor<T>(num_samples, num_features, sample_rate, std::move(transform), on_channel),
+          decay(design_decay(sample_rate, temporal_integration)),
+          filters(design_filters(num_features, sample_rate, low_Hz, high_Hz)),
           low_Hz(low_Hz),
           high_Hz(high_Hz),
           temporal_integration(temporal_integration),
-          decay(design_decay(sample_rate, temporal_integration)),
-          filters(design_filters(num_features, sample_rate, low_Hz, high_Hz)),
           lockstep_table(interleave(filters)) {}
 
     ~GammatoneFilterbank() override = default;
