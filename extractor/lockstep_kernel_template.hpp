@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "extractor/lockstep_kernels.hpp"
@@ -60,7 +61,7 @@ struct Lanes {
 
     static V load(const double* p) {
         V v;
-        __builtin_memcpy(&v, p, sizeof v);
+        std::memcpy(&v, p, sizeof v);
         return v;
     }
 
@@ -136,7 +137,7 @@ void lockstep_group(const LockstepFilters& table, std::size_t first, const doubl
     }
 }
 
-// The last filters from `first` on, fewer than U + 1 vectors' worth: one
+// The last filters from `first` on, at most U vectors' worth: one
 // group of as few vectors as hold them, padding lanes included (the table is
 // padded to whole vectors of 8), computed into a local array of which only
 // the filters' own lanes are copied out.
