@@ -39,6 +39,8 @@ ifeq ($(origin PYTHON),undefined)
 PYTHON := $(firstword $(foreach v,$(SUPPORTED_PYTHONS),$(call python_of,$(v))))
 endif
 PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+# PYTHON is also the interpreter of its own version in what follows.
+$(if $(PYTHON_VERSION),$(eval PYTHON$(subst .,,$(PYTHON_VERSION)) := $(PYTHON)))
 # The other supported versions that this machine has: `make test` tests a
 # wheel on each of them, `make wheels` builds one for each.
 OTHER_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),$(v))))
