@@ -1,6 +1,6 @@
 """Checks an installed wheel from outside the source tree (run by `make wheel-check`).
 
-    python tests/wheel_check.py EXAMPLES_DIR
+    python tests/wheel_check.py EXAMPLES_DIR PYTHON_VERSION
 
 Run by the interpreter of a fresh venv into which only the wheel (with its demo
 extra) was installed, in an empty working directory: the module imports from
@@ -28,7 +28,8 @@ def run(examples, script, *args):
 
 def main():
     examples = Path(sys.argv[1]).resolve()
-    check(sys.version_info[:2] == (3, 10), f"interpreter is {sys.version}")
+    expected = sys.argv[2]
+    check("%d.%d" % sys.version_info[:2] == expected, f"interpreter is {sys.version}, not {expected}")
 
     import _tavik
     from _tavik.extractor import GammatoneFilterbank
