@@ -6,9 +6,9 @@ from __future__ import annotations
 import os
 import tempfile
 import zipfile
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import numpy as np
 
@@ -17,6 +17,8 @@ from ._signal import LOG10, Gammatonegram
 # np.savez stamps every member with the current time; a fixed stamp makes
 # files of equal content equal byte for byte, whichever machine wrote them.
 _STAMP = (1980, 1, 1, 0, 0, 0)
+# NumPy's writer of one .npy member; it has no annotations.
+_write_array = cast(Callable[..., None], np.lib.format.write_array)
 
 
 def fields_of(g: Gammatonegram) -> dict[str, Any]:
@@ -47,7 +49,7 @@ def write_npz(file: IO[bytes], arrays: Mapping[str, Any]) -> None:
             info = zipfile.ZipInfo(f"{name}.npy", date_time=_STAMP)
             info.external_attr = 0o644 << 16
             with archive.open(info, "w", force_zip64=True) as member:
-                np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
+                _write_array(member, np.asanyarray(value), allow_pickle=False)
 
 
 def save_atomically(path: Path, arrays: Mapping[str, Any]) -> None:

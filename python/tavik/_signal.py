@@ -144,7 +144,7 @@ def frames_of(samples: npt.NDArray[np.float64] | npt.NDArray[np.float32], num_sa
     if samples.ndim == 1:
         if samples.strides[0] != samples.itemsize:
             # batch reads rows with unit stride; a strided 1-D signal is rare.
-            samples = np.ascontiguousarray(samples)
+            return sliding_window_view(np.ascontiguousarray(samples), num_samples)[::hop]
         return sliding_window_view(samples, num_samples)[::hop]
     return sliding_window_view(samples, num_samples, axis=0)[::hop]
 
