@@ -22,8 +22,11 @@ _EXTRA_SUFFIXES = {".aif", ".oga", ".opus"}
 
 @dataclass(frozen=True)
 class Job:
-    """One file to do. It travels to a worker by pickle, the filterbank with it."""
+    """One file to do. It travels to a worker by pickle, the filterbank with it.
+    The paths are absolute: a Dask worker runs in a directory of its own."""
 
+    name: str
+    """The file as the user named it, for messages."""
     source: str
     target: str
     analysis: Analysis
@@ -42,8 +45,8 @@ def extract_file(job: Job) -> Outcome:
     try:
         frames = _extract(job)
     except Exception as error:  # any failure of one file is reported, not fatal
-        return Outcome(job.source, 0, one_line(error))
-    return Outcome(job.source, frames, None)
+        return Outcome(job.name, 0, one_line(error))
+    return Outcome(job.name, frames, None)
 
 
 def _extract(job: Job) -> int:
@@ -86,7 +89,7 @@ def run_locally(jobs: list[Job], workers: int) -> Iterator[Outcome]:
             try:
                 yield future.result()
             except Exception as error:  # a worker that died takes its file with it
-                yield Outcome(futures[future].source, 0, one_line(error))
+                yield Outcome(futures[future].name, 0, one_line(error))
 
 
 def run_on_dask(jobs: list[Job], address: str) -> Iterator[Outcome]:
@@ -98,12 +101,12 @@ def run_on_dask(jobs: list[Job], address: str) -> Iterator[Outcome]:
     with client:
         # One task per file; results come back as they complete.
         futures = client.map(extract_file, jobs, pure=False)
-        sources = {future.key: job.source for future, job in zip(futures, jobs)}
+        names = {future.key: job.name for future, job in zip(futures, jobs)}
         for future in distributed.as_completed(futures):
             try:
                 yield future.result()
             except Exception as error:  # a lost worker, or a task Dask gave up on
-                yield Outcome(sources[future.key], 0, one_line(error))
+                yield Outcome(names[future.key], 0, one_line(error))
 
 
 def corpus_command(args: argparse.Namespace) -> int:
@@ -158,7 +161,8 @@ def corpus_command(args: argparse.Namespace) -> int:
             if target.exists() and not args.overwrite:
                 skipped += 1
             else:
-                jobs.append(Job(str(source), str(target), analysis, args.sample_rate is not None))
+                jobs.append(Job(str(source), str(source.resolve()), str(target.resolve()),
+                                analysis, args.sample_rate is not None))
 
     done = 0
     if jobs:
