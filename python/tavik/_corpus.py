@@ -65,7 +65,11 @@ def _extract(job: Job) -> int:
     g = job.analysis.run(samples, num_threads=1)
     fields = fields_of(g)
     fields["source_sample_rate"] = sample_rate
-    save_atomically(Path(job.target), fields)
+    target = Path(job.target)
+    # What a killed run may have left beside the target is removed first.
+    for stale in target.parent.glob(f".{target.name}.*.partial"):
+        stale.unlink(missing_ok=True)
+    save_atomically(target, fields)
     return int(g.features.shape[0])
 
 
@@ -83,13 +87,17 @@ def rates_message(rates: Counter[int]) -> str:
 
 
 def run_locally(jobs: list[Job], workers: int) -> Iterator[Outcome]:
-    with ProcessPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
+    pool = ProcessPoolExecutor(max_workers=min(workers, len(jobs)))
+    try:
         futures: dict[Future[Outcome], Job] = {pool.submit(extract_file, job): job for job in jobs}
         for future in as_completed(futures):
             try:
                 yield future.result()
             except Exception as error:  # a worker that died takes its file with it
                 yield Outcome(futures[future].name, 0, one_line(error))
+    finally:
+        # Interrupted: the files not started are dropped, not done first.
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def run_on_dask(jobs: list[Job], address: str) -> Iterator[Outcome]:
