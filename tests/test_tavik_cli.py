@@ -141,8 +141,8 @@ class TestCorpus:
         assert out.returncode == 1
         assert out.stdout.splitlines()[-1] == ("3 done, 0 skipped as already done, 1 failed "
                                                "(features under out)")
-        assert out.stderr.strip() == ("tavik corpus: in/broken.ogg: cannot read as audio: Error "
-                                      "opening 'in/broken.ogg': Format not recognised.")
+        assert out.stderr.startswith("tavik corpus: in/broken.ogg: cannot read as audio: ")
+        assert out.stderr.count("\n") == 1
         assert corpus_files(tmp_path / "out") == written
         samples, _ = soundfile.read(tmp_path / "in" / "two.wav", dtype="float64")
         saved = npz(tmp_path / "out" / "two.npz")
