@@ -10,11 +10,10 @@ import argparse
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from importlib import resources
 from pathlib import Path
 from types import ModuleType
-from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -106,7 +105,7 @@ class Analysis:
         self.temporal_integration: float = args.temporal_integration
 
     def run(self, samples: npt.NDArray[np.float64], num_threads: int = 0,
-            progress: Any = None) -> Gammatonegram:
+            progress: Callable[[int], object] | None = None) -> Gammatonegram:
         return gammatonegram_with(self.filterbank, samples, self.hop, num_threads=num_threads,
                                   low_Hz=self.low_Hz, high_Hz=self.high_Hz,
                                   temporal_integration=self.temporal_integration,

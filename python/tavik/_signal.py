@@ -23,8 +23,8 @@ SignalLike = Union[npt.NDArray[Any], Sequence[float], Sequence[Sequence[float]]]
 _PCM_SCALE: Final = {np.dtype(np.int16): 1.0 / 32768, np.dtype(np.int32): 1.0 / 2**31}
 _ACCEPTED: Final = ("a 1-D signal or a 2-D (samples, channels) array of float64, float32, "
                     "int16 or int32 samples, or a list of numbers")
-# Frames handed to the extension per call, so that progress can be reported
-# and a failure stops early; the rows are the same whatever the chunk.
+# Frames handed to the extension per call when progress is reported; the
+# rows are the same whatever the chunk.
 _CHUNK_FRAMES: Final = 512
 
 
@@ -159,6 +159,8 @@ def features_of(fb: GammatoneFilterbank, samples: npt.NDArray[np.float64] | npt.
             and samples.strides[0] == samples.itemsize):
         # One channel with unit stride: read as the mono signal it is.
         frames = frames[:, 0, :]
+    if progress is None:
+        return fb.batch(frames, num_threads)
     out = np.empty((frames.shape[0], fb.num_features))
     for start in range(0, frames.shape[0], _CHUNK_FRAMES):
         chunk = frames[start:start + _CHUNK_FRAMES]
