@@ -12,6 +12,9 @@ BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==2.13.6 cmake ninja
 
 SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
+# The pure-Python package that the wheel carries beside the module.
+PACKAGE_FILES := $(wildcard python/tavik/*.py python/tavik/py.typed python/tavik/data/*)
+SOURCES += $(PACKAGE_FILES)
 
 # --- Interpreters -------------------------------------------------------------
 # The CPython versions the package supports. Each is found as python3.X on
@@ -182,23 +185,24 @@ WHEEL_VENV := build/wheel-venv
 .PHONY: demo typecheck wheel-check
 test: typecheck wheel-check
 
-# The gammatonegram of the shipped speech sample: gammatonegram.png and .npy.
+# The gammatonegram of the shipped speech sample: gammatonegram.png and .npz.
 demo: $(STAMPS)/installed
-	$(VPY) examples/gammatonegram.py
+	$(VENV)/bin/tavik gammatonegram
 
-# The stubs against the built module, then the examples against the stubs.
+# The stubs against the built module, then the package and the examples
+# against the stubs.
 typecheck: $(STAMPS)/installed
 	$(VPY) -m mypy.stubtest _tavik --allowlist python/stubtest-allowlist.txt
-	$(VPY) -m mypy --strict examples
+	$(VPY) -m mypy --strict python/tavik examples
 
-# The wheel that `pip wheel .` makes, installed with its demo extra into a
+# The wheel that `pip wheel .` makes, installed with its cli extra into a
 # fresh venv of $(PYTHON), checked from outside the source tree.
 wheel-check: $(STAMPS)/wheel-checked
-$(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py examples/data/*) tests/wheel_check.py
+$(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py) tests/wheel_check.py
 	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/tavik-*.whl)[demo]"
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/tavik-*.whl)[cli]"
 	work=$$(mktemp -d) && cd $$work && \
 	  $(CURDIR)/$(WHEEL_VENV)/bin/python $(CURDIR)/tests/wheel_check.py $(CURDIR)/examples $(PYTHON_VERSION) && \
 	  rm -rf $$work
