@@ -7,6 +7,7 @@
 //   core_bench --tsv    "name<TAB>microseconds<TAB>note" lines for
 //                       bench/bench.py, "-" for a variant this CPU lacks
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
 
 using tavik::extractor::GammatoneFilterbank;
@@ -69,13 +71,28 @@ int main(int argc, char** argv) {
     // least disturbed.
     constexpr int rounds = 7;
     constexpr double round_seconds = 0.15;
-    // The last entry is compute itself, through the dispatch.
-    const std::size_t entries = variants.size() + 1;
+    // After the variants: compute itself, through the dispatch; then a batch
+    // of frames on one thread without and with the checks for a stop (what
+    // lets Ctrl-C end a batch from Python), timed per frame.
+    constexpr std::size_t batch_frames = 64;
+    std::vector<double> frames, batch_out(batch_frames * fb.num_features);
+    for (std::size_t i = 0; i < batch_frames; ++i) frames.insert(frames.end(), frame.begin(), frame.end());
+    const auto* rows = reinterpret_cast<const unsigned char*>(frames.data());
+    const std::ptrdiff_t row_bytes = fb.num_samples * sizeof(double);
+    const tavik::extractor::StopCheck never = [] { return false; };
+    // With the module's default transform, as batch runs it.
+    const Filterbank logs(1024, 64, 44100, static_cast<double (*)(double)>(&std::log10), -1, 50,
+                          8000, 0);
+    const std::size_t entries = variants.size() + 3;
     auto run = [&](std::size_t k) {
         if (k < variants.size()) {
             fb.compute_with(variants[k], frame, features);
-        } else {
+        } else if (k == variants.size()) {
             fb.compute(frame, features);
+        } else {
+            tavik::extractor::extract_batch(logs, rows, batch_frames, row_bytes, batch_out.data(), 1,
+                                            k == variants.size() + 1 ? tavik::extractor::StopCheck()
+                                                                     : never);
         }
     };
     std::vector<long> calls;
@@ -120,5 +137,12 @@ int main(int argc, char** argv) {
     }
     print("core compute (dispatch)", best[variants.size()],
           std::string("uses ") + kernel_variant_name(picked));
+    const double plain = best[variants.size() + 1] / batch_frames;
+    const double checked = best[variants.size() + 2] / batch_frames;
+    char overhead[64];
+    std::snprintf(overhead, sizeof overhead, "stop checks cost %+.2f %%",
+                  (checked / plain - 1.0) * 100.0);
+    print("core batch, 1 thread", plain, "64 frames, no stop checks");
+    print("core batch, 1 thread, checks", checked, overhead);
     return 0;
 }
