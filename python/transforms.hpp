@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -141,6 +142,18 @@ void add_common(Class& cls, const char* name, const char* parameter, double F::*
         docstrings::transform_reduce);
 }
 
+// An instance made by __new__ alone holds no function object; pybind11 would
+// hand any method (and the conversion of `transform`) raw storage for one.
+// This allocator is consulted instead, and refuses.
+inline void* refuse_uninitialised_storage(std::size_t) {
+    throw py::type_error("The object is not initialised: its __init__ was not called");
+}
+
+template <typename F>
+void refuse_uninitialised() {
+    py::detail::get_type_info(typeid(F))->operator_new = &refuse_uninitialised_storage;
+}
+
 inline void bind_transforms(py::module_& m) {
     py::module_ sub = m.def_submodule("transforms", docstrings::transforms_module);
 
@@ -169,6 +182,11 @@ inline void bind_transforms(py::module_& m) {
               py::arg("exponent"), docstrings::power_init);
     power.def_readonly("exponent", &Power::exponent, docstrings::power_exponent);
     add_common<Power>(power, "power", "exponent", &Power::exponent);
+
+    refuse_uninitialised<Identity>();
+    refuse_uninitialised<Log10>();
+    refuse_uninitialised<Decibels>();
+    refuse_uninitialised<Power>();
 }
 
 }  // namespace tavik::extractor::native_transforms

@@ -178,3 +178,11 @@ def test_frequency_range_warning(kwargs, messages):
     if messages:
         with pytest.raises(FrequencyRangeWarning):  # warnings as errors: nothing is built
             GammatoneFilterbank(**kwargs)
+
+
+@pytest.mark.parametrize("cls", [transforms.identity, transforms.log10, transforms.dB, transforms.power])
+def test_an_instance_without_init_is_refused(cls):
+    bare = cls.__new__(cls)
+    for use in (lambda: bare(1.0), lambda: GammatoneFilterbank(transform=bare), lambda: pickle.dumps(bare)):
+        with pytest.raises(TypeError, match="not initialised"):
+            use()
