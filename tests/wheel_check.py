@@ -39,7 +39,7 @@ def main():
     check(_tavik.__version__ == metadata.version("tavik"), "version of module and wheel differ")
     check(len(GammatoneFilterbank()([0.0] * 1023 + [1.0])) == 64, "the filterbank does not run")
 
-    stubs = {"_tavik-stubs/__init__.pyi", "_tavik-stubs/extractor.pyi"}
+    stubs = {"_tavik-stubs/__init__.pyi", "_tavik-stubs/extractor.pyi", "_tavik-stubs/transforms.pyi"}
     recorded = {str(f) for f in metadata.files("tavik")}
     check(stubs <= recorded, f"stubs missing from the wheel's record: {stubs - recorded}")
     check(all((site / s).is_file() for s in stubs), "stubs are not installed")
