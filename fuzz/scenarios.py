@@ -218,10 +218,15 @@ def batch_frames(src, n):
     if kind == 6:
         return np.zeros((rows, n + src.pick((1, -1)))) if n else np.zeros((rows, 1))
     if kind == 7:
-        return src.pick((None, [[0.0] * n] * rows, np.zeros(n), np.zeros((rows, 1, n)), 1.0))
+        return src.pick((None, [[0.0] * n] * rows, np.zeros(n), np.zeros((rows, 1, n, 1)), 1.0))
+    if kind == 9:
+        # Several channels per frame, any strides, float64 or float32.
+        channels = src.pick((0, 1, 2, 3))
+        block = np.zeros((rows, n, channels), dtype=src.pick(("<f8", "<f4"))) + signal[:n, None]
+        return block.transpose(0, 2, 1) if src.flag() else np.ascontiguousarray(block.transpose(0, 2, 1))
     if kind == 8:
         return misaligned(np.zeros((rows, n)) + signal[:n])
-    return np.zeros((rows, n))
+    return np.zeros((rows, n), dtype=src.pick(("<f8", "<f4")))
 
 
 # -------------------------------------------------------------- constructors
@@ -274,7 +279,7 @@ def compute_method(src):
         elif mode == 4:
             raise Hostile("compute")
         elif mode == 5:
-            self(input)  # the inner call finds no override: pure virtual
+            self(input)  # recurses until RecursionError
         elif mode == 6:
             self.batch(np.zeros((2, len(input))), num_threads=2)
         elif mode == 7:
@@ -400,7 +405,7 @@ def check_features(ext, result):
 
 def act(src, ext):
     n = ext.num_samples if ext.num_samples <= 4096 else 4
-    action = src.uint(8)
+    action = src.uint(10)
     if action <= 2:
         frame = frame_object(src, n)
         ok, result = attempt(lambda: ext(frame) if src.flag() else ext(input=frame))
@@ -427,12 +432,30 @@ def act(src, ext):
             assert all(a < b for a, b in zip(cfs, cfs[1:]))
             assert [f.cf for f in table] == cfs
     elif action == 6:
-        ok, blob = attempt(lambda: pickle.dumps(ext), PICKLING)
+        protocol = src.pick(tuple(range(pickle.HIGHEST_PROTOCOL + 1)))
+        ok, blob = attempt(lambda: pickle.dumps(ext, protocol=protocol), PICKLING)
         if ok:
             ok, copy = attempt(lambda: pickle.loads(blob), PICKLING)
             if ok:
                 assert type(copy) is type(ext) and state(copy) == state(ext)
                 assert reference(copy) == reference(ext)
+    elif action == 7:
+        # The base's initialisers applied to any instance: refused, or
+        # ignored on one already built.
+        initialiser = src.pick((Extractor.__init__, Extractor.__setstate__,
+                                GammatoneFilterbank.__init__, GammatoneFilterbank.__setstate__))
+        target = src.pick((ext, GammatoneFilterbank.__new__(GammatoneFilterbank),
+                           PyCompute.__new__(PyCompute)))
+        argument = src.pick(((), (4,), (5,), ((4, 2, 8000, None, -1, {}),)))
+        attempt(lambda: initialiser(target, *argument))
+    elif action == 8:
+        # A caller named compute whose first argument is the extractor.
+        def compute(extractor, frame):
+            return extractor(frame)
+
+        ok, result = attempt(lambda: compute(ext, [0.25] * n))
+        if ok:
+            check_features(ext, result)
     else:
         ok, value = attempt(lambda: ext.transform)
         if ok and value is not None:

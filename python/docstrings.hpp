@@ -24,10 +24,14 @@ inline constexpr const char* extractor_call_sequence = R"doc(Features of one fra
 1-D float64 array, ``array.array('d')``, ...).)doc";
 inline constexpr const char* extractor_call_matrix = R"doc(Features of a column-major float64 array of shape (channels,
 ``num_samples``), reduced to one channel by ``on_channel``.)doc";
-inline constexpr const char* extractor_batch = R"doc(Features of every row of a 2-D float64 array of shape (n,
-``num_samples``) with contiguous rows, as an (n, ``num_features``)
-array. The interpreter lock is released while native code runs;
-``num_threads`` 0 uses every available core.)doc";
+inline constexpr const char* extractor_batch = R"doc(Features of every frame of a float64 or float32 array, as an (n,
+``num_features``) float64 array: a 2-D array of shape (n,
+``num_samples``) with contiguous rows, or a 3-D array of shape (n,
+channels, ``num_samples``) of any strides, each frame reduced to one
+channel by ``on_channel``. float32 samples are converted exactly. The
+interpreter lock is released while native code runs; ``num_threads``
+0 uses every available core, and at most 4 threads per available core
+are started. A signal handler's exception (Ctrl-C) stops the batch.)doc";
 inline constexpr const char* extractor_num_samples = R"doc(The length of a frame, in samples.)doc";
 inline constexpr const char* extractor_num_features = R"doc(The number of features of a frame.)doc";
 inline constexpr const char* extractor_sample_rate = R"doc(The sample rate, in hertz.)doc";
@@ -37,7 +41,9 @@ of ``_tavik.transforms`` (the filterbank's default reads as
 new callable that calls the one given (never that object itself).)doc";
 inline constexpr const char* extractor_on_channel = R"doc(The row of a 2-D input to use; negative: the mean of all rows.)doc";
 inline constexpr const char* extractor_repr = R"doc(The class's name and the constructor arguments, by name.)doc";
-inline constexpr const char* extractor_getstate = R"doc(The constructor arguments in order, then the instance dictionary.)doc";
+inline constexpr const char* getstate = R"doc(The constructor arguments, then the instance dictionary.)doc";
+inline constexpr const char* setstate = R"doc(Builds the object from a state that ``__getstate__`` gave.)doc";
+inline constexpr const char* reduce_ex = R"doc(The same reduction for every pickle protocol.)doc";
 inline constexpr const char* filterbank_class = R"doc(Fourth-order gammatone band-pass filters with centre frequencies evenly
 spaced on the ERB-rate scale from ``low_Hz`` to ``high_Hz``; feature i is
 the mean smoothed envelope of filter i over the frame, passed through

@@ -8,6 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <pybind11/eigen.h>
 #include <pybind11/functional.h>
 #include <pybind11/numpy.h>
@@ -22,8 +26,11 @@
 
 #include "python/docstrings.hpp"
 #include "python/introspection.hpp"
+#include "python/native_types.hpp"
 #include "python/pickle_support.hpp"
 #include "python/py_extractor.hpp"
+#include "python/python_transform.hpp"
+#include "python/strict_int.hpp"
 
 namespace py = pybind11;
 
@@ -126,25 +133,36 @@ Base::Matrix aligned_copy(const Base::MatrixView& m) {
     return copy;
 }
 
-// Features of every row of a 2-D float64 array of shape (n, num_samples)
-// whose rows have unit inner stride (any row stride, so that a strided
-// sliding-window view is read in place). The interpreter lock is released
-// while native code runs; a Python compute or transform takes it back for
-// itself. A failure raises the exception of the lowest failing frame, once
-// every worker has stopped and the lock is held again.
-py::array_t<double> batch(const Base& self, const py::object& frames, int num_threads) {
+// Features of every frame of a NumPy array, float64 or float32 (converted
+// exactly to double inside the workers, without a copy of the whole array):
+// - 2-D, shape (n, num_samples), rows with unit inner stride (any row stride,
+//   so that a strided sliding-window view is read in place);
+// - 3-D, shape (n, channels, num_samples), any strides: each frame reduced
+//   to one channel by on_channel, as the matrix form of __call__ does.
+// The interpreter lock is released while native code runs; a Python compute
+// or transform takes it back for itself, and the calling thread takes it
+// about every 20 ms to run the Python signal handlers, so that Ctrl-C
+// stops the batch. A failure raises the exception of the lowest failing
+// frame, once every worker has stopped and the lock is held again.
+py::array_t<double> batch(const Base& self, const py::object& frames,
+                          Integer<int> requested_threads) {
     static constexpr const char* accepted =
-        "frames must be a 2-D float64 NumPy array of shape (n, num_samples) whose rows are "
-        "contiguous";
+        "frames must be a float64 or float32 NumPy array of shape (n, num_samples) whose rows "
+        "are contiguous, or of shape (n, channels, num_samples)";
+    const int num_threads = requested_threads;
     if (num_threads < 0) throw py::value_error("num_threads must not be negative");
     if (!py::isinstance<py::array>(frames)) throw py::type_error(accepted);
     const auto array = py::reinterpret_borrow<py::array>(frames);
-    if (array.ndim() != 2 || !array.dtype().equal(py::dtype::of<double>())) {
+    const bool is_double = array.dtype().equal(py::dtype::of<double>());
+    const bool is_single = array.dtype().equal(py::dtype::of<float>());
+    if (!(is_double || is_single) || (array.ndim() != 2 && array.ndim() != 3)) {
         throw py::type_error(accepted);
     }
+    const auto itemsize = static_cast<py::ssize_t>(is_double ? sizeof(double) : sizeof(float));
+    const bool channels = array.ndim() == 3;
     const auto num_frames = static_cast<std::size_t>(array.shape(0));
-    const auto width = static_cast<std::size_t>(array.shape(1));
-    if (num_frames > 0 && width > 1 && array.strides(1) != static_cast<py::ssize_t>(sizeof(double))) {
+    const auto width = static_cast<std::size_t>(array.shape(array.ndim() - 1));
+    if (!channels && num_frames > 0 && width > 1 && array.strides(1) != itemsize) {
         throw py::type_error(accepted);
     }
     self.check_length(width);
@@ -158,12 +176,59 @@ py::array_t<double> batch(const Base& self, const py::object& frames, int num_th
         throw py::error_already_set();
     }
     py::array_t<double> out({num_frames, self.num_features});
-    const auto* rows = static_cast<const unsigned char*>(array.data());
+    const auto* data = static_cast<const unsigned char*>(array.data());
     double* destination = out.mutable_data();
-    {
-        py::gil_scoped_release release;
-        extract_batch(self, rows, num_frames, array.strides(0), destination,
-                      static_cast<unsigned>(num_threads));
+    const auto threads = static_cast<unsigned>(num_threads);
+
+    // The lock is released and taken back by hand rather than by a scoped
+    // guard: when the interpreter shuts down while a daemon thread is in
+    // here, taking the lock back ends the thread by unwinding its stack,
+    // which must not happen inside a destructor.
+    PyThreadState* saved = PyEval_SaveThread();
+    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
+    const StopCheck signal_raised = [&]() {
+        PyEval_RestoreThread(saved);
+        const bool raised = PyErr_CheckSignals() != 0;
+        if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
+        saved = PyEval_SaveThread();
+        return raised;
+    };
+    try {
+        if (!channels) {
+            const auto rows = array.strides(0);
+            if (is_double) {
+                extract_batch<double, double>(self, data, num_frames, rows, destination, threads,
+                                              signal_raised);
+            } else {
+                extract_batch<double, float>(self, data, num_frames, rows, destination, threads,
+                                             signal_raised);
+            }
+        } else {
+            const auto count = static_cast<std::size_t>(array.shape(1));
+            if (is_double) {
+                extract_batch_channels<double, double>(self, data, num_frames, count,
+                                                       array.strides(0), array.strides(1),
+                                                       array.strides(2), destination, threads,
+                                                       signal_raised);
+            } else {
+                extract_batch_channels<double, float>(self, data, num_frames, count,
+                                                      array.strides(0), array.strides(1),
+                                                      array.strides(2), destination, threads,
+                                                      signal_raised);
+            }
+        }
+#if defined(__GLIBCXX__)
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is being ended: the lock is not to be taken back
+#endif
+    } catch (...) {
+        PyEval_RestoreThread(saved);
+        throw;
+    }
+    PyEval_RestoreThread(saved);
+    if (signal_type != nullptr) {
+        PyErr_Restore(signal_type, signal_value, signal_traceback);
+        throw py::error_already_set();
     }
     return out;
 }
@@ -183,15 +248,21 @@ void refuse_uninitialised() {
 }
 
 void bind_gammatone_filterbank(py::module_& sub) {
-    py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank", docstrings::filterbank_class);
+    py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank",
+                                            native_types::native_type_setup(2),
+                                            docstrings::filterbank_class);
     // log10(floor=0.0) converts to the plain function pointer std::log10, so
-    // the default transform never enters the interpreter.
-    filterbank.def(py::init([](std::size_t num_samples, std::size_t num_features, int sample_rate,
-                               std::function<double(double)> transform, int on_channel,
-                               double low_Hz, double high_Hz, double temporal_integration) {
+    // the default transform never enters the interpreter. The filterbank is
+    // built before the frequency range is warned about: a range that cannot
+    // be built at all is an error, not a warning.
+    filterbank.def(py::init([](Integer<std::size_t> num_samples, Integer<std::size_t> num_features,
+                               Integer<int> sample_rate, std::function<double(double)> transform,
+                               Integer<int> on_channel, double low_Hz, double high_Hz,
+                               double temporal_integration) {
                        auto fb = std::make_unique<Filterbank>(
-                           num_samples, num_features, sample_rate, std::move(transform),
-                           on_channel, low_Hz, high_Hz, temporal_integration);
+                           num_samples, num_features, sample_rate,
+                           own_transform(std::move(transform)), on_channel, low_Hz, high_Hz,
+                           temporal_integration);
                        introspection::check_frequency_range(sample_rate, low_Hz, high_Hz);
                        return fb;
                    }),
@@ -210,13 +281,17 @@ void bind_gammatone_filterbank(py::module_& sub) {
                       docstrings::filterbank_temporal_integration);
     enable_pickling(filterbank);
 
-    py::class_<Filter>(filterbank, "Filter", docstrings::filter_class)
-        .def(py::init<double, double, double, double, std::array<double, 5>>(), py::arg("cf"),
-             py::arg("coscf"), py::arg("sincf"), py::arg("gain"), py::arg("a"),
-             docstrings::filter_init)
+    py::class_<Filter> filter(filterbank, "Filter", native_types::native_type_setup(1),
+                              docstrings::filter_class);
+    filter.def(py::init<double, double, double, double, std::array<double, 5>>(), py::arg("cf"),
+               py::arg("coscf"), py::arg("sincf"), py::arg("gain"), py::arg("a"),
+               docstrings::filter_init)
         .def_readonly("cf", &Filter::cf, docstrings::filter_cf)
         .def_readonly("gain", &Filter::gain, docstrings::filter_gain)
         .def_readonly("a", &Filter::a, docstrings::filter_a);
+    enable_pickling(filter);
+    filter.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
+               docstrings::reduce_ex);
 }
 
 }  // namespace
@@ -225,9 +300,16 @@ void bind_extractor(py::module_& m) {
     py::module_ sub = m.def_submodule("extractor", docstrings::extractor_module);
     sub.attr("FrequencyRangeWarning") = m.attr("FrequencyRangeWarning");
 
-    py::class_<Base, PyExtractor> extractor(sub, "Extractor", docstrings::extractor_class);
+    py::class_<Base, PyExtractor> extractor(sub, "Extractor", native_types::native_type_setup(1),
+                                            docstrings::extractor_class);
     // A native identity: applying it never enters the interpreter.
-    extractor.def(py::init<std::size_t, std::size_t, int, std::function<double(double)>, int>(),
+    extractor.def(py::init([](Integer<std::size_t> num_samples, Integer<std::size_t> num_features,
+                              Integer<int> sample_rate, std::function<double(double)> transform,
+                              Integer<int> on_channel) {
+                      return std::make_unique<PyExtractor>(num_samples, num_features, sample_rate,
+                                                           own_transform(std::move(transform)),
+                                                           on_channel);
+                  }),
                   py::arg("num_samples") = 1024, py::arg("num_features") = 64,
                   py::arg("sample_rate") = 44100,
                   py::arg("transform") = native_transforms::Identity{}, py::arg("on_channel") = -1,
@@ -250,8 +332,13 @@ void bind_extractor(py::module_& m) {
                   docstrings::extractor_batch);
     extractor.def("__repr__", &introspection::repr, docstrings::extractor_repr);
     enable_pickling(extractor);
+    extractor.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
+                  docstrings::reduce_ex);
 
     bind_gammatone_filterbank(sub);
+
+    native_types::guard_initialiser(extractor, "__init__");
+    native_types::guard_initialiser(extractor, "__setstate__");
 
     refuse_uninitialised<Base>();
     refuse_uninitialised<Filterbank>();
@@ -260,10 +347,46 @@ void bind_extractor(py::module_& m) {
 
 }  // namespace tavik::extractor
 
-PYBIND11_MODULE(_tavik, m) {
+namespace {
+
+void init_module(py::module_& m) {
     m.doc() = tavik::extractor::docstrings::module_doc;
     tavik::extractor::native_transforms::bind_transforms(m);
     m.attr("FrequencyRangeWarning") = tavik::extractor::introspection::make_frequency_range_warning();
     tavik::extractor::bind_extractor(m);
     m.attr("__version__") = "0.0.7";
+}
+
+py::module_::module_def module_definition;
+
+}  // namespace
+
+// The entry point, as PYBIND11_MODULE writes it, with two additions:
+// - A sub-interpreter is refused before pybind11 sets anything up: pybind11's
+//   state and its lock handling belong to the main interpreter, and calls
+//   from a sub-interpreter hung.
+// - The module definition is marked as one that can be initialised again
+//   (m_size 0), so that every interpreter that imports the module calls this
+//   function, and is refused here, instead of receiving a copy of the main
+//   interpreter's module. A second import in the main interpreter receives
+//   the module made by the first.
+extern "C" PYBIND11_EXPORT PyObject* PyInit__tavik() {
+    PYBIND11_CHECK_PYTHON_VERSION
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "_tavik cannot be imported into a sub-interpreter: it supports the main "
+                        "interpreter only");
+        return nullptr;
+    }
+    static PyObject* made = nullptr;
+    if (made != nullptr) return Py_NewRef(made);
+    PYBIND11_ENSURE_INTERNALS_READY
+    auto m = py::module_::create_extension_module("_tavik", nullptr, &module_definition);
+    module_definition.m_size = 0;
+    try {
+        init_module(m);
+        made = Py_NewRef(m.ptr());
+        return m.ptr();
+    }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
 }

@@ -1,10 +1,12 @@
 // Pickling of extractors, so that they can be sent to the workers of a
 // process pool or of a distributed engine (multiprocessing, Dask, Ray).
 //
-// The state of an extractor is the tuple of its constructor arguments in
-// constructor order, followed by the instance dictionary of a Python subclass
-// (empty for the native classes themselves). Unpickling builds a new native
-// object from those arguments, so it gives bit-identical features.
+// The state of an extractor (or a Filter) is the tuple of its constructor
+// arguments in constructor order, followed by the instance dictionary of a
+// Python subclass (empty for the native classes themselves) and, when the
+// subclass has __slots__ holding values, a dictionary of those. Unpickling
+// builds a new native object from those arguments, so it gives
+// bit-identical features.
 //
 // The transform travels as:
 //   None        an empty transform;
@@ -17,11 +19,13 @@
 // refused when the extractor is pickled, with a TypeError naming it.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -31,6 +35,9 @@
 #include "extractor/extractor.hpp"
 #include "extractor/gammatone_filterbank.hpp"
 #include "python/py_extractor.hpp"
+#include "python/docstrings.hpp"
+#include "python/python_transform.hpp"
+#include "python/strict_int.hpp"
 #include "python/transforms.hpp"
 
 namespace tavik::extractor {
@@ -41,7 +48,6 @@ namespace py = pybind11;
 
 using native_transforms::log10_function;
 using native_transforms::PlainFunction;
-using native_transforms::PythonCallable;
 using native_transforms::Transform;
 
 inline constexpr const char* log10_marker = "log10";
@@ -78,8 +84,8 @@ inline py::object transform_state(const Transform& transform) {
         if (*function == log10_function()) return py::str(log10_marker);
     } else if (transform.target<native_transforms::Identity>() != nullptr) {
         return py::str(identity_marker);
-    } else if (const PythonCallable* wrapper = transform.target<PythonCallable>()) {
-        const py::object& callable = wrapper->hfunc.f;
+    } else if (const PythonTransform* held = transform.target<PythonTransform>()) {
+        const py::object& callable = held->callable();
         check_picklable(callable);
         return callable;
     } else if (transform.target<native_transforms::Log10>() != nullptr ||
@@ -97,7 +103,7 @@ inline Transform transform_from_state(const py::handle& state, const char* class
         if (marker == log10_marker) return log10_function();
         if (marker == identity_marker) return native_transforms::Identity{};
     } else if (PyCallable_Check(state.ptr())) {
-        return state.cast<Transform>();
+        return own_transform(state.cast<Transform>());
     }
     throw py::type_error(fmt::format("Invalid pickled state of {}: unknown transform", class_name));
 }
@@ -120,7 +126,7 @@ const T& native_object(const py::handle& self, const char* class_name) {
     for (const auto& part : py::detail::values_and_holders(instance)) {
         if (PyType_IsSubtype(part.type->type, info->type)) {
             found = true;
-            constructed = part.holder_constructed();
+            constructed = part.value_ptr() != nullptr;  // owned, or a reference into a filterbank
             break;
         }
     }
@@ -144,21 +150,79 @@ inline py::dict instance_dict(const py::handle& self) {
     return py::reinterpret_steal<py::dict>(copy);
 }
 
-// The state tuple of `size` items, the last of them the instance dictionary.
+// The values of the __slots__ of a Python subclass that are set, by name
+// (copyreg's list of slot names, as the default pickling of plain classes
+// uses); empty for the native classes.
+inline py::dict slot_values(const py::handle& self) {
+    py::dict values;
+    const py::list names =
+        py::module_::import("copyreg").attr("_slotnames")(py::type::handle_of(self));
+    for (const py::handle name : names) {
+        if (py::hasattr(self, name)) values[name] = py::getattr(self, name);
+    }
+    return values;
+}
+
+// The constructor arguments, then the instance dictionary, then the slot
+// values when there are any.
+inline py::tuple with_attributes(const py::tuple& arguments, const py::handle& self) {
+    py::list items;
+    for (const py::handle item : arguments) items.append(item);
+    items.append(instance_dict(self));
+    py::dict slots = slot_values(self);
+    if (!slots.empty()) items.append(slots);
+    return py::tuple(items);
+}
+
+// A state tuple of `size` items, the last of them the instance dictionary,
+// optionally followed by a dictionary of slot values.
 inline void check_state(const py::tuple& state, std::size_t size, const char* class_name) {
-    if (state.size() != size || !py::isinstance<py::dict>(state[size - 1])) {
-        throw py::type_error(fmt::format("Invalid pickled state of {}", class_name));
+    const bool valid = (state.size() == size || (state.size() == size + 1 &&
+                                                 py::isinstance<py::dict>(state[size]))) &&
+                       py::isinstance<py::dict>(state[size - 1]);
+    if (!valid) throw py::type_error(fmt::format("Invalid pickled state of {}", class_name));
+}
+
+// The instance dictionary and the slot values of the state, installed on the
+// new object as the default unpickling of plain classes installs them.
+inline void restore_attributes(const py::handle& self, const py::tuple& state, std::size_t size) {
+    const auto dict = py::reinterpret_borrow<py::dict>(state[size - 1]);
+    if (!dict.empty()) py::setattr(self, "__dict__", dict);
+    if (state.size() == size + 1) {
+        for (const auto item : py::reinterpret_borrow<py::dict>(state[size])) {
+            py::setattr(self, item.first, item.second);
+        }
     }
 }
 
-// One argument of the state, converted as the constructor converts it.
+// One argument of the state, converted as the constructor converts it: ints
+// strictly (an int or an object with __index__), other numbers as floats.
 template <typename T>
 T state_item(const py::tuple& state, std::size_t index, const char* class_name) {
-    py::detail::make_caster<T> caster;
+    using Loaded = std::conditional_t<std::is_integral_v<T>, Integer<T>, T>;
+    py::detail::make_caster<Loaded> caster;
     if (!caster.load(state[index], true)) {
         throw py::type_error(fmt::format("Invalid pickled state of {}", class_name));
     }
-    return py::detail::cast_op<T>(std::move(caster));
+    return py::detail::cast_op<Loaded>(std::move(caster));
+}
+
+// __setstate__ as pybind11's own pickling support defines it (a constructor
+// that builds the native object into the instance), with the instance at
+// hand to restore its attributes. `build` turns a checked state into the
+// native object.
+template <typename Class, typename Build>
+void def_setstate(Class& cls, std::size_t size, const char* class_name, Build build) {
+    namespace docstrings = tavik::extractor::docstrings;
+    cls.def(
+        "__setstate__",
+        [size, class_name, build](py::detail::value_and_holder& v_h, const py::tuple& state) {
+            check_state(state, size, class_name);
+            py::detail::initimpl::construct<Class>(v_h, build(state),
+                                                   Py_TYPE(v_h.inst) != v_h.type->type);
+            restore_attributes(py::handle(reinterpret_cast<PyObject*>(v_h.inst)), state, size);
+        },
+        py::detail::is_new_style_constructor(), docstrings::setstate);
 }
 
 }  // namespace pickling
@@ -169,22 +233,19 @@ inline void enable_pickling(pybind11::class_<Extractor<double>, PyExtractor>& cl
     namespace py = pybind11;
     using namespace pickling;
     static constexpr const char* name = "Extractor";
-    cls.def(py::pickle(
-        [](const py::object& self) {
-            const auto& e = native_object<Extractor<double>>(self, name);
-            return py::make_tuple(e.num_samples, e.num_features, e.sample_rate,
-                                  transform_state(e.transform), e.on_channel,
-                                  instance_dict(self));
-        },
-        [](const py::tuple& state) {
-            check_state(state, 6, name);
-            std::unique_ptr<Extractor<double>> extractor = std::make_unique<PyExtractor>(
-                state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
-                state_item<int>(state, 2, name),
-                transform_from_state(state[3], name),
-                state_item<int>(state, 4, name));
-            return std::make_pair(std::move(extractor), py::dict(state[5]));
-        }));
+    cls.def("__getstate__", [](const py::object& self) {
+        const auto& e = native_object<Extractor<double>>(self, name);
+        return with_attributes(
+            py::make_tuple(e.num_samples, e.num_features, e.sample_rate,
+                           transform_state(e.transform), e.on_channel),
+            self);
+    }, docstrings::getstate);
+    def_setstate(cls, 6, name, [](const py::tuple& state) {
+        return std::unique_ptr<Extractor<double>>(std::make_unique<PyExtractor>(
+            state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
+            state_item<int>(state, 2, name), transform_from_state(state[3], name),
+            state_item<int>(state, 4, name)));
+    });
 }
 
 // GammatoneFilterbank and its Python subclasses: a plain filterbank again.
@@ -194,24 +255,40 @@ inline void enable_pickling(
     using namespace pickling;
     using Filterbank = GammatoneFilterbank<double>;
     static constexpr const char* name = "GammatoneFilterbank";
-    cls.def(py::pickle(
-        [](const py::object& self) {
-            const auto& fb = native_object<Filterbank>(self, name);
-            return py::make_tuple(fb.num_samples, fb.num_features, fb.sample_rate,
-                                  transform_state(fb.transform), fb.on_channel,
-                                  fb.low_Hz, fb.high_Hz, fb.temporal_integration,
-                                  instance_dict(self));
-        },
-        [](const py::tuple& state) {
-            check_state(state, 9, name);
-            auto filterbank = std::make_unique<Filterbank>(
-                state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
-                state_item<int>(state, 2, name),
-                transform_from_state(state[3], name),
-                state_item<int>(state, 4, name), state_item<double>(state, 5, name),
-                state_item<double>(state, 6, name), state_item<double>(state, 7, name));
-            return std::make_pair(std::move(filterbank), py::dict(state[8]));
-        }));
+    cls.def("__getstate__", [](const py::object& self) {
+        const auto& fb = native_object<Filterbank>(self, name);
+        return with_attributes(
+            py::make_tuple(fb.num_samples, fb.num_features, fb.sample_rate,
+                           transform_state(fb.transform), fb.on_channel, fb.low_Hz,
+                           fb.high_Hz, fb.temporal_integration),
+            self);
+    }, docstrings::getstate);
+    def_setstate(cls, 9, name, [](const py::tuple& state) {
+        return std::make_unique<Filterbank>(
+            state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
+            state_item<int>(state, 2, name), transform_from_state(state[3], name),
+            state_item<int>(state, 4, name), state_item<double>(state, 5, name),
+            state_item<double>(state, 6, name), state_item<double>(state, 7, name));
+    });
+}
+
+// A Filter: its five constructor arguments, so that a designed filter can be
+// sent to another process like the filterbank it comes from.
+inline void enable_pickling(pybind11::class_<GammatoneFilterbank<double>::Filter>& cls) {
+    namespace py = pybind11;
+    using namespace pickling;
+    using Filter = GammatoneFilterbank<double>::Filter;
+    static constexpr const char* name = "Filter";
+    cls.def("__getstate__", [](const py::object& self) {
+        const auto& f = native_object<Filter>(self, name);
+        return with_attributes(py::make_tuple(f.cf, f.coscf, f.sincf, f.gain, f.a), self);
+    }, docstrings::getstate);
+    def_setstate(cls, 6, name, [](const py::tuple& state) {
+        return std::make_unique<Filter>(
+            state_item<double>(state, 0, name), state_item<double>(state, 1, name),
+            state_item<double>(state, 2, name), state_item<double>(state, 3, name),
+            state_item<std::array<double, 5>>(state, 4, name));
+    });
 }
 
 }  // namespace tavik::extractor

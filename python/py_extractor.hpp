@@ -27,14 +27,24 @@ public:
     void compute(const Frame& input, Features& features) const override {
         namespace py = pybind11;
         py::gil_scoped_acquire gil;
-        py::function override =
-            py::get_override(static_cast<const Extractor<double>*>(this), "compute");
+        py::object override = python_compute();
         if (!override) {
             py::pybind11_fail("Tried to call pure virtual function \"Extractor::compute\"");
         }
         py::list input_list = py::cast(input);
         py::list feature_list = py::cast(features);
-        py::object result = override(input_list, feature_list);
+        // A compute that calls its own extractor recurses through native
+        // frames the interpreter does not count: counted here, it ends in
+        // RecursionError instead of overflowing the stack.
+        if (Py_EnterRecursiveCall(" in Extractor.compute") != 0) throw py::error_already_set();
+        py::object result;
+        try {
+            result = override(input_list, feature_list);
+        } catch (...) {
+            Py_LeaveRecursiveCall();
+            throw;
+        }
+        Py_LeaveRecursiveCall();
 
         py::object produced;
         if (result.is_none()) {
@@ -61,6 +71,24 @@ public:
             carried[i] = py::detail::cast_op<double>(caster);
         }
         std::copy(carried.begin(), carried.end(), features.begin());
+    }
+
+private:
+    // The compute of the Python object, looked up like any attribute.
+    // pybind11's own override lookup also inspects the calling frame and
+    // returns nothing when the caller is a function named compute whose first
+    // argument is this object (taking it for the override calling its base),
+    // which made the answer depend on who called, and in a batch on which
+    // thread took which frame.
+    pybind11::object python_compute() const {
+        namespace py = pybind11;
+        const py::handle self = py::detail::get_object_handle(
+            static_cast<const Extractor<double>*>(this),
+            py::detail::get_type_info(typeid(Extractor<double>)));
+        if (!self) return py::object();
+        py::object method = py::getattr(self, "compute", py::none());
+        if (method.is_none()) return py::object();
+        return method;
     }
 };
 

@@ -27,6 +27,8 @@
 
 #include "extractor/transforms.hpp"
 #include "python/docstrings.hpp"
+#include "python/native_types.hpp"
+#include "python/python_transform.hpp"
 
 namespace tavik::extractor::native_transforms {
 
@@ -38,9 +40,8 @@ using Identity = transforms::Identity<double>;
 using Log10 = transforms::Log10<double>;
 using Decibels = transforms::Decibels<double>;
 using Power = transforms::Power<double>;
-// What pybind11's callable conversion stores for a Python callable; reused
-// here so that such a transform behaves exactly as with the stock conversion
-// (the interpreter lock is taken for every call, copy and destruction).
+// What pybind11's callable conversion stores for a Python callable, made here
+// too; the constructors then hold the callable as a PythonTransform.
 using PythonCallable =
     py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
 
@@ -91,9 +92,7 @@ inline py::object to_python(const Transform& f) {
 // How an extractor's repr shows its transform: a native transform by its own
 // repr, a Python callable by the repr of the object that was given.
 inline std::string repr(const Transform& f) {
-    if (const PythonCallable* wrapper = f.target<PythonCallable>()) {
-        return py::repr(wrapper->hfunc.f);
-    }
+    if (PyObject* callable = transform_callable(f)) return py::repr(callable);
     return py::repr(to_python(f));
 }
 
@@ -154,20 +153,32 @@ void refuse_uninitialised() {
     py::detail::get_type_info(typeid(F))->operator_new = &refuse_uninitialised_storage;
 }
 
+// A layout of their own, as the other native classes have, so that CPython
+// refuses to reinterpret one as another (__class__ assignment, a class
+// deriving from two of them): an identity read as a power would read its
+// exponent beyond the object.
+inline py::custom_type_setup own_layout() {
+    return py::custom_type_setup(
+        [](PyHeapTypeObject* heap_type) { native_types::pad_layout(heap_type, 1); });
+}
+
 inline void bind_transforms(py::module_& m) {
     py::module_ sub = m.def_submodule("transforms", docstrings::transforms_module);
 
-    py::class_<Identity> identity(sub, "identity", py::is_final(), docstrings::identity_class);
+    py::class_<Identity> identity(sub, "identity", py::is_final(), own_layout(),
+                         docstrings::identity_class);
     identity.def(py::init<>(), docstrings::identity_init);
     add_common<Identity>(identity, "identity", "", nullptr);
 
-    py::class_<Log10> log10(sub, "log10", py::is_final(), docstrings::log10_class);
+    py::class_<Log10> log10(sub, "log10", py::is_final(), own_layout(),
+                         docstrings::log10_class);
     log10.def(py::init([](double floor) { return Log10{not_nan(floor, "floor must not be NaN")}; }),
               py::arg("floor") = 0.0, docstrings::log10_init);
     log10.def_readonly("floor", &Log10::floor, docstrings::log10_floor);
     add_common<Log10>(log10, "log10", "floor", &Log10::floor);
 
-    py::class_<Decibels> dB(sub, "dB", py::is_final(), docstrings::dB_class);
+    py::class_<Decibels> dB(sub, "dB", py::is_final(), own_layout(),
+                         docstrings::dB_class);
     dB.def(py::init([](double floor_dB) {
                return Decibels{not_nan(floor_dB, "floor_dB must not be NaN")};
            }),
@@ -175,7 +186,8 @@ inline void bind_transforms(py::module_& m) {
     dB.def_readonly("floor_dB", &Decibels::floor_dB, docstrings::dB_floor_dB);
     add_common<Decibels>(dB, "dB", "floor_dB", &Decibels::floor_dB);
 
-    py::class_<Power> power(sub, "power", py::is_final(), docstrings::power_class);
+    py::class_<Power> power(sub, "power", py::is_final(), own_layout(),
+                         docstrings::power_class);
     power.def(py::init([](double exponent) {
                   return Power{not_nan(exponent, "exponent must not be NaN")};
               }),

@@ -1,13 +1,23 @@
 """Every row of the README's table of bad inputs, checked: the table and these
 cases must name the same inputs, and each input gets what its row says."""
+import copy
+import gc
 import os
 import pickle
+import signal
+import subprocess
+import sys
+import threading
+import weakref
+from decimal import Decimal
+from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from _tavik.extractor import Extractor, GammatoneFilterbank
+from _tavik import transforms
+from _tavik.extractor import Extractor, FrequencyRangeWarning, GammatoneFilterbank
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
@@ -67,9 +77,92 @@ def raises(error, message=None, call=None):
 
 class Reentrant(Extractor):
     def compute(self, input, features):
-        with pytest.raises(RuntimeError, match='Tried to call pure virtual function "Extractor::compute"'):
-            self(input)
-        features[:] = [1.0] * len(features)
+        return self(input)
+
+
+class Summing(Extractor):
+    def compute(self, input, features):
+        return [sum(input)] * len(features)
+
+
+def compute(extractor, frame):  # pybind11 took such a caller for the override itself
+    return extractor(frame)
+
+
+class Keeping(GammatoneFilterbank):
+    def __init__(self):
+        super().__init__(num_samples=4, num_features=8)
+        self.table = self.filters
+
+
+class SelfBound(Extractor):
+    def __init__(self):
+        super().__init__(num_samples=4, num_features=1, transform=self.twice)
+
+    def twice(self, v):
+        return 2 * v
+
+
+class Slotted(GammatoneFilterbank):
+    __slots__ = ("level",)
+
+
+def collected(make):
+    ref = weakref.ref(make())
+    gc.collect()
+    return ref() is None, True
+
+
+def slot_copies():
+    obj = Slotted(num_samples=4, num_features=2)
+    obj.level = 3.0
+    return [c.level for c in (copy.copy(obj), copy.deepcopy(obj), pickle.loads(pickle.dumps(obj, 0)))], [3.0] * 3
+
+
+def interrupted_batch():
+    """batch over many frames while SIGUSR1, whose handler raises, arrives."""
+    def handler(signum, frame):
+        raise Failing("signal")
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1))
+    try:
+        timer.start()
+        fb.batch(np.broadcast_to(np.linspace(-1, 1, 1024), (10**6, 1024)), num_threads=1)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGUSR1, previous)
+
+
+def run_child(code):
+    """The exit status of a child interpreter running `code`, and 0."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120).returncode, 0
+
+
+DAEMON_BATCH = """
+import threading, time, numpy as np
+from _tavik.extractor import GammatoneFilterbank
+fb = GammatoneFilterbank(num_samples=256, num_features=8, transform=lambda v: v)
+frames = np.broadcast_to(np.linspace(-1, 1, 256), (400_000, 256))
+threading.Thread(target=fb.batch, args=(frames,), kwargs={"num_threads": 2}, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def import_in_subinterpreter():
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+    code = "try:\n    import _tavik\nexcept ImportError as e:\n    raise SystemExit(str(e))\n"
+    interp = interpreters.create()
+    try:
+        result = interpreters.run_string(interp, code)
+    except Exception as error:  # 3.10 to 3.12 raise what the sub-interpreter raised
+        result = error
+    finally:
+        interpreters.destroy(interp)
+    raise ImportError(str(getattr(result, "msg", result)).split(": ", 1)[-1])
 
 
 def misaligned(a):
@@ -104,6 +197,11 @@ CASES = {
     "a negative or float `num_samples`/`num_features`, an out-of-range int, a non-callable `transform`, an unknown keyword": [
         raises(TypeError, r"__init__\(\): incompatible constructor arguments", lambda kw=kw: GammatoneFilterbank(**kw))
         for kw in ({"num_samples": -1}, {"num_features": 64.0}, {"sample_rate": 2**31}, {"transform": 5}, {"bogus": 1})],
+    "a number that is not an int where an int is required (`Decimal('-0.5')`, `Fraction(9, 2)`; also in a pickled state)": [
+        raises(TypeError, r"__init__\(\): incompatible constructor arguments", lambda kw=kw: GammatoneFilterbank(**kw))
+        for kw in ({"on_channel": Decimal("-0.5")}, {"num_samples": Fraction(9, 2)}, {"sample_rate": Decimal("16000.5")})] + [
+        raises(TypeError, r"^Invalid pickled state of Extractor$",
+               lambda: Summing.__new__(Summing).__setstate__((4, 2, 8000, None, Decimal("-0.5"), {})))],
     "`transform=None`, then a call": [
         raises(RuntimeError, r"^bad_function_call$", lambda: GammatoneFilterbank(transform=None)(FRAME))],
     "a transform that raises": [
@@ -120,13 +218,48 @@ CASES = {
                lambda: Python(lambda s, i, f: 5.0, num_samples=4, num_features=2)([0.0] * 4)),
         raises(TypeError, r"^compute produced a feature that is not a number$",
                lambda: Python(lambda s, i, f: [1.0, "x"], num_samples=4, num_features=2)([0.0] * 4))],
-    "`batch` of anything but a 2-D float64 array with contiguous rows": [
-        raises(TypeError, r"^frames must be a 2-D float64 NumPy array of shape \(n, num_samples\) whose rows are contiguous$",
-               lambda f=f: fb.batch(f))
-        for f in (np.zeros((2, 1024), np.float32), np.zeros((2, 1024), order="F"), np.zeros(1024), [FRAME])],
+    "`batch` of anything but a float64 or float32 array, 2-D with contiguous rows or 3-D": [
+        raises(TypeError, r"^frames must be a float64 or float32 NumPy array of shape \(n, num_samples\) whose rows "
+               r"are contiguous, or of shape \(n, channels, num_samples\)$", lambda f=f: fb.batch(f))
+        for f in (np.zeros((2, 1024), np.float16), np.zeros((2, 1024), ">f8"), np.zeros((2, 1024), order="F"),
+                  np.zeros(1024), np.zeros((1, 1, 1, 1024)), [FRAME])],
+    "`high_Hz` above `sample_rate / 2`, `low_Hz` below 0 (a range that is otherwise valid)": [
+        raises(FrequencyRangeWarning, r"^high_Hz=8000\.0 is above the Nyquist frequency, 4000\.0 Hz at sample_rate=8000: "
+               r"the filters centred above it alias$", lambda: GammatoneFilterbank(sample_rate=8000)),
+        raises(FrequencyRangeWarning, r"^low_Hz=-10\.0 is below 0 Hz: filters are centred at negative frequencies$",
+               lambda: GammatoneFilterbank(low_Hz=-10))],
+    "a NaN parameter of a native transform": [
+        raises(ValueError, r"^floor must not be NaN$", lambda: transforms.log10(floor=float("nan"))),
+        raises(ValueError, r"^floor_dB must not be NaN$", lambda: transforms.dB(floor_dB=float("nan"))),
+        raises(ValueError, r"^exponent must not be NaN$", lambda: transforms.power(float("nan")))],
     "`batch(..., num_threads=-1)`": [
         raises(ValueError, r"^num_threads must not be negative$", lambda: fb.batch(np.zeros((1, 1024)), num_threads=-1))],
-    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a transform read back from another extractor)": [
+    "`batch(..., num_threads=2**31 - 1)`": [
+        raises(None, "same", lambda: (small.batch(np.ones((50, 4)), num_threads=2**31 - 1).tolist(),
+                                      small.batch(np.ones((50, 4)), num_threads=1).tolist()))],
+    "a signal during `batch` whose Python handler raises (Ctrl-C: `KeyboardInterrupt`)": [
+        raises(Failing, "^signal$", interrupted_batch)],
+    "a daemon thread inside `batch` while the interpreter exits": [
+        raises(None, "same", lambda: run_child(DAEMON_BATCH))],
+    "`pickle` with protocol 0 or 1 (also for `Filter`)": [
+        raises(None, "same", lambda p=p: (pickle.loads(pickle.dumps(small, p))([1.0] * 4), small([1.0] * 4)))
+        for p in (0, 1)] + [
+        raises(None, "same", lambda: (pickle.loads(pickle.dumps(fb.filters[3], 0)).a, fb.filters[3].a))],
+    "`Extractor.__init__` or `Extractor.__setstate__` applied to a `GammatoneFilterbank`": [
+        raises(TypeError, r"^Extractor.__init__ cannot initialise a GammatoneFilterbank instance$",
+               lambda: Extractor.__init__(fb)),
+        raises(TypeError, r"^Extractor.__setstate__ cannot initialise a GammatoneFilterbank instance$",
+               lambda: Extractor.__setstate__(GammatoneFilterbank.__new__(GammatoneFilterbank), 5))],
+    "a Python class deriving from both `GammatoneFilterbank.Filter` and an extractor; assigning `__class__` across native classes": [
+        raises(TypeError, "lay-out conflict", lambda: type("M", (GammatoneFilterbank.Filter, Extractor), {"__slots__": ()})),
+        raises(TypeError, "object layout differs",
+               lambda: setattr(Summing(num_samples=4, num_features=1), "__class__", GammatoneFilterbank))],
+    "reference cycles through a subclass's kept `filters` or a transform bound to its own extractor": [
+        raises(None, "same", lambda: collected(Keeping)), raises(None, "same", lambda: collected(SelfBound))],
+    "a subclass with `__slots__`, copied or pickled": [raises(None, "same", slot_copies)],
+    "`import _tavik` in a sub-interpreter": [
+        raises(ImportError, "^_tavik cannot be imported into a sub-interpreter", import_in_subinterpreter)],
+    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a Python callable's wrapper read back from another extractor)": [
         raises(TypeError, r"^transform .*<lambda> cannot be pickled",
                lambda: pickle.dumps(GammatoneFilterbank(transform=lambda v: v)))],
     "assigning to any property": [
@@ -143,7 +276,9 @@ CASES = {
         raises(Failing, "^own error$", lambda: Python(fail, num_samples=4, num_features=2)([0.0] * 4)),
         raises(Failing, "^own error$", lambda: Python(fail, num_samples=4, num_features=2).batch(np.zeros((3, 4))))],
     "a Python `compute` that calls its own extractor from its own body": [
-        raises(None, "ones", lambda: Reentrant(num_samples=4, num_features=2)([0.0] * 4))],
+        raises(RecursionError, None, lambda: Reentrant(num_samples=4, num_features=2)([0.0] * 4))],
+    "a function named `compute` that calls an extractor with a Python `compute`": [
+        raises(None, "same", lambda: (compute(Summing(num_samples=4, num_features=2), [1.0] * 4), [4.0, 4.0]))],
     "a float64 array at an odd byte offset (not aligned)": [
         raises(None, "same", lambda: (small(misaligned(np.ones((2, 4), order="F"))), small(np.ones((2, 4), order="F")))),
         raises(None, "same", lambda: (small(misaligned(np.ones((1, 4))[0])), small([1.0] * 4)))],

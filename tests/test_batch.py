@@ -71,18 +71,36 @@ class TestBatch:
     @pytest.mark.parametrize(
         "frames",
         [
-            np.zeros((4, 1024), dtype=np.float32),
+            np.zeros((4, 1024), dtype=np.float16),
+            np.zeros((4, 1024), dtype=">f4"),
             np.zeros((1024, 4)).T,
             np.zeros(1024),
-            np.zeros((2, 2, 1024)),
+            np.zeros((2, 2, 2, 1024)),
             [[0.0] * 1024],
             None,
         ],
-        ids=["float32", "column-major", "1d", "3d", "list", "none"],
+        ids=["float16", "big-endian", "column-major", "1d", "4d", "list", "none"],
     )
     def test_refused_layouts(self, fb, frames):
-        with pytest.raises(TypeError, match="2-D float64 NumPy array"):
+        with pytest.raises(TypeError, match="float64 or float32 NumPy array"):
             fb.batch(frames)
+
+    @pytest.mark.parametrize("threads", [1, 2])
+    def test_float32_frames_match_their_float64_copy(self, fb, signal, threads):
+        frames = sliding_window_view(signal.astype(np.float32), 1024)[::300]
+        assert (bits(fb.batch(frames, num_threads=threads)) == bits(fb.batch(frames.astype(np.float64)))).all()
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.float32])
+    @pytest.mark.parametrize("on_channel", [-1, 0, 2])
+    def test_channel_frames_match_the_matrix_path(self, signal, dtype, on_channel):
+        fb = GammatoneFilterbank(num_features=16, on_channel=on_channel)
+        interleaved = signal[: 3 * 2700].reshape(-1, 3).astype(dtype)  # (samples, channels)
+        frames = sliding_window_view(interleaved, 1024, axis=0)[::500]  # (n, channels, 1024), read in place
+        expected = [fb(np.asfortranarray(frame, dtype=np.float64)) for frame in frames]
+        assert (bits(fb.batch(frames, num_threads=2)) == bits(expected)).all()
+        if on_channel == 2:
+            with pytest.raises(IndexError, match="Channel 2 is out of range for an input of 2 channels"):
+                fb.batch(frames[:, :2])
 
     def test_wrong_width_and_thread_count(self, fb):
         with pytest.raises(ValueError, match=r"^Input signal must be of length 1024\. Instead it is of length 5\.$"):

@@ -88,3 +88,38 @@ TEST(FrameBatch, NoFramesDoNothing) {
     EXPECT_EQ(e.calls.load(), 0);
     EXPECT_GE(tavik::extractor::available_cores(), 1u);
 }
+
+TEST(FrameBatch, SinglePrecisionRowsAreConvertedExactly) {
+    const Scaling e(3, 2);
+    const std::vector<float> singles = {0.1f, 7.0f, 7.0f, 2.5f, 7.0f, 7.0f};
+    Vec out(4);
+    tavik::extractor::extract_batch<double, float>(
+        e, reinterpret_cast<const unsigned char*>(singles.data()), 2, 3 * sizeof(float), out.data(), 2);
+    EXPECT_EQ(out, (Vec{double(0.1f) + 0.5, double(0.1f) * 2 + 0.5, 3.0, 5.5}));
+}
+
+TEST(FrameBatch, ChannelFramesGoThroughTheMatrixReduction) {
+    // Two frames of two channels and three samples, interleaved by sample and
+    // overlapping: element (r, c) of frame i at (i * 2 + c * 2 + r) doubles.
+    const Vec interleaved = {1, 3, 5, 7, 9, 11, 13, 15};
+    const Scaling e(3, 1);  // the mean of the channels, then sample 0
+    Vec out(2);
+    tavik::extractor::extract_batch_channels<double>(
+        e, reinterpret_cast<const unsigned char*>(interleaved.data()), 2, 2, 2 * sizeof(double),
+        sizeof(double), 2 * sizeof(double), out.data(), 2);
+    EXPECT_EQ(out, (Vec{(1.0 + 3.0) / 2 + 0.5, (5.0 + 7.0) / 2 + 0.5}));
+}
+
+TEST(FrameBatch, StopCheckEndsTheBatchAndNestedBatchesStayOnTheirThread) {
+    const Scaling e(1, 1);
+    const Vec data = frames_of(2'000'000, 1);
+    Vec out(data.size(), -1.0);
+    int asked = 0;
+    const bool completed = extract_batch(
+        e, reinterpret_cast<const unsigned char*>(data.data()), data.size(), sizeof(double),
+        out.data(), 2, [&] { return ++asked >= 1; });
+    // Asked only once the check interval has passed, and then obeyed.
+    EXPECT_EQ(completed, asked == 0);
+    EXPECT_EQ(tavik::extractor::batch_nesting, 0u);
+    EXPECT_LE(2u, tavik::extractor::max_batch_threads());
+}

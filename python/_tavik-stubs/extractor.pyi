@@ -5,7 +5,7 @@ read back through read-only properties.
 """
 
 from collections.abc import Callable, Sequence
-from typing import Any, overload
+from typing import Any, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -41,12 +41,18 @@ class Extractor:
         ``num_samples``), reduced to one channel by ``on_channel``."""
 
     def batch(
-        self, frames: npt.NDArray[np.float64], num_threads: int = 0
+        self,
+        frames: npt.NDArray[np.float64] | npt.NDArray[np.float32],
+        num_threads: int = 0,
     ) -> npt.NDArray[np.float64]:
-        """Features of every row of a 2-D float64 array of shape (n,
-        ``num_samples``) with contiguous rows, as an (n, ``num_features``)
-        array. The interpreter lock is released while native code runs;
-        ``num_threads`` 0 uses every available core."""
+        """Features of every frame of a float64 or float32 array, as an (n,
+        ``num_features``) float64 array: a 2-D array of shape (n,
+        ``num_samples``) with contiguous rows, or a 3-D array of shape (n,
+        channels, ``num_samples``) of any strides, each frame reduced to one
+        channel by ``on_channel``. float32 samples are converted exactly. The
+        interpreter lock is released while native code runs; ``num_threads``
+        0 uses every available core, and at most 4 threads per available core
+        are started. A signal handler's exception (Ctrl-C) stops the batch."""
 
     @property
     def num_samples(self) -> int:
@@ -75,9 +81,13 @@ class Extractor:
         """The class's name and the constructor arguments, by name."""
 
     def __getstate__(self) -> tuple[Any, ...]:
-        """The constructor arguments in order, then the instance dictionary."""
+        """The constructor arguments, then the instance dictionary."""
 
-    def __setstate__(self, arg0: tuple[Any, ...], /) -> None: ...
+    def __setstate__(self, arg0: tuple[Any, ...], /) -> None:
+        """Builds the object from a state that ``__getstate__`` gave."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
+        """The same reduction for every pickle protocol."""
 
 class GammatoneFilterbank(Extractor):
     """Fourth-order gammatone band-pass filters with centre frequencies evenly
@@ -105,6 +115,15 @@ class GammatoneFilterbank(Extractor):
         @property
         def a(self) -> list[float]:
             """A new list of the five recursion coefficients."""
+
+        def __getstate__(self) -> tuple[Any, ...]:
+            """The constructor arguments, then the instance dictionary."""
+
+        def __setstate__(self, arg0: tuple[Any, ...], /) -> None:
+            """Builds the object from a state that ``__getstate__`` gave."""
+
+        def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
+            """The same reduction for every pickle protocol."""
 
     def __init__(
         self,

@@ -1,0 +1,178 @@
+// How the native classes behave as Python types, beyond what pybind11 sets
+// up by itself: garbage collection of what they hold, no reinterpretation
+// of one native object as another, pickling under every protocol, and
+// guarded base-class initialisers.
+//
+// Several pieces below reach into pybind11's internals (detail::instance,
+// values_and_holders, the registry of kept-alive objects, clear_instance):
+// the collector and the type checks need the native part of an instance
+// and the objects pybind11 keeps alive for it, and no public API reaches them.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <typeinfo>
+
+#include <fmt/format.h>
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+
+#include "extractor/extractor.hpp"
+#include "extractor/gammatone_filterbank.hpp"
+#include "python/python_transform.hpp"
+
+namespace tavik::extractor::native_types {
+
+namespace py = pybind11;
+
+// The constructed extractor inside `self`, or nullptr (made by __new__ alone,
+// or already cleared).
+inline const Extractor<double>* constructed_extractor(PyObject* self) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    for (const auto& part : py::detail::values_and_holders(inst)) {
+        if (!part || !part.holder_constructed()) continue;
+        if (*part.type->cpptype == typeid(GammatoneFilterbank<double>)) {
+            return static_cast<const GammatoneFilterbank<double>*>(part.value_ptr());
+        }
+        if (*part.type->cpptype == typeid(Extractor<double>)) {
+            return static_cast<const Extractor<double>*>(part.value_ptr());
+        }
+    }
+    return nullptr;
+}
+
+// The objects pybind11 keeps alive for `self` (a Filter element keeps its
+// filterbank alive this way).
+inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
+    if (!reinterpret_cast<py::detail::instance*>(self)->has_patients) return 0;
+    auto& patients = py::detail::get_internals().patients;
+    const auto found = patients.find(self);
+    if (found == patients.end()) return 0;
+    for (PyObject* patient : found->second) Py_VISIT(patient);
+    return 0;
+}
+
+extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg) {
+    // A heap type's instances own a reference to their type.
+    Py_VISIT(Py_TYPE(self));
+    if (const Extractor<double>* extractor = constructed_extractor(self)) {
+        Py_VISIT(transform_callable(extractor->transform));
+    }
+    return visit_kept_alive(self, visit, arg);
+}
+
+// Breaks a cycle by destroying the native part, as deallocation would, and
+// dropping what is kept alive. An object reached again afterwards (by a
+// finaliser of the same cycle) counts as uninitialised: methods raise
+// TypeError instead of touching freed memory.
+extern "C" inline int clear_native(PyObject* self) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    // Only the simple layout (one native class per instance) is ever made:
+    // a Python class cannot combine two native classes (see pad_layout).
+    if (!inst->simple_layout) return 0;
+    py::detail::clear_instance(self);
+    for (auto part : py::detail::values_and_holders(inst)) part.value_ptr() = nullptr;
+    return 0;
+}
+
+// CPython lets __class__ be assigned between classes of identical layout,
+// and lets a class derive from several bases of identical layout. Every
+// pybind11 class has the same layout, so an Extractor could be reinterpreted
+// as a Filter, or a class derive from both, and one native object be read
+// as the other. Giving each native class a layout of its own, `slots`
+// pointer-sized slots beyond its base (more than its native base has), makes
+// CPython refuse both with TypeError.
+inline void pad_layout(PyHeapTypeObject* heap_type, int slots) {
+    heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(slots * sizeof(void*));
+}
+
+// The native classes hold Python objects (a Python transform; the filterbank
+// that a Filter element keeps alive) through which reference cycles form:
+// the collector is told about them.
+inline py::custom_type_setup native_type_setup(int padding_slots) {
+    return py::custom_type_setup([padding_slots](PyHeapTypeObject* heap_type) {
+        auto* type = &heap_type->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = traverse_native;
+        type->tp_clear = clear_native;
+        pad_layout(heap_type, padding_slots);
+    });
+}
+
+// __reduce_ex__ for every protocol. The default one reduces protocols 0 and 1
+// through copyreg, which calls the pybind11 base type to make a copy of the
+// object and ends the process; protocols 2 and above reduce to
+// copyreg.__newobj__(cls) and __setstate__(state). This gives that same
+// reduction for every protocol (protocol 0 pickles copyreg.__newobj__ by
+// name like any function). A __reduce__ defined by a Python subclass takes
+// precedence, as it does with the default.
+inline py::object reduce_ex(const py::object& self, int /*protocol*/) {
+    const py::handle cls = py::type::handle_of(self);
+    const py::object object_reduce = py::module_::import("builtins").attr("object").attr("__reduce__");
+    const py::object reduce = cls.attr("__reduce__");
+    if (!reduce.is(object_reduce)) return self.attr("__reduce__")();
+    return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(cls),
+                          self.attr("__getstate__")());
+}
+
+// Extractor.__init__ and Extractor.__setstate__ build an Extractor part into
+// the instance. pybind11 looks that part up before any overload is tried,
+// and an instance whose native part is of another class (a filterbank) ends
+// the process there. The guard below replaces each in the class dictionary
+// and refuses such an instance with TypeError, then calls the original; its
+// name and docstring are the original's, so help() reads as before.
+struct GuardedInitialiser {
+    PyMethodDef definition;
+    PyObject* original;    // the pybind11 function, kept for the module's lifetime
+    PyTypeObject* native;  // the class whose part the original builds
+    std::string qualified_name;
+};
+
+extern "C" inline PyObject* call_guarded_initialiser(PyObject* capsule, PyObject* args,
+                                                     PyObject* kwargs) {
+    auto* guard = static_cast<GuardedInitialiser*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (guard == nullptr) return nullptr;
+    if (PyTuple_GET_SIZE(args) > 0) {
+        PyObject* self = PyTuple_GET_ITEM(args, 0);
+        if (PyObject_TypeCheck(self, guard->native)) {
+            bool own_part = false;
+            for (const py::detail::type_info* info : py::detail::all_type_info(Py_TYPE(self))) {
+                own_part = own_part || info->type == guard->native;
+            }
+            if (!own_part) {
+                const char* type_name = Py_TYPE(self)->tp_name;
+                const char* dot = std::strrchr(type_name, '.');
+                PyErr_Format(PyExc_TypeError, "%s cannot initialise a %s instance",
+                             guard->qualified_name.c_str(), dot ? dot + 1 : type_name);
+                return nullptr;
+            }
+        }
+    }
+    return PyObject_Call(guard->original, args, kwargs);
+}
+
+inline void guard_initialiser(py::handle cls, const char* name) {
+    auto* native = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    const py::object original = cls.attr("__dict__")[name];
+    const std::string doc = py::str(cls.attr(name).attr("__doc__"));
+    // Lives as long as the class: classes of this module are never destroyed.
+    auto* guard = new GuardedInitialiser{
+        {nullptr, nullptr, METH_VARARGS | METH_KEYWORDS, nullptr},
+        original.inc_ref().ptr(),
+        native,
+        fmt::format("{}.{}", py::str(cls.attr("__qualname__")).cast<std::string>(), name)};
+    guard->definition.ml_name = strdup(name);
+    guard->definition.ml_meth = reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&call_guarded_initialiser));
+    guard->definition.ml_doc = strdup(doc.c_str());
+    py::capsule data(guard);
+    py::object function = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&guard->definition, data.ptr(), nullptr));
+    if (!function) throw py::error_already_set();
+    py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!method) throw py::error_already_set();
+    py::setattr(cls, name, method);
+}
+
+}  // namespace tavik::extractor::native_types
