@@ -76,3 +76,18 @@ def test_signature_lines_stay_pybind11s():
         "(arg0: _tavik.extractor.GammatoneFilterbank) -> list[_tavik.extractor.GammatoneFilterbank.Filter]")
     members = list(vars(GammatoneFilterbank))
     assert members.index("filters") < members.index("Filter")
+
+
+def test_every_runtime_method_and_property_has_a_docstring():
+    from _tavik import extractor, transforms
+
+    classes = [extractor.Extractor, extractor.GammatoneFilterbank, extractor.GammatoneFilterbank.Filter,
+               transforms.identity, transforms.log10, transforms.dB, transforms.power]
+    for cls in classes:
+        for name, member in vars(cls).items():
+            if name.startswith("_pybind11") or not (callable(member) or isinstance(member, property)) \
+                    or isinstance(member, type):
+                continue
+            text = member.__doc__ or ""
+            doc = text if isinstance(member, property) else text.partition("\n")[2]
+            assert doc.strip(), f"{cls.__qualname__}.{name} has no docstring"
