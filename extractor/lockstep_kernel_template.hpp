@@ -11,23 +11,29 @@
 // are independent filters, nothing is combined across lanes or reassociated
 // across samples. U vectors are kept in flight so that the latency of the
 // recursion, which chains every sample to the previous one, is hidden behind
-// the work of the other vectors.
+// the work of the other vectors; how many it takes depends on the CPU, hence
+// one entry point per width and count.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "extractor/lockstep_kernels.hpp"
 
 namespace tavik::extractor {
 
-// One entry point per translation unit; lockstep_features dispatches to them.
+// The entry points, one per variant; lockstep_features dispatches to them.
 void lockstep_features_baseline(const LockstepFilters& filters, const double* input,
                                 std::size_t n, double* features);
-void lockstep_features_avx2(const LockstepFilters& filters, const double* input, std::size_t n,
-                            double* features);
-void lockstep_features_avx512(const LockstepFilters& filters, const double* input,
-                              std::size_t n, double* features);
+void lockstep_features_avx2_x1(const LockstepFilters& filters, const double* input,
+                               std::size_t n, double* features);
+void lockstep_features_avx2_x2(const LockstepFilters& filters, const double* input,
+                               std::size_t n, double* features);
+void lockstep_features_avx512_x2(const LockstepFilters& filters, const double* input,
+                                 std::size_t n, double* features);
+void lockstep_features_avx512_x3(const LockstepFilters& filters, const double* input,
+                                 std::size_t n, double* features);
 
 namespace {
 
@@ -42,10 +48,15 @@ template <int W>
 struct Lanes {
     using V = typename VectorOf<W>::type;
 
-    static V broadcast(double value) {
-        V v;
-        for (int k = 0; k < W; ++k) v[k] = value;
-        return v;
+    // The value in every lane, as one initialiser of the whole vector: one
+    // broadcast instruction. (Assigning the lanes one by one becomes W
+    // masked broadcasts in the hot loop; arithmetic such as V{} + value
+    // would turn -0.0 into +0.0.)
+    static V broadcast(double value) { return splat(value, std::make_index_sequence<W>{}); }
+
+    template <std::size_t... K>
+    static V splat(double value, std::index_sequence<K...>) {
+        return V{((void)K, value)...};
     }
 
     static V load(const double* p) {
@@ -126,8 +137,29 @@ void lockstep_group(const LockstepFilters& table, std::size_t first, const doubl
     }
 }
 
-// Groups of U vectors while they fill up; the remaining filters one vector at
-// a time, whose padding lanes are computed into a local array and dropped.
+// The last filters from `first` on, at most U vectors' worth: one
+// group of as few vectors as hold them, padding lanes included (the table is
+// padded to whole vectors of 8), computed into a local array of which only
+// the filters' own lanes are copied out.
+template <int W, int U>
+void lockstep_last(const LockstepFilters& table, std::size_t first, const double* input,
+                   std::size_t n, double* features) {
+    const std::size_t left = table.count - first;
+    if constexpr (U > 1) {
+        if (left <= std::size_t(U - 1) * W) {
+            lockstep_last<W, U - 1>(table, first, input, n, features);
+            return;
+        }
+    }
+    double lanes[U * W];
+    lockstep_group<W, U>(table, first, input, n, lanes);
+    const std::size_t valid = left < std::size_t(U) * W ? left : std::size_t(U) * W;
+    for (std::size_t k = 0; k < valid; ++k) features[first + k] = lanes[k];
+}
+
+// Groups of U vectors while they fill up, then one smaller group for the
+// rest, so that the last filters too have as many vectors in flight as they
+// can fill.
 template <int W, int U>
 void lockstep_all(const LockstepFilters& table, const double* input, std::size_t n,
                   double* features) {
@@ -136,13 +168,7 @@ void lockstep_all(const LockstepFilters& table, const double* input, std::size_t
     for (; table.count - first >= std::size_t(U) * W; first += std::size_t(U) * W) {
         lockstep_group<W, U>(table, first, input, n, features + first);
     }
-    for (; first < table.count; first += W) {
-        double lanes[W];
-        lockstep_group<W, 1>(table, first, input, n, lanes);
-        const std::size_t left = table.count - first;
-        const std::size_t valid = left < std::size_t(W) ? left : std::size_t(W);
-        for (std::size_t k = 0; k < valid; ++k) features[first + k] = lanes[k];
-    }
+    if (first < table.count) lockstep_last<W, U>(table, first, input, n, features);
 }
 
 }  // namespace

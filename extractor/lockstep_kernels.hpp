@@ -2,8 +2,10 @@
 // each lane performing exactly the operation sequence of the scalar filter
 // (GammatoneFilterbank<double>::filter_feature), so every variant produces the
 // scalar path's bits. One build carries several variants compiled for
-// different instruction sets; the best one the CPU supports is chosen at run
-// time, once.
+// different instruction sets and with different numbers of vectors in flight;
+// which of them is fastest depends on the CPU (its pipes and latencies more
+// than its instruction set), so the one used by default is chosen at run time
+// by timing the candidates once, on first use.
 #pragma once
 
 #include <cstddef>
@@ -12,28 +14,40 @@
 namespace tavik::extractor {
 
 enum class KernelVariant {
-    scalar,    // one filter at a time, the reference
-    baseline,  // lock-step over 2 lanes, any CPU of the target architecture
-    avx2,      // lock-step over 4 lanes (x86-64 with AVX2)
-    avx512,    // lock-step over 8 lanes (x86-64 with AVX-512F)
+    scalar,     // one filter at a time, the reference
+    baseline,   // 2 lanes, 1 vector in flight, any CPU of the target architecture
+    avx2_x1,    // 4 lanes (x86-64 with AVX2), 1 vector in flight
+    avx2_x2,    // 4 lanes, 2 vectors in flight
+    avx512_x2,  // 8 lanes (x86-64 with AVX-512F), 2 vectors in flight
+    avx512_x3,  // 8 lanes, 3 vectors in flight
 };
 
 // Every variant, from the reference to the widest.
 inline constexpr KernelVariant all_kernel_variants[] = {
-    KernelVariant::scalar, KernelVariant::baseline, KernelVariant::avx2, KernelVariant::avx512};
+    KernelVariant::scalar,  KernelVariant::baseline,  KernelVariant::avx2_x1,
+    KernelVariant::avx2_x2, KernelVariant::avx512_x2, KernelVariant::avx512_x3};
 
-// "scalar", "baseline", "avx2", "avx512".
+// "scalar", "baseline", "avx2_x1", "avx2_x2", "avx512_x2", "avx512_x3";
+// "unknown" for anything else.
 const char* kernel_variant_name(KernelVariant variant);
 
 // Compiled into this build and runnable on this CPU.
 bool kernel_variant_supported(KernelVariant variant);
 
-// The widest supported variant, determined on the first call.
-KernelVariant best_kernel_variant();
-
 // The variants kernel_variant_supported accepts, in the order of
 // all_kernel_variants.
 std::vector<KernelVariant> supported_kernel_variants();
+
+// The variants best_kernel_variant chooses among: every supported variant
+// wider than the baseline (the widest vector is not the fastest on every
+// CPU), or the baseline alone where there is none.
+std::vector<KernelVariant> kernel_candidates();
+
+// The fastest of kernel_candidates on this CPU, found on the first call by
+// timing each candidate on a small filterbank (about a millisecond); later
+// calls return the same variant. Thread-safe; nothing runs before the first
+// call.
+KernelVariant best_kernel_variant();
 
 // The filter table laid out for the kernels: row r of `coefficients` holds
 // field r of every filter (the rows are a0, a1, a2, a3, a4, gain, coscf,
@@ -51,7 +65,7 @@ struct LockstepFilters {
 
 // Feature i of filter i over `input` (n > 0 samples) into features[i] for
 // i < filters.count, and nothing else. The variant must be a lock-step one
-// that kernel_variant_supported accepts.
+// that kernel_variant_supported accepts (std::invalid_argument otherwise).
 void lockstep_features(KernelVariant variant, const LockstepFilters& filters, const double* input,
                        std::size_t n, double* features);
 

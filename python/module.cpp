@@ -6,6 +6,8 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
+#include <thread>
+#include <chrono>
 #include <vector>
 
 #if defined(__GLIBCXX__)
@@ -133,6 +135,28 @@ Base::Matrix aligned_copy(const Base::MatrixView& m) {
     return copy;
 }
 
+// A daemon thread that wants the interpreter lock back while the interpreter
+// shuts down is ended by CPython (up to 3.13) with pthread_exit, which unwinds
+// the thread's stack. Unwinding this far would run destructors of Python
+// objects (ours and pybind11's) without the lock, and crash the exiting
+// process. The thread sleeps instead, without the lock, until the process
+// has exited; CPython 3.14 treats such threads the same way.
+[[noreturn]] void park_until_exit() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+void take_lock_back(PyThreadState* saved) {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (const abi::__forced_unwind&) {
+        park_until_exit();
+    }
+#else
+    PyEval_RestoreThread(saved);
+#endif
+}
+
 // Features of every frame of a NumPy array, float64 or float32 (converted
 // exactly to double inside the workers, without a copy of the whole array):
 // - 2-D, shape (n, num_samples), rows with unit inner stride (any row stride,
@@ -181,13 +205,11 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
     const auto threads = static_cast<unsigned>(num_threads);
 
     // The lock is released and taken back by hand rather than by a scoped
-    // guard: when the interpreter shuts down while a daemon thread is in
-    // here, taking the lock back ends the thread by unwinding its stack,
-    // which must not happen inside a destructor.
+    // guard, see take_lock_back.
     PyThreadState* saved = PyEval_SaveThread();
     PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
     const StopCheck signal_raised = [&]() {
-        PyEval_RestoreThread(saved);
+        take_lock_back(saved);
         const bool raised = PyErr_CheckSignals() != 0;
         if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
         saved = PyEval_SaveThread();
@@ -219,13 +241,15 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
         }
 #if defined(__GLIBCXX__)
     } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended: the lock is not to be taken back
+        // A Python transform or compute on this thread found the interpreter
+        // shutting down; the workers have been joined.
+        park_until_exit();
 #endif
     } catch (...) {
-        PyEval_RestoreThread(saved);
+        take_lock_back(saved);
         throw;
     }
-    PyEval_RestoreThread(saved);
+    take_lock_back(saved);
     if (signal_type != nullptr) {
         PyErr_Restore(signal_type, signal_value, signal_traceback);
         throw py::error_already_set();

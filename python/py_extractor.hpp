@@ -34,16 +34,26 @@ public:
         py::list input_list = py::cast(input);
         py::list feature_list = py::cast(features);
         // A compute that calls its own extractor recurses through native
-        // frames the interpreter does not count: counted here, it ends in
-        // RecursionError instead of overflowing the stack.
+        // frames, much larger than the interpreter's own: the nesting is
+        // counted here, against the interpreter's limit and a fixed one that
+        // fits the stack of any thread, and ends in RecursionError instead of
+        // overflowing the stack.
+        if (compute_depth >= max_compute_depth) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded in Extractor.compute");
+            throw py::error_already_set();
+        }
         if (Py_EnterRecursiveCall(" in Extractor.compute") != 0) throw py::error_already_set();
+        ++compute_depth;
         py::object result;
         try {
             result = override(input_list, feature_list);
         } catch (...) {
+            --compute_depth;
             Py_LeaveRecursiveCall();
             throw;
         }
+        --compute_depth;
         Py_LeaveRecursiveCall();
 
         py::object produced;
@@ -74,6 +84,10 @@ public:
     }
 
 private:
+    // Python computes running on this thread's stack, one inside the other.
+    static constexpr int max_compute_depth = 64;
+    static inline thread_local int compute_depth = 0;
+
     // The compute of the Python object, looked up like any attribute.
     // pybind11's own override lookup also inspects the calling frame and
     // returns nothing when the caller is a function named compute whose first

@@ -12,6 +12,13 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci" if os.environ.ge
 
 
 def pytest_sessionstart(session):
+    # A wheel's test run (make other-pythons) must import the installed module.
+    module_dir = os.environ.get("TAVIK_MODULE_DIR")
+    if module_dir:
+        import _tavik
+
+        assert os.path.dirname(os.path.realpath(_tavik.__file__)) == os.path.realpath(module_dir), (
+            f"{_tavik.__file__} is not the module installed in {module_dir}")
     # Under `make asan` the instrumented build must be the module under test.
     expected_dir = os.environ.get("TAVIK_SANITIZED")
     if expected_dir:

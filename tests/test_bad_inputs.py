@@ -135,8 +135,11 @@ def interrupted_batch():
 
 
 def run_child(code):
-    """The exit status of a child interpreter running `code`, and 0."""
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120).returncode, 0
+    """The exit status of a child interpreter running `code`, and 0. The child
+    imports the plain module (see tests/test_hostile.py on the sanitizers)."""
+    hidden = ("LD_PRELOAD", "PYTHONPATH", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TAVIK_SANITIZED")
+    env = {k: v for k, v in os.environ.items() if k not in hidden}
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120, env=env).returncode, 0
 
 
 DAEMON_BATCH = """
@@ -258,7 +261,7 @@ CASES = {
         raises(None, "same", lambda: collected(Keeping)), raises(None, "same", lambda: collected(SelfBound))],
     "a subclass with `__slots__`, copied or pickled": [raises(None, "same", slot_copies)],
     "`import _tavik` in a sub-interpreter": [
-        raises(ImportError, "^_tavik cannot be imported into a sub-interpreter", import_in_subinterpreter)],
+        raises(ImportError, "sub-?interpreters?", import_in_subinterpreter)],
     "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a Python callable's wrapper read back from another extractor)": [
         raises(TypeError, r"^transform .*<lambda> cannot be pickled",
                lambda: pickle.dumps(GammatoneFilterbank(transform=lambda v: v)))],

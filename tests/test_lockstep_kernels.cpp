@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iostream>
@@ -13,8 +14,12 @@
 #include "extractor/lockstep_kernels.hpp"
 
 namespace tavik::extractor::testing {
-void lockstep_features_eight_lanes(const LockstepFilters& filters, const double* input,
-                                   std::size_t n, double* features);
+void lockstep_features_eight_lanes_x2(const LockstepFilters& filters, const double* input,
+                                      std::size_t n, double* features);
+void lockstep_features_eight_lanes_x3(const LockstepFilters& filters, const double* input,
+                                      std::size_t n, double* features);
+void lockstep_features_four_lanes_x2(const LockstepFilters& filters, const double* input,
+                                     std::size_t n, double* features);
 }
 
 using tavik::extractor::KernelVariant;
@@ -25,7 +30,9 @@ using Vec = std::vector<double>;
 namespace {
 
 constexpr double sentinel = 42.0;
-constexpr std::size_t feature_counts[] = {0, 2, 3, 7, 8, 9, 15, 16, 17, 64, 65};
+// Around every group size of every variant: 8, 16 and 24 filters, and the
+// last, smaller groups after whole ones.
+constexpr std::size_t feature_counts[] = {0, 2, 3, 7, 8, 9, 15, 16, 17, 23, 24, 25, 33, 41, 64, 65};
 constexpr std::size_t frame_lengths[] = {0, 1, 2, 3, 1023, 1024};
 enum class FrameKind { noise, one_nan, infinities, overflowing, tiny };
 constexpr FrameKind frame_kinds[] = {FrameKind::noise, FrameKind::one_nan, FrameKind::infinities,
@@ -116,36 +123,62 @@ TEST_P(EveryVariant, MatchesTheScalarPathBitForBit) {
     });
 }
 
+// Every lock-step variant, the ones best_kernel_variant does not pick
+// included.
 INSTANTIATE_TEST_SUITE_P(LockstepKernels, EveryVariant,
-                         ::testing::Values(KernelVariant::baseline, KernelVariant::avx2,
-                                           KernelVariant::avx512),
+                         ::testing::Values(KernelVariant::baseline, KernelVariant::avx2_x1,
+                                           KernelVariant::avx2_x2, KernelVariant::avx512_x2,
+                                           KernelVariant::avx512_x3),
                          [](const ::testing::TestParamInfo<KernelVariant>& info) {
                              return std::string(kernel_variant_name(info.param));
                          });
 
-// The 8-lane kernel (groups of 16 filters, then single vectors of 8) on any
-// CPU, fed with the filterbank's own table.
-TEST(LockstepKernels, EightLaneGroupingMatchesTheScalarPath) {
-    expect_scalar_bits_everywhere([](const Filterbank& fb, const Vec& frame, Vec& out) {
+// The groupings of the wider variants on any CPU, fed with the filterbank's
+// own table.
+struct GroupingKernel {
+    const char* name;
+    void (*run)(const LockstepFilters&, const double*, std::size_t, double*);
+};
+class WideGrouping : public ::testing::TestWithParam<GroupingKernel> {};
+
+TEST_P(WideGrouping, MatchesTheScalarPath) {
+    const auto kernel = GetParam().run;
+    expect_scalar_bits_everywhere([kernel](const Filterbank& fb, const Vec& frame, Vec& out) {
         if (frame.empty() || fb.filters.empty()) {
             fb.compute_with(KernelVariant::scalar, frame, out);
             return;
         }
-        tavik::extractor::testing::lockstep_features_eight_lanes(
-            fb.lockstep_filters(), frame.data(), frame.size(), out.data());
+        kernel(fb.lockstep_filters(), frame.data(), frame.size(), out.data());
     });
 }
 
-TEST(LockstepKernels, DispatchChoosesTheWidestSupportedVariant) {
+namespace wide = tavik::extractor::testing;
+INSTANTIATE_TEST_SUITE_P(
+    LockstepKernels, WideGrouping,
+    ::testing::Values(GroupingKernel{"eight_lanes_x2", &wide::lockstep_features_eight_lanes_x2},
+                      GroupingKernel{"eight_lanes_x3", &wide::lockstep_features_eight_lanes_x3},
+                      GroupingKernel{"four_lanes_x2", &wide::lockstep_features_four_lanes_x2}),
+    [](const ::testing::TestParamInfo<GroupingKernel>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST(LockstepKernels, DispatchChoosesASupportedCandidateOnce) {
     const auto supported = tavik::extractor::supported_kernel_variants();
     ASSERT_GE(supported.size(), 2u);
     EXPECT_EQ(supported.front(), KernelVariant::scalar);
     EXPECT_EQ(supported[1], KernelVariant::baseline);
-    EXPECT_EQ(tavik::extractor::best_kernel_variant(), supported.back());
+    // The candidates are the supported variants wider than the baseline, or
+    // the baseline alone.
+    const auto candidates = tavik::extractor::kernel_candidates();
+    const std::vector<KernelVariant> wider(supported.begin() + 2, supported.end());
+    EXPECT_EQ(candidates, wider.empty() ? std::vector<KernelVariant>{KernelVariant::baseline}
+                                        : wider);
+    const KernelVariant picked = tavik::extractor::best_kernel_variant();
+    EXPECT_NE(std::find(candidates.begin(), candidates.end(), picked), candidates.end());
+    EXPECT_EQ(tavik::extractor::best_kernel_variant(), picked);
     std::cout << "[          ] variants on this CPU:";
     for (KernelVariant v : supported) std::cout << ' ' << kernel_variant_name(v);
-    std::cout << " (best: " << kernel_variant_name(tavik::extractor::best_kernel_variant())
-              << ")\n";
+    std::cout << " (picked: " << kernel_variant_name(picked) << ")\n";
 
     // compute is compute_with the best variant.
     const Filterbank fb(1024, 64, 44100, nullptr, -1, 50, 8000, 0);

@@ -191,3 +191,9 @@ def test_an_instance_without_init_is_refused(cls):
     for use in (lambda: bare(1.0), lambda: GammatoneFilterbank(transform=bare), lambda: pickle.dumps(bare)):
         with pytest.raises(TypeError, match="not initialised"):
             use()
+
+
+def test_the_package_re_exports_them():
+    import tavik
+
+    assert tavik.transforms is transforms and tavik.FrequencyRangeWarning is FrequencyRangeWarning

@@ -1,0 +1,15 @@
+"""tavik: gammatone-filterbank features of audio frames, whole signals and
+corpora.
+
+The extractors are the classes of the native module ``_tavik.extractor``;
+:func:`gammatonegram` frames a whole signal and runs them over it. The
+command line (``tavik gammatonegram``, ``tavik corpus``) is the ``cli``
+extra; this package itself needs only NumPy."""
+
+from _tavik import FrequencyRangeWarning, __version__, transforms
+from _tavik.extractor import Extractor, GammatoneFilterbank
+
+from ._signal import LOG10, Gammatonegram, gammatonegram
+
+__all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "Gammatonegram", "LOG10",
+           "__version__", "gammatonegram", "transforms"]

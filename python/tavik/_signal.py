@@ -1,0 +1,241 @@
+"""Gammatonegrams of whole signals: framing, accepted forms of a signal, and
+the result as an immutable record."""
+
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any, Final, Union
+
+import numpy as np
+import numpy.typing as npt
+from numpy.lib.stride_tricks import sliding_window_view
+
+from _tavik.extractor import GammatoneFilterbank
+
+Transform = Callable[[float], float]
+FloatArray = npt.NDArray[np.float64]
+SignalLike = Union[npt.NDArray[Any], Sequence[float], Sequence[Sequence[float]]]
+
+# PCM integers as soundfile scales them to floats in [-1, 1): exact in float64.
+_PCM_SCALE: Final = {np.dtype(np.int16): 1.0 / 32768, np.dtype(np.int32): 1.0 / 2**31}
+_ACCEPTED: Final = ("a 1-D signal or a 2-D (samples, channels) array of float64, float32, "
+                    "int16 or int32 samples, or a list of numbers")
+# Frames handed to the extension per call when progress is reported; the
+# rows are the same whatever the chunk.
+_CHUNK_FRAMES: Final = 512
+
+
+class _NativeLog10:
+    """The filterbank's own base-10 logarithm, applied in native code without
+    entering the interpreter (log10 of 0 is -inf). As a plain callable it
+    computes the same values in Python."""
+
+    def __call__(self, value: float) -> float:
+        if value > 0.0:
+            return math.log10(value)
+        return -math.inf if value == 0.0 else math.nan
+
+    def __repr__(self) -> str:
+        return "<log10>"
+
+    def __reduce__(self) -> str:
+        return "LOG10"
+
+
+#: The default transform of :func:`gammatonegram`: the filterbank's native log10.
+LOG10: Final = _NativeLog10()
+
+
+@dataclass(frozen=True, eq=False)
+class Gammatonegram:
+    """Gammatone-filterbank features of every frame of a signal.
+
+    ``features`` has one row per frame and one column per filter; row i is
+    what ``GammatoneFilterbank(...)`` gives for the frame starting at sample
+    ``i * hop``. The arrays are read-only."""
+
+    features: FloatArray
+    """Frames x ``num_features``, float64."""
+    centre_frequencies: FloatArray
+    """Centre frequency of each filter in Hz, ascending."""
+    times: FloatArray
+    """Start of each frame in seconds."""
+    sample_rate: int
+    num_samples: int
+    """Frame length in samples."""
+    hop: int
+    """Samples from the start of one frame to the start of the next."""
+    num_features: int
+    low_Hz: float
+    high_Hz: float
+    temporal_integration: float
+    channel: int
+    """``on_channel`` of the filterbank: a channel, or negative for their mean."""
+    transform: Transform | None
+
+    def filterbank(self) -> GammatoneFilterbank:
+        """A new filterbank with the parameters that made these features."""
+        return make_filterbank(self.num_samples, self.num_features, self.sample_rate,
+                               self.low_Hz, self.high_Hz, self.temporal_integration,
+                               self.channel, self.transform)
+
+
+def default_num_samples(sample_rate: int) -> int:
+    """25 ms, the usual analysis window of speech, in samples."""
+    return max(1, round(0.025 * sample_rate))
+
+
+def default_hop(sample_rate: int) -> int:
+    """10 ms in samples."""
+    return max(1, round(0.010 * sample_rate))
+
+
+def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_Hz: float,
+                    high_Hz: float, temporal_integration: float, channel: int,
+                    transform: Transform | None) -> GammatoneFilterbank:
+    if transform is LOG10:
+        # Left to the filterbank's default, which stays native and pickles.
+        return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
+                                   sample_rate=sample_rate, on_channel=channel, low_Hz=low_Hz,
+                                   high_Hz=high_Hz, temporal_integration=temporal_integration)
+    return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
+                               sample_rate=sample_rate, transform=transform, on_channel=channel,
+                               low_Hz=low_Hz, high_Hz=high_Hz,
+                               temporal_integration=temporal_integration)
+
+
+def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.float32]:
+    """The signal as a 1-D or (samples, channels) float array: float64 and
+    float32 arrays as they are (no copy), int16 and int32 PCM scaled to
+    [-1, 1), a list of numbers as float64."""
+    if isinstance(signal, np.ndarray):
+        array: npt.NDArray[Any] = signal
+        given = f"a {array.ndim}-D {array.dtype} array"
+    else:
+        given = f"a {type(signal).__name__}"
+        try:
+            array = np.asarray(signal)
+        except (TypeError, ValueError):
+            raise TypeError(f"signal must be {_ACCEPTED}; got {given}") from None
+        if isinstance(signal, (list, tuple)):
+            given = f"a {type(signal).__name__} of {array.dtype} items"
+            if array.dtype.kind in "iuf":
+                # Numbers of a list are values, not PCM codes.
+                array = array.astype(np.float64)
+    if array.ndim not in (1, 2):
+        raise TypeError(f"signal must be {_ACCEPTED}; got {given} of shape {array.shape}")
+    if array.dtype == np.float64 or array.dtype == np.float32:
+        return array
+    scale = _PCM_SCALE.get(array.dtype)
+    if scale is None:
+        raise TypeError(f"signal must be {_ACCEPTED}; got {given}")
+    scaled: npt.NDArray[np.float64] = array.astype(np.float64) * scale
+    return scaled
+
+
+def frames_of(samples: npt.NDArray[np.float64] | npt.NDArray[np.float32], num_samples: int,
+              hop: int) -> npt.NDArray[Any]:
+    """Every whole frame, starting at 0 and hop apart, as a view of the
+    samples: (frames, num_samples) for a 1-D signal, (frames, channels,
+    num_samples) for a (samples, channels) one."""
+    if samples.ndim == 1:
+        if samples.strides[0] != samples.itemsize:
+            # batch reads rows with unit stride; a strided 1-D signal is rare.
+            return sliding_window_view(np.ascontiguousarray(samples), num_samples)[::hop]
+        return sliding_window_view(samples, num_samples)[::hop]
+    return sliding_window_view(samples, num_samples, axis=0)[::hop]
+
+
+def features_of(fb: GammatoneFilterbank, samples: npt.NDArray[np.float64] | npt.NDArray[np.float32],
+                hop: int, num_threads: int = 0,
+                progress: Callable[[int], object] | None = None) -> FloatArray:
+    """Features of every whole frame of `samples` (1-D, or samples x channels)
+    as frames x features; `progress` is told how many frames each step did."""
+    frames = frames_of(samples, fb.num_samples, hop)
+    if (samples.ndim == 2 and samples.shape[1] == 1 and fb.on_channel < 0
+            and samples.strides[0] == samples.itemsize):
+        # One channel with unit stride: read as the mono signal it is.
+        frames = frames[:, 0, :]
+    if progress is None:
+        return fb.batch(frames, num_threads)
+    out = np.empty((frames.shape[0], fb.num_features))
+    for start in range(0, frames.shape[0], _CHUNK_FRAMES):
+        chunk = frames[start:start + _CHUNK_FRAMES]
+        out[start:start + len(chunk)] = fb.batch(chunk, num_threads)
+        if progress is not None:
+            progress(len(chunk))
+    return out
+
+
+def gammatonegram_with(fb: GammatoneFilterbank, signal: SignalLike, hop: int, *,
+                       num_threads: int = 0, low_Hz: float, high_Hz: float,
+                       temporal_integration: float, transform: Transform | None,
+                       progress: Callable[[int], object] | None = None) -> Gammatonegram:
+    """The gammatonegram of `signal` with an existing filterbank (the
+    filterbank keeps its parameters to itself, so they are passed along)."""
+    samples = as_samples(signal)
+    if samples.shape[0] < fb.num_samples:
+        raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
+                         f"({fb.num_samples} samples)")
+    features = features_of(fb, samples, hop, num_threads, progress)
+    centres = np.array([f.cf for f in fb.filters], dtype=np.float64)
+    times = np.arange(features.shape[0], dtype=np.float64) * hop / fb.sample_rate
+    for array in (features, centres, times):
+        array.flags.writeable = False
+    return Gammatonegram(features=features, centre_frequencies=centres, times=times,
+                         sample_rate=fb.sample_rate, num_samples=fb.num_samples, hop=hop,
+                         num_features=fb.num_features, low_Hz=low_Hz, high_Hz=high_Hz,
+                         temporal_integration=temporal_integration, channel=fb.on_channel,
+                         transform=transform)
+
+
+def _positive(name: str, value: object) -> int:
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be positive, not {number}")
+    return number
+
+
+def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
+                  hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
+                  high_Hz: float = 8000, temporal_integration: float = 0,
+                  channel: int = -1, transform: Transform | None = LOG10,
+                  num_threads: int = 0) -> Gammatonegram:
+    """Gammatone-filterbank features of every frame of a whole signal.
+
+    Frames of ``num_samples`` samples (default 25 ms) start at sample 0 and
+    follow each other ``hop`` samples apart (default 10 ms); only whole
+    frames are taken, so a signal shorter than one frame is a ValueError.
+
+    ``signal`` is a 1-D array or a 2-D array of shape (samples, channels),
+    the layout soundfile returns; pass a (channels, samples) array as
+    ``signal.T``. float64 and float32 samples are read in place, never copied
+    to float64 as a whole; int16 and int32 PCM are scaled to [-1, 1) as
+    soundfile scales them (divided by 32768 and 2**31); a list of numbers is
+    taken as float64. Anything else (complex, object, bool, other integer
+    types, 0-D or 3-D arrays) is a TypeError.
+
+    Row i of ``features`` is bit for bit what
+    ``GammatoneFilterbank(num_samples=..., num_features=..., sample_rate=...,
+    low_Hz=..., high_Hz=..., temporal_integration=..., on_channel=channel)``
+    gives for frame i: for one channel through ``__call__`` of the 1-D frame,
+    for several through the column-major (channels, num_samples) matrix,
+    reduced by ``channel`` (a channel, or negative for their mean).
+    ``transform`` defaults to the filterbank's native base-10 logarithm;
+    ``num_threads`` is passed to ``batch`` (0: every core)."""
+    sample_rate = _positive("sample_rate", sample_rate)
+    num_samples = (default_num_samples(sample_rate) if num_samples is None
+                   else _positive("num_samples", num_samples))
+    hop = default_hop(sample_rate) if hop is None else _positive("hop", hop)
+    samples = as_samples(signal)
+    fb = make_filterbank(num_samples, num_features, sample_rate, low_Hz, high_Hz,
+                         temporal_integration, channel, transform)
+    return gammatonegram_with(fb, samples, hop, num_threads=num_threads, low_Hz=low_Hz,
+                              high_Hz=high_Hz, temporal_integration=temporal_integration,
+                              transform=transform)

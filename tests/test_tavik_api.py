@@ -1,0 +1,144 @@
+"""The tavik package: re-exports, and gammatonegram against the per-frame calls."""
+import dataclasses
+import pickle
+import tracemalloc
+from importlib import metadata
+
+import numpy as np
+import pytest
+
+import _tavik
+import tavik
+from _tavik.extractor import GammatoneFilterbank
+
+SR = 16000
+
+
+def test_package_exports_the_module_itself():
+    assert tavik.Extractor is _tavik.extractor.Extractor
+    assert tavik.GammatoneFilterbank is _tavik.extractor.GammatoneFilterbank
+    assert tavik.__version__ == _tavik.__version__ == metadata.version("tavik") == "0.0.7"
+
+
+def signal_of(layout, dtype, n=5000):
+    rng = np.random.default_rng(7)
+    x = rng.uniform(-0.9, 0.9, size=(n, 3))
+    x[1000:1700] = 0.0  # digital silence: -inf features, kept as computed
+    if layout == "mono":
+        x = x[:, 0]
+    elif layout == "one column":
+        x = x[:, :1]
+    elif layout == "strided mono":
+        x = x[:, 1]
+    if dtype in ("int16", "int32"):
+        full = 2 ** (15 if dtype == "int16" else 31)
+        return np.round(x * full).astype(dtype), np.round(x * full) / full
+    if dtype == "list":
+        return x.tolist(), x
+    cast = x.astype(dtype)
+    return cast, cast.astype(np.float64)
+
+
+LAYOUTS = ["mono", "strided mono", "one column", "stereo"]
+DTYPES = ["float64", "float32", "int16", "int32", "list"]
+
+
+@pytest.mark.parametrize("channel", [-1, 2])
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_rows_are_the_per_frame_calls(layout, dtype, channel):
+    signal, as_float64 = signal_of(layout, dtype)
+    num_samples, hop = 400, 157
+    g = tavik.gammatonegram(signal, SR, num_samples=num_samples, hop=hop, num_features=24,
+                            low_Hz=80, high_Hz=7000, temporal_integration=0.002,
+                            channel=channel if layout == "stereo" else -1)
+    fb = GammatoneFilterbank(num_samples=num_samples, num_features=24, sample_rate=SR,
+                             low_Hz=80, high_Hz=7000, temporal_integration=0.002,
+                             on_channel=g.channel)
+    starts = range(0, len(as_float64) - num_samples + 1, hop)
+    if as_float64.ndim == 1:
+        expected = [fb(list(as_float64[s:s + num_samples])) for s in starts]
+    elif layout == "one column":
+        expected = [fb(list(as_float64[s:s + num_samples, 0])) for s in starts]
+    else:
+        expected = [fb(np.asfortranarray(as_float64[s:s + num_samples].T)) for s in starts]
+    assert g.features.tobytes() == np.array(expected).tobytes()
+    assert np.isneginf(g.features).any()
+    assert g.times.tolist() == [s / SR for s in starts]
+    assert g.centre_frequencies.tolist() == [f.cf for f in fb.filters]
+
+
+@pytest.mark.parametrize("length, frames", [(400, 1), (559, 1), (560, 2), (16000, 98)])
+def test_default_framing_is_25_ms_every_10_ms(length, frames):
+    g = tavik.gammatonegram(np.zeros(length) + 0.1, SR)
+    assert (g.num_samples, g.hop, g.features.shape) == (400, 160, (frames, 64))
+    assert (g.low_Hz, g.high_Hz, g.temporal_integration, g.channel) == (50, 8000, 0, -1)
+
+
+def test_signal_shorter_than_a_frame_names_both_lengths():
+    with pytest.raises(ValueError, match=r"\(399 samples\) is shorter than one frame \(400 samples\)"):
+        tavik.gammatonegram(np.zeros(399), SR)
+
+
+@pytest.mark.parametrize(
+    "signal, given",
+    [
+        (np.zeros(1000, dtype=complex), "a 1-D complex128 array"),
+        (np.zeros(1000, dtype=object), "a 1-D object array"),
+        (np.zeros(1000, dtype=bool), "a 1-D bool array"),
+        (np.zeros(1000, dtype=np.int64), "a 1-D int64 array"),
+        (np.zeros((1000, 2, 2)), r"a 3-D float64 array of shape \(1000, 2, 2\)"),
+        (np.float64(1.0), r"a float64 of shape \(\)"),
+        ([True, False] * 500, "a list of bool items"),
+        ("abc", r"a str of shape \(\)"),
+    ],
+)
+def test_other_signals_are_type_errors_naming_both(signal, given):
+    with pytest.raises(TypeError, match=f"float64, float32, int16 or int32 .*; got {given}"):
+        tavik.gammatonegram(signal, SR)
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+def test_float_signals_are_not_copied_to_float64(dtype):
+    signal = np.full((1_000_000, 2), 0.25, dtype=dtype)
+    tracemalloc.start()
+    try:
+        tavik.gammatonegram(signal, SR, hop=20_000, num_features=8)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < signal.nbytes / 4
+
+
+def test_record_is_frozen_and_read_only_and_rebuilds_its_filterbank():
+    g = tavik.gammatonegram(np.ones(800) * 0.5, 8000, num_features=8, high_Hz=3000)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        g.hop = 1  # type: ignore[misc]
+    with pytest.raises(ValueError, match="read-only"):
+        g.features[0, 0] = 0.0
+    assert g.filterbank().batch(np.ones((1, 200)) * 0.5).tobytes() == g.features[:1].tobytes()
+    assert repr(tavik.LOG10) == "<log10>" and pickle.loads(pickle.dumps(tavik.LOG10)) is tavik.LOG10
+
+
+def test_transform_is_passed_on():
+    g = tavik.gammatonegram(np.ones(800) * 0.5, 8000, num_features=4, high_Hz=3000,
+                            transform=abs)
+    fb = GammatoneFilterbank(num_samples=200, num_features=4, sample_rate=8000, high_Hz=3000,
+                             transform=abs)
+    assert g.features[0].tolist() == fb(np.ones(200) * 0.5) and g.transform is abs
+    with pytest.raises(RuntimeError, match="bad_function_call"):
+        tavik.gammatonegram(np.ones(800), 8000, high_Hz=3000, transform=None)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"num_samples": 0}, ValueError, "num_samples must be positive, not 0"),
+        ({"hop": 2.5}, TypeError, "hop must be an integer, not float"),
+        ({"channel": 3}, IndexError, "Channel 3 is out of range for an input of 2 channels"),
+        ({"low_Hz": 9000}, ValueError, "Invalid frequency range"),
+    ],
+)
+def test_bad_parameters(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        tavik.gammatonegram(np.zeros((1000, 2)), SR, **kwargs)

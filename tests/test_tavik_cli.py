@@ -1,0 +1,242 @@
+"""The tavik command line, run as a user runs it: gammatonegram and corpus."""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavik
+from tavik import _npz
+
+soundfile = pytest.importorskip("soundfile")
+soxr = pytest.importorskip("soxr")
+
+SPEECH = Path(tavik.__file__).parent / "data" / "speech.wav"
+SCRIPT = Path(sys.executable).parent / "tavik"
+
+
+def tavik_cli(*args, cwd, script=False):
+    command = [str(SCRIPT)] if script else [sys.executable, "-m", "tavik"]
+    # Dask gives up on an address after 2 s instead of 30 s.
+    env = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+    return subprocess.run([*command, *map(str, args)], cwd=cwd, capture_output=True, text=True,
+                          timeout=300, env=env)
+
+
+def npz(path):
+    with np.load(path) as data:
+        return {name: data[name] for name in data.files}
+
+
+@pytest.fixture(scope="module")
+def stereo(tmp_path_factory):
+    """Two different channels at 22050 Hz, and the right one as a mono file."""
+    folder = tmp_path_factory.mktemp("stereo")
+    rng = np.random.default_rng(3)
+    t = np.arange(11025) / 22050
+    left = 0.3 * np.sin(2 * np.pi * 300 * t) + 0.01 * rng.standard_normal(t.size)
+    right = 0.3 * np.sin(2 * np.pi * 3000 * t)
+    soundfile.write(folder / "stereo.flac", np.stack([left, right], axis=1), 22050,
+                    subtype="PCM_24")
+    data, _ = soundfile.read(folder / "stereo.flac", dtype="float64")
+    soundfile.write(folder / "right.wav", data[:, 1], 22050, subtype="FLOAT")
+    return folder, data
+
+
+class TestGammatonegram:
+    def test_default_sample_writes_picture_and_features(self, tmp_path):
+        out = tavik_cli("gammatonegram", cwd=tmp_path, script=True)
+        assert out.returncode == 0, out.stderr
+        samples, sr = soundfile.read(SPEECH, dtype="float64")
+        lines = out.stdout.splitlines()
+        assert lines[:2] == [f"frames: {(len(samples) - 400) // 160 + 1}",
+                             f"duration: {len(samples) / sr:.3f} s"]
+        assert lines[2].startswith("real-time factor: ")
+        assert lines[3] == "wrote gammatonegram.png and gammatonegram.npz"
+        assert (tmp_path / "gammatonegram.png").read_bytes().startswith(b"\x89PNG")
+        # 16 kHz: 25 ms frames every 10 ms, --high capped at 90 % of Nyquist.
+        expected = tavik.gammatonegram(samples, sr, high_Hz=7200)
+        saved = npz(tmp_path / "gammatonegram.npz")
+        assert saved["features"].tobytes() == expected.features.tobytes()
+        assert saved["centre_frequencies"].tobytes() == expected.centre_frequencies.tobytes()
+        assert {k: saved[k].item() for k in ("sample_rate", "num_samples", "hop", "high_Hz",
+                                             "transform")} == {
+            "sample_rate": 16000, "num_samples": 400, "hop": 160, "high_Hz": 7200.0,
+            "transform": "log10"}
+
+    def test_options_and_channels(self, tmp_path, stereo):
+        folder, data = stereo
+        options = ["--num-features", 10, "--low", 80, "--high", 5000,
+                   "--temporal-integration", 0.004, "--frame", 512, "--hop", 300]
+        for name, source, channel in [("one", "stereo.flac", 1), ("right", "right.wav", -1),
+                                      ("mean", "stereo.flac", -1)]:
+            out = tavik_cli("gammatonegram", folder / source, "--channel", channel, *options,
+                            "--out", tmp_path / name, cwd=tmp_path)
+            assert out.returncode == 0, out.stderr
+        features = {name: npz(tmp_path / f"{name}.npz")["features"] for name in ("one", "right",
+                                                                                "mean")}
+        assert features["one"].tobytes() == features["right"].tobytes()
+        fb = tavik.GammatoneFilterbank(num_samples=512, num_features=10, sample_rate=22050,
+                                       low_Hz=80, high_Hz=5000, temporal_integration=0.004)
+        frames = [np.asfortranarray(data[i:i + 512].T) for i in range(0, len(data) - 511, 300)]
+        assert features["mean"].tobytes() == np.array([fb(f) for f in frames]).tobytes()
+
+    def test_digital_silence_is_drawn_at_the_floor(self, tmp_path):
+        import matplotlib.image
+
+        signal = np.zeros(32000)
+        signal[16000:] = 0.1 * np.random.default_rng(1).standard_normal(16000)
+        soundfile.write(tmp_path / "half.wav", signal, 16000, subtype="PCM_16")
+        out = tavik_cli("gammatonegram", "half.wav", "--out", "half", cwd=tmp_path)
+        assert out.returncode == 0, out.stderr
+        assert np.isneginf(npz(tmp_path / "half.npz")["features"][:50]).all()
+        # Inside the axes, over the silent first second: dark floor, not a white gap.
+        picture = matplotlib.image.imread(tmp_path / "half.png")
+        assert picture[150:400, 150:450, :3].max() < 0.2
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["missing.wav"], "no such audio file: missing.wav"),
+            (["not-audio.wav"], "cannot read not-audio.wav as audio: "),
+            (["--high", "8000"], "sample rate 16000 Hz is too low for --high 8000 Hz"),
+            (["--low", "5000", "--high", "100"], "Invalid frequency range"),
+            (["--channel", "1"], "--channel 1 is out of range for a file of 1 channel(s)"),
+            (["--frame", "1000000"], "is shorter than one frame of 1000000 samples"),
+            (["--hop", "0"], "--frame and --hop must be positive"),
+        ],
+    )
+    def test_bad_input_is_one_line_and_status_2(self, tmp_path, args, message):
+        (tmp_path / "not-audio.wav").write_text("RIFF but not really\n")
+        out = tavik_cli("gammatonegram", *args, cwd=tmp_path)
+        assert out.returncode == 2
+        assert out.stderr.count("\n") == 1 and "Traceback" not in out.stderr
+        assert out.stderr.startswith("tavik gammatonegram: ") and message in out.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["not-audio.wav"]
+
+
+def write_corpus(folder):
+    """Three files at 16 kHz (one of them stereo, one nested), one unreadable."""
+    rng = np.random.default_rng(5)
+    (folder / "nested").mkdir(parents=True)
+    (folder / "nested" / "speech.wav").write_bytes(SPEECH.read_bytes())
+    soundfile.write(folder / "noise.flac", 0.1 * rng.standard_normal(9000), 16000)
+    soundfile.write(folder / "two.wav", 0.1 * rng.standard_normal((7000, 2)), 16000,
+                    subtype="FLOAT")
+    (folder / "broken.ogg").write_bytes(b"OggS garbage")
+    return ["nested/speech.npz", "noise.npz", "two.npz"]
+
+
+def corpus_files(out):
+    return sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file())
+
+
+class TestCorpus:
+    def test_run_resume_and_overwrite(self, tmp_path):
+        written = write_corpus(tmp_path / "in")
+        out = tavik_cli("corpus", "in", "out", "--workers", 2, "--num-features", 16,
+                        cwd=tmp_path)
+        assert out.returncode == 1
+        assert out.stdout.splitlines()[-1] == ("3 done, 0 skipped as already done, 1 failed "
+                                               "(features under out)")
+        assert out.stderr.startswith("tavik corpus: in/broken.ogg: cannot read as audio: ")
+        assert out.stderr.count("\n") == 1
+        assert corpus_files(tmp_path / "out") == written
+        samples, _ = soundfile.read(tmp_path / "in" / "two.wav", dtype="float64")
+        saved = npz(tmp_path / "out" / "two.npz")
+        expected = tavik.gammatonegram(samples, 16000, num_features=16, high_Hz=7200)
+        assert saved["features"].tobytes() == expected.features.tobytes()
+        assert saved["times"].tobytes() == expected.times.tobytes()
+        assert set(saved) == {"features", "centre_frequencies", "times", "sample_rate", "hop",
+                              "num_samples", "num_features", "low_Hz", "high_Hz",
+                              "temporal_integration", "channel", "transform",
+                              "source_sample_rate"}
+
+        (tmp_path / "in" / "broken.ogg").unlink()
+        before = {p: (p.read_bytes(), p.stat().st_mtime_ns) for p in (tmp_path / "out").rglob("*.npz")}
+        again = tavik_cli("corpus", "in", "out", "--num-features", 16, cwd=tmp_path)
+        assert again.returncode == 0, again.stderr
+        assert again.stdout.splitlines()[-1].startswith("0 done, 3 skipped as already done, 0 failed")
+        assert {p: (p.read_bytes(), p.stat().st_mtime_ns) for p in before} == before
+
+        redo = tavik_cli("corpus", "in", "out", "--num-features", 16, "--overwrite", cwd=tmp_path)
+        assert redo.stdout.splitlines()[-1].startswith("3 done, 0 skipped")
+        assert all(p.read_bytes() == content for p, (content, _) in before.items())
+
+    def test_mixed_rates_are_refused_before_anything_is_written(self, tmp_path):
+        write_corpus(tmp_path / "in")
+        soundfile.write(tmp_path / "in" / "low.wav", np.zeros(4000), 8000)
+        soundfile.write(tmp_path / "in" / "nested" / "low2.wav", np.zeros(4000), 8000)
+        out = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert out.returncode == 2 and not (tmp_path / "out").exists()
+        assert out.stderr == ("tavik corpus: the files have different sample rates: 8000 Hz "
+                              "(2 files), 16000 Hz (3 files); pass --sample-rate R to resample "
+                              "them all to one rate\n")
+
+    def test_resampled_run_has_one_frequency_axis(self, tmp_path):
+        folder = tmp_path / "in"
+        folder.mkdir()
+        tone = 0.2 * np.sin(2 * np.pi * 440 * np.arange(12000) / 8000)
+        soundfile.write(folder / "low.wav", tone, 8000, subtype="FLOAT")
+        soundfile.write(folder / "high.wav", tone[:9000], 22050, subtype="FLOAT")
+        out = tavik_cli("corpus", "in", "out", "--sample-rate", 12000, cwd=tmp_path)
+        assert out.returncode == 0, out.stderr
+        low, high = npz(tmp_path / "out" / "low.npz"), npz(tmp_path / "out" / "high.npz")
+        assert low["centre_frequencies"].tobytes() == high["centre_frequencies"].tobytes()
+        assert (low["sample_rate"], low["source_sample_rate"], low["high_Hz"]) == (12000, 8000, 5400)
+        resampled = soxr.resample(tone, 8000, 12000)
+        expected = tavik.gammatonegram(resampled, 12000, high_Hz=5400)
+        assert low["features"].tobytes() == expected.features.tobytes()
+
+    @pytest.mark.parametrize("interruption", [KeyboardInterrupt, OSError])
+    def test_an_interrupted_write_leaves_no_partial_file(self, tmp_path, monkeypatch,
+                                                          interruption):
+        target = tmp_path / "out" / "a.npz"
+        _npz.save_atomically(target, {"features": np.ones(3)})
+        old = target.read_bytes()
+
+        def half_then_fail(file, arrays):
+            file.write(b"PK\x03\x04 half an archive")
+            raise interruption("stopped")
+
+        monkeypatch.setattr(_npz, "write_npz", half_then_fail)
+        with pytest.raises(interruption):
+            _npz.save_atomically(target, {"features": np.zeros(3)})
+        with pytest.raises(interruption):
+            _npz.save_atomically(tmp_path / "out" / "b.npz", {"features": np.zeros(3)})
+        assert os.listdir(tmp_path / "out") == ["a.npz"] and target.read_bytes() == old
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["nowhere", "out"], "no such folder: nowhere"),
+            (["empty", "out"], "no audio files in empty"),
+            (["in", "out", "--workers", "0"], "--workers must be at least 1"),
+            (["in", "out", "--high", "9000"], "sample rate 16000 Hz is too low for --high 9000 Hz"),
+            (["in", "out", "--scheduler", "tcp://127.0.0.1:1"],
+             "cannot reach the Dask scheduler at tcp://127.0.0.1:1: "),
+        ],
+    )
+    def test_bad_input_is_one_line_and_status_2(self, tmp_path, args, message):
+        write_corpus(tmp_path / "in")
+        (tmp_path / "empty").mkdir()
+        out = tavik_cli("corpus", *args, cwd=tmp_path)
+        assert out.returncode == 2 and not (tmp_path / "out").exists()
+        assert out.stderr.startswith(f"tavik corpus: {message}") and out.stderr.count("\n") == 1
+
+
+def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    written = write_corpus(tmp_path / "in")
+    local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        remote = tavik_cli("corpus", "in", "dask", "--sample-rate", 11025, "--scheduler",
+                           cluster.scheduler_address, cwd=tmp_path)
+    assert local.returncode == remote.returncode == 1, remote.stderr
+    assert remote.stdout.splitlines()[-1].startswith("3 done, 0 skipped as already done, 1 failed")
+    assert corpus_files(tmp_path / "dask") == written
+    for name in written:
+        assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
