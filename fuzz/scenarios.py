@@ -17,11 +17,13 @@ import math
 import os
 import pickle
 import struct
+import warnings
 
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from _tavik.extractor import Extractor, GammatoneFilterbank
+from _tavik import transforms
+from _tavik.extractor import Extractor, FrequencyRangeWarning, GammatoneFilterbank
 
 
 class Hostile(Exception):
@@ -30,7 +32,8 @@ class Hostile(Exception):
 
 # What a well-behaved binding may answer to bad input. MemoryError comes
 # from sizes far beyond the address space only (no real allocation).
-EXPECTED = (TypeError, ValueError, IndexError, RuntimeError, MemoryError, OverflowError, Hostile)
+EXPECTED = (TypeError, ValueError, IndexError, RuntimeError, MemoryError, OverflowError, Hostile,
+            FrequencyRangeWarning)
 PICKLING = EXPECTED + (pickle.PicklingError, AttributeError)
 
 # AddressSanitizer's operator new aborts the process where the plain one
@@ -252,6 +255,10 @@ def transform_object(src, holder):
         return reentrant
     if choice == 6:
         return src.pick((5, "log", object()))
+    if choice == 7:
+        return src.pick((transforms.identity(), transforms.log10(), transforms.log10(1e-10),
+                         transforms.dB(-100.0), transforms.dB(math.inf), transforms.power(1 / 3),
+                         transforms.power(-2.0)))
     return "default"
 
 
@@ -332,7 +339,11 @@ def make_extractor(src):
     else:
         cls = src.pick(NOT_CALLABLE)
     behaviour = compute_method(src) if cls is PyCompute else None
-    ext = cls(**kwargs)
+    # A frequency range beyond the Nyquist frequency or below 0 Hz warns; the
+    # warning is either ignored (the filterbank is built) or an error (it is not).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error" if src.flag() else "ignore", FrequencyRangeWarning)
+        ext = cls(**kwargs)
     if behaviour is not None:
         ext.behaviour = behaviour
     holder.append(ext)

@@ -23,6 +23,11 @@
 #include "extractor/extractor.hpp"
 #include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
+// Before anything converts a transform: it replaces that conversion.
+#include "python/transforms.hpp"
+
+#include "python/docstrings.hpp"
+#include "python/introspection.hpp"
 #include "python/native_types.hpp"
 #include "python/pickle_support.hpp"
 #include "python/py_extractor.hpp"
@@ -109,8 +114,6 @@ namespace {
 using Base = Extractor<double>;
 using Filterbank = GammatoneFilterbank<double>;
 using Filter = Filterbank::Filter;
-
-double identity(double x) { return x; }
 
 // A float64 array need not be aligned: a view at an odd byte offset into a
 // buffer still passes as a column-major matrix. Reading its doubles in place
@@ -270,49 +273,60 @@ void refuse_uninitialised() {
 
 void bind_gammatone_filterbank(py::module_& sub) {
     py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank",
-                                            native_types::native_type_setup(2));
-    // A plain function pointer marked stateless: the callable conversion
-    // stores the pointer itself, so the default transform never enters the
-    // interpreter.
-    py::cpp_function log10_default(static_cast<double (*)(double)>(&std::log10));
+                                            native_types::native_type_setup(2),
+                                            docstrings::filterbank_class);
+    // log10(floor=0.0) converts to the plain function pointer std::log10, so
+    // the default transform never enters the interpreter. The filterbank is
+    // built before the frequency range is warned about: a range that cannot
+    // be built at all is an error, not a warning.
     filterbank.def(py::init([](Integer<std::size_t> num_samples, Integer<std::size_t> num_features,
                                Integer<int> sample_rate, std::function<double(double)> transform,
                                Integer<int> on_channel, double low_Hz, double high_Hz,
                                double temporal_integration) {
-                       return std::make_unique<Filterbank>(num_samples, num_features, sample_rate,
-                                                           own_transform(std::move(transform)),
-                                                           on_channel, low_Hz, high_Hz, temporal_integration);
+                       auto fb = std::make_unique<Filterbank>(
+                           num_samples, num_features, sample_rate,
+                           own_transform(std::move(transform)), on_channel, low_Hz, high_Hz,
+                           temporal_integration);
+                       introspection::check_frequency_range(sample_rate, low_Hz, high_Hz);
+                       return fb;
                    }),
                    py::arg("num_samples") = 1024, py::arg("num_features") = 64,
-                   py::arg("sample_rate") = 44100, py::arg("transform") = log10_default,
+                   py::arg("sample_rate") = 44100,
+                   py::arg("transform") = native_transforms::Log10{0.0},
                    py::arg("on_channel") = -1, py::arg("low_Hz") = 50, py::arg("high_Hz") = 8000,
-                   py::arg("temporal_integration") = 0);
-    // Each element refers to its record inside the filterbank and keeps the
-    // filterbank alive (reference_internal on the list's elements).
-    filterbank.def_property_readonly(
-        "filters", [](const Filterbank& self) -> const std::vector<Filter>& { return self.filters; },
-        py::return_value_policy::reference_internal);
+                   py::arg("temporal_integration") = 0, docstrings::filterbank_init);
+    filterbank.def_property_readonly("filters", &introspection::filters,
+                                     docstrings::filterbank_filters);
+    filterbank.def_property_readonly("centre_frequencies", &introspection::centre_frequencies,
+                                     docstrings::filterbank_centre_frequencies);
+    filterbank.def_readonly("low_Hz", &Filterbank::low_Hz, docstrings::filterbank_low_Hz)
+        .def_readonly("high_Hz", &Filterbank::high_Hz, docstrings::filterbank_high_Hz)
+        .def_readonly("temporal_integration", &Filterbank::temporal_integration,
+                      docstrings::filterbank_temporal_integration);
     enable_pickling(filterbank);
 
-    py::class_<Filter> filter(filterbank, "Filter", native_types::native_type_setup(1));
+    py::class_<Filter> filter(filterbank, "Filter", native_types::native_type_setup(1),
+                              docstrings::filter_class);
     filter.def(py::init<double, double, double, double, std::array<double, 5>>(), py::arg("cf"),
-               py::arg("coscf"), py::arg("sincf"), py::arg("gain"), py::arg("a"))
-        .def_readonly("cf", &Filter::cf)
-        .def_readonly("gain", &Filter::gain)
-        .def_readonly("a", &Filter::a);
+               py::arg("coscf"), py::arg("sincf"), py::arg("gain"), py::arg("a"),
+               docstrings::filter_init)
+        .def_readonly("cf", &Filter::cf, docstrings::filter_cf)
+        .def_readonly("gain", &Filter::gain, docstrings::filter_gain)
+        .def_readonly("a", &Filter::a, docstrings::filter_a);
     enable_pickling(filter);
-    filter.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"));
+    filter.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
+               docstrings::reduce_ex);
 }
 
 }  // namespace
 
 void bind_extractor(py::module_& m) {
-    py::module_ sub = m.def_submodule("extractor");
+    py::module_ sub = m.def_submodule("extractor", docstrings::extractor_module);
+    sub.attr("FrequencyRangeWarning") = m.attr("FrequencyRangeWarning");
 
-    py::class_<Base, PyExtractor> extractor(sub, "Extractor", native_types::native_type_setup(1));
-    // A capture-less function object rather than a plain function pointer:
-    // it is stored as a Python callable, like any transform given from Python.
-    py::cpp_function identity_default([](double x) { return identity(x); });
+    py::class_<Base, PyExtractor> extractor(sub, "Extractor", native_types::native_type_setup(1),
+                                            docstrings::extractor_class);
+    // A native identity: applying it never enters the interpreter.
     extractor.def(py::init([](Integer<std::size_t> num_samples, Integer<std::size_t> num_features,
                               Integer<int> sample_rate, std::function<double(double)> transform,
                               Integer<int> on_channel) {
@@ -321,25 +335,29 @@ void bind_extractor(py::module_& m) {
                                                            on_channel);
                   }),
                   py::arg("num_samples") = 1024, py::arg("num_features") = 64,
-                  py::arg("sample_rate") = 44100, py::arg("transform") = identity_default,
-                  py::arg("on_channel") = -1);
+                  py::arg("sample_rate") = 44100,
+                  py::arg("transform") = native_transforms::Identity{}, py::arg("on_channel") = -1,
+                  docstrings::extractor_init);
     extractor.def(
         "__call__", [](const Base& self, const FrameInput& input) { return self(input.frame); },
-        py::arg("input").noconvert());
+        py::arg("input").noconvert(), docstrings::extractor_call_sequence);
     extractor.def(
         "__call__",
         [](const Base& self, Base::MatrixView input) {
             return is_aligned(input) ? self(input) : self(Base::MatrixView(aligned_copy(input)));
         },
-        py::arg("input").noconvert());
-    extractor.def_readonly("num_samples", &Base::num_samples)
-        .def_readonly("num_features", &Base::num_features)
-        .def_readonly("sample_rate", &Base::sample_rate)
-        .def_readonly("transform", &Base::transform)
-        .def_readonly("on_channel", &Base::on_channel);
-    extractor.def("batch", &batch, py::arg("frames"), py::arg("num_threads") = 0);
-    enable_pickling(extractor, identity_default);
-    extractor.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"));
+        py::arg("input").noconvert(), docstrings::extractor_call_matrix);
+    extractor.def_readonly("num_samples", &Base::num_samples, docstrings::extractor_num_samples)
+        .def_readonly("num_features", &Base::num_features, docstrings::extractor_num_features)
+        .def_readonly("sample_rate", &Base::sample_rate, docstrings::extractor_sample_rate)
+        .def_readonly("transform", &Base::transform, docstrings::extractor_transform)
+        .def_readonly("on_channel", &Base::on_channel, docstrings::extractor_on_channel);
+    extractor.def("batch", &batch, py::arg("frames"), py::arg("num_threads") = 0,
+                  docstrings::extractor_batch);
+    extractor.def("__repr__", &introspection::repr, docstrings::extractor_repr);
+    enable_pickling(extractor);
+    extractor.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
+                  docstrings::reduce_ex);
 
     bind_gammatone_filterbank(sub);
 
@@ -356,7 +374,9 @@ void bind_extractor(py::module_& m) {
 namespace {
 
 void init_module(py::module_& m) {
-    m.doc() = "\n        Tavik library \n    ";
+    m.doc() = tavik::extractor::docstrings::module_doc;
+    tavik::extractor::native_transforms::bind_transforms(m);
+    m.attr("FrequencyRangeWarning") = tavik::extractor::introspection::make_frequency_range_warning();
     tavik::extractor::bind_extractor(m);
     m.attr("__version__") = "0.0.7";
 }

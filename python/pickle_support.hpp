@@ -12,7 +12,8 @@
 //   None        an empty transform;
 //   "log10"     the base-10 logarithm held as a plain function pointer (the
 //               filterbank's default), restored as that same pointer;
-//   "identity"  Extractor's identity default;
+//   "identity"  the native identity (Extractor's default);
+//   a native transform of _tavik.transforms, which pickles itself;
 //   a callable  the Python callable given at construction, itself.
 // A transform that is none of these, or whose callable cannot be pickled, is
 // refused when the extractor is pickled, with a TypeError naming it.
@@ -34,8 +35,10 @@
 #include "extractor/extractor.hpp"
 #include "extractor/gammatone_filterbank.hpp"
 #include "python/py_extractor.hpp"
+#include "python/docstrings.hpp"
 #include "python/python_transform.hpp"
 #include "python/strict_int.hpp"
+#include "python/transforms.hpp"
 
 namespace tavik::extractor {
 
@@ -43,13 +46,12 @@ namespace pickling {
 
 namespace py = pybind11;
 
-using Transform = std::function<double(double)>;
-using PlainFunction = double (*)(double);
+using native_transforms::log10_function;
+using native_transforms::PlainFunction;
+using native_transforms::Transform;
 
 inline constexpr const char* log10_marker = "log10";
 inline constexpr const char* identity_marker = "identity";
-
-inline PlainFunction log10_function() { return static_cast<PlainFunction>(&std::log10); }
 
 // The callable's qualified name, or its type's when it has none (a native
 // function without a name shows only its owner's, ending in a dot).
@@ -76,28 +78,30 @@ inline void check_picklable(const py::object& callable) {
     }
 }
 
-inline py::object transform_state(const Transform& transform, const py::handle& identity_default) {
+inline py::object transform_state(const Transform& transform) {
     if (!transform) return py::none();
     if (const PlainFunction* function = transform.target<PlainFunction>()) {
         if (*function == log10_function()) return py::str(log10_marker);
+    } else if (transform.target<native_transforms::Identity>() != nullptr) {
+        return py::str(identity_marker);
     } else if (const PythonTransform* held = transform.target<PythonTransform>()) {
         const py::object& callable = held->callable();
-        if (identity_default && callable.is(identity_default)) return py::str(identity_marker);
         check_picklable(callable);
         return callable;
+    } else if (transform.target<native_transforms::Log10>() != nullptr ||
+               transform.target<native_transforms::Decibels>() != nullptr ||
+               transform.target<native_transforms::Power>() != nullptr) {
+        return native_transforms::to_python(transform);
     }
     throw py::type_error("transform <native function> cannot be pickled");
 }
 
-inline Transform transform_from_state(const py::handle& state, const py::handle& identity_default,
-                                      const char* class_name) {
+inline Transform transform_from_state(const py::handle& state, const char* class_name) {
     if (state.is_none()) return Transform();
     if (py::isinstance<py::str>(state)) {
         const std::string marker = state.cast<std::string>();
         if (marker == log10_marker) return log10_function();
-        if (marker == identity_marker && identity_default) {
-            return own_transform(identity_default.cast<Transform>());
-        }
+        if (marker == identity_marker) return native_transforms::Identity{};
     } else if (PyCallable_Check(state.ptr())) {
         return own_transform(state.cast<Transform>());
     }
@@ -209,6 +213,7 @@ T state_item(const py::tuple& state, std::size_t index, const char* class_name) 
 // native object.
 template <typename Class, typename Build>
 void def_setstate(Class& cls, std::size_t size, const char* class_name, Build build) {
+    namespace docstrings = tavik::extractor::docstrings;
     cls.def(
         "__setstate__",
         [size, class_name, build](py::detail::value_and_holder& v_h, const py::tuple& state) {
@@ -217,29 +222,28 @@ void def_setstate(Class& cls, std::size_t size, const char* class_name, Build bu
                                                    Py_TYPE(v_h.inst) != v_h.type->type);
             restore_attributes(py::handle(reinterpret_cast<PyObject*>(v_h.inst)), state, size);
         },
-        py::detail::is_new_style_constructor());
+        py::detail::is_new_style_constructor(), docstrings::setstate);
 }
 
 }  // namespace pickling
 
 // Extractor and its Python subclasses. Unpickling always builds a PyExtractor,
 // as Extractor.__init__ does, so a subclass's compute is called again.
-inline void enable_pickling(pybind11::class_<Extractor<double>, PyExtractor>& cls,
-                            const pybind11::object& identity_default) {
+inline void enable_pickling(pybind11::class_<Extractor<double>, PyExtractor>& cls) {
     namespace py = pybind11;
     using namespace pickling;
     static constexpr const char* name = "Extractor";
-    cls.def("__getstate__", [identity_default](const py::object& self) {
+    cls.def("__getstate__", [](const py::object& self) {
         const auto& e = native_object<Extractor<double>>(self, name);
         return with_attributes(
             py::make_tuple(e.num_samples, e.num_features, e.sample_rate,
-                           transform_state(e.transform, identity_default), e.on_channel),
+                           transform_state(e.transform), e.on_channel),
             self);
-    });
-    def_setstate(cls, 6, name, [identity_default](const py::tuple& state) {
+    }, docstrings::getstate);
+    def_setstate(cls, 6, name, [](const py::tuple& state) {
         return std::unique_ptr<Extractor<double>>(std::make_unique<PyExtractor>(
             state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
-            state_item<int>(state, 2, name), transform_from_state(state[3], identity_default, name),
+            state_item<int>(state, 2, name), transform_from_state(state[3], name),
             state_item<int>(state, 4, name)));
     });
 }
@@ -255,14 +259,14 @@ inline void enable_pickling(
         const auto& fb = native_object<Filterbank>(self, name);
         return with_attributes(
             py::make_tuple(fb.num_samples, fb.num_features, fb.sample_rate,
-                           transform_state(fb.transform, py::handle()), fb.on_channel, fb.low_Hz,
+                           transform_state(fb.transform), fb.on_channel, fb.low_Hz,
                            fb.high_Hz, fb.temporal_integration),
             self);
-    });
+    }, docstrings::getstate);
     def_setstate(cls, 9, name, [](const py::tuple& state) {
         return std::make_unique<Filterbank>(
             state_item<std::size_t>(state, 0, name), state_item<std::size_t>(state, 1, name),
-            state_item<int>(state, 2, name), transform_from_state(state[3], py::handle(), name),
+            state_item<int>(state, 2, name), transform_from_state(state[3], name),
             state_item<int>(state, 4, name), state_item<double>(state, 5, name),
             state_item<double>(state, 6, name), state_item<double>(state, 7, name));
     });
@@ -278,7 +282,7 @@ inline void enable_pickling(pybind11::class_<GammatoneFilterbank<double>::Filter
     cls.def("__getstate__", [](const py::object& self) {
         const auto& f = native_object<Filter>(self, name);
         return with_attributes(py::make_tuple(f.cf, f.coscf, f.sincf, f.gain, f.a), self);
-    });
+    }, docstrings::getstate);
     def_setstate(cls, 6, name, [](const py::tuple& state) {
         return std::make_unique<Filter>(
             state_item<double>(state, 0, name), state_item<double>(state, 1, name),

@@ -16,7 +16,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from _tavik.extractor import Extractor, GammatoneFilterbank
+from _tavik import transforms
+from _tavik.extractor import Extractor, FrequencyRangeWarning, GammatoneFilterbank
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
@@ -225,6 +226,15 @@ CASES = {
                r"are contiguous, or of shape \(n, channels, num_samples\)$", lambda f=f: fb.batch(f))
         for f in (np.zeros((2, 1024), np.float16), np.zeros((2, 1024), ">f8"), np.zeros((2, 1024), order="F"),
                   np.zeros(1024), np.zeros((1, 1, 1, 1024)), [FRAME])],
+    "`high_Hz` above `sample_rate / 2`, `low_Hz` below 0 (a range that is otherwise valid)": [
+        raises(FrequencyRangeWarning, r"^high_Hz=8000\.0 is above the Nyquist frequency, 4000\.0 Hz at sample_rate=8000: "
+               r"the filters centred above it alias$", lambda: GammatoneFilterbank(sample_rate=8000)),
+        raises(FrequencyRangeWarning, r"^low_Hz=-10\.0 is below 0 Hz: filters are centred at negative frequencies$",
+               lambda: GammatoneFilterbank(low_Hz=-10))],
+    "a NaN parameter of a native transform": [
+        raises(ValueError, r"^floor must not be NaN$", lambda: transforms.log10(floor=float("nan"))),
+        raises(ValueError, r"^floor_dB must not be NaN$", lambda: transforms.dB(floor_dB=float("nan"))),
+        raises(ValueError, r"^exponent must not be NaN$", lambda: transforms.power(float("nan")))],
     "`batch(..., num_threads=-1)`": [
         raises(ValueError, r"^num_threads must not be negative$", lambda: fb.batch(np.zeros((1, 1024)), num_threads=-1))],
     "`batch(..., num_threads=2**31 - 1)`": [
@@ -252,7 +262,7 @@ CASES = {
     "a subclass with `__slots__`, copied or pickled": [raises(None, "same", slot_copies)],
     "`import _tavik` in a sub-interpreter": [
         raises(ImportError, "sub-?interpreters?", import_in_subinterpreter)],
-    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a transform read back from another extractor)": [
+    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a Python callable's wrapper read back from another extractor)": [
         raises(TypeError, r"^transform .*<lambda> cannot be pickled",
                lambda: pickle.dumps(GammatoneFilterbank(transform=lambda v: v)))],
     "assigning to any property": [

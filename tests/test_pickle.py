@@ -12,6 +12,7 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 import pytest
 
+from _tavik import transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
@@ -169,9 +170,9 @@ class TestUnpicklableTransforms:
         [
             (lambda x: x, "<lambda>"),
             (Locked(), "of type .*Locked"),
-            # A transform read back from a Python extractor is a native wrapper
-            # around the original callable, which pickle cannot reach.
-            (Extractor().transform, "of type builtin_function_or_method"),
+            # A Python callable read back is a native wrapper around the
+            # original callable, which pickle cannot reach.
+            (Extractor(transform=abs).transform, "of type builtin_function_or_method"),
         ],
     )
     @pytest.mark.parametrize("cls", [GammatoneFilterbank, Energy])
@@ -207,10 +208,10 @@ class TestBadStates:
         with pytest.raises(error, match=message):
             fresh.__setstate__(state)
 
-    def test_identity_marker_is_only_for_extractor(self):
+    def test_identity_marker_is_the_native_identity_for_both(self):
         fresh = GammatoneFilterbank.__new__(GammatoneFilterbank)
-        with pytest.raises(TypeError, match="unknown transform"):
-            fresh.__setstate__((16, 4, 16000, "identity", 0, 50, 5000, 0, {}))
+        fresh.__setstate__((16, 4, 16000, "identity", 0, 50, 5000, 0, {}))
+        assert fresh.transform == transforms.identity()
         fresh = Extractor.__new__(Extractor)
         fresh.__setstate__((16, 4, 16000, "identity", 0, {}))
         assert fresh.transform(3.5) == 3.5
@@ -245,6 +246,7 @@ class TestBadStates:
 # stale native type record would abort construction there.
 CHURN = """
 import gc
+from _tavik import transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 for i in range(3000):
     base = (GammatoneFilterbank, Extractor)[i % 2]

@@ -43,7 +43,7 @@ def main():
           "versions of module, package and wheel differ")
     check(len(tavik.GammatoneFilterbank()([0.0] * 1023 + [1.0])) == 64, "the filterbank does not run")
 
-    shipped = {"_tavik-stubs/__init__.pyi", "_tavik-stubs/extractor.pyi", "tavik/py.typed",
+    shipped = {"_tavik-stubs/__init__.pyi", "_tavik-stubs/extractor.pyi", "_tavik-stubs/transforms.pyi", "tavik/py.typed",
                "tavik/__init__.py", "tavik/data/speech.wav"}
     recorded = {str(f) for f in metadata.files("tavik")}
     check(shipped <= recorded, f"missing from the wheel's record: {shipped - recorded}")

@@ -1,5 +1,11 @@
 """Tavik library: gammatone-filterbank features of fixed-length audio frames."""
 
 from . import extractor as extractor
+from . import transforms as transforms
 
 __version__: str
+
+class FrequencyRangeWarning(UserWarning):
+    """A filterbank whose filters would be centred above the Nyquist frequency
+    (``high_Hz`` above ``sample_rate / 2``) or below 0 Hz (``low_Hz`` below 0).
+    The filterbank is built all the same."""

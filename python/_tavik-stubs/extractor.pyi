@@ -10,6 +10,8 @@ from typing import Any, SupportsIndex, overload
 import numpy as np
 import numpy.typing as npt
 
+from . import FrequencyRangeWarning as FrequencyRangeWarning
+
 class Extractor:
     """Abstract extractor: a Python subclass supplies
     ``compute(input, features)``, which either fills the list ``features`` in
@@ -24,8 +26,9 @@ class Extractor:
         transform: Callable[[float], float] | None = ...,
         on_channel: int = -1,
     ) -> None:
-        """``transform`` defaults to the identity; None stores no transform,
-        which fails on the first frame that yields a feature."""
+        """``transform`` defaults to ``transforms.identity()``, applied
+        without entering the interpreter; None stores no transform, which
+        fails on the first frame that yields a feature."""
 
     @overload
     def __call__(self, input: Sequence[float]) -> list[float]:
@@ -52,23 +55,37 @@ class Extractor:
         are started. A signal handler's exception (Ctrl-C) stops the batch."""
 
     @property
-    def num_samples(self) -> int: ...
+    def num_samples(self) -> int:
+        """The length of a frame, in samples."""
+
     @property
-    def num_features(self) -> int: ...
+    def num_features(self) -> int:
+        """The number of features of a frame."""
+
     @property
-    def sample_rate(self) -> int: ...
+    def sample_rate(self) -> int:
+        """The sample rate, in hertz."""
+
     @property
     def transform(self) -> Callable[[float], float] | None:
-        """A new callable on every read (never the object given), or None."""
+        """A new object on every read: an equal instance for a native transform
+        of ``_tavik.transforms`` (the filterbank's default reads as
+        ``log10(floor=0.0)``, ``Extractor``'s as ``identity()``), None, or a
+        new callable that calls the one given (never that object itself)."""
 
     @property
     def on_channel(self) -> int:
         """The row of a 2-D input to use; negative: the mean of all rows."""
 
-    def __getstate__(self) -> tuple[Any, ...]:
-        """The constructor arguments in order, then the instance dictionary."""
+    def __repr__(self) -> str:
+        """The class's name and the constructor arguments, by name."""
 
-    def __setstate__(self, arg0: tuple[Any, ...], /) -> None: ...
+    def __getstate__(self) -> tuple[Any, ...]:
+        """The constructor arguments, then the instance dictionary."""
+
+    def __setstate__(self, arg0: tuple[Any, ...], /) -> None:
+        """Builds the object from a state that ``__getstate__`` gave."""
+
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
         """The same reduction for every pickle protocol."""
 
@@ -88,18 +105,23 @@ class GammatoneFilterbank(Extractor):
             """``a`` must hold exactly five numbers."""
 
         @property
-        def cf(self) -> float: ...
+        def cf(self) -> float:
+            """The centre frequency, in hertz."""
+
         @property
-        def gain(self) -> float: ...
+        def gain(self) -> float:
+            """The gain of the filter."""
+
         @property
         def a(self) -> list[float]:
             """A new list of the five recursion coefficients."""
 
         def __getstate__(self) -> tuple[Any, ...]:
-            """The constructor arguments in order, then the instance
-            dictionary."""
+            """The constructor arguments, then the instance dictionary."""
 
-        def __setstate__(self, arg0: tuple[Any, ...], /) -> None: ...
+        def __setstate__(self, arg0: tuple[Any, ...], /) -> None:
+            """Builds the object from a state that ``__getstate__`` gave."""
+
         def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
             """The same reduction for every pickle protocol."""
 
@@ -114,11 +136,32 @@ class GammatoneFilterbank(Extractor):
         high_Hz: float = 8000,
         temporal_integration: float = 0,
     ) -> None:
-        """``transform`` defaults to the base-10 logarithm, applied without
-        entering the interpreter; ``temporal_integration`` is a time constant
-        in seconds (0: no smoothing)."""
+        """``transform`` defaults to the base-10 logarithm,
+        ``transforms.log10()``, applied without entering the interpreter;
+        ``temporal_integration`` is a time constant in seconds (0: no
+        smoothing). Warns with ``FrequencyRangeWarning`` when ``high_Hz`` is
+        above ``sample_rate / 2`` or ``low_Hz`` below 0; the filterbank is
+        built all the same."""
 
     @property
     def filters(self) -> list[GammatoneFilterbank.Filter]:
         """The filters in ascending centre frequency; each element refers to
         the filterbank's own record and keeps the filterbank alive."""
+
+    @property
+    def centre_frequencies(self) -> npt.NDArray[np.float64]:
+        """A new float64 array of the filters' centre frequencies in hertz,
+        ascending: a copy, so writing to it leaves the filterbank as it was."""
+
+    @property
+    def low_Hz(self) -> float:
+        """The lower bound of the centre frequencies, in hertz, as given."""
+
+    @property
+    def high_Hz(self) -> float:
+        """The upper bound of the centre frequencies, in hertz, as given."""
+
+    @property
+    def temporal_integration(self) -> float:
+        """The time constant of the envelope's smoothing, in seconds, as
+        given."""

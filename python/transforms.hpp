@@ -1,0 +1,237 @@
+// The native transforms of the submodule _tavik.transforms, and the
+// conversion of a `transform` argument between Python and the core's
+// std::function<double(double)>.
+//
+// An instance of one of these classes given as `transform` is stored as its
+// C++ function object inside the std::function, so applying it never enters
+// the interpreter and `batch` scales with threads. Any other callable is
+// stored as a wrapper that calls it, as before. Reading a transform back
+// gives an equal instance of its class (the filterbank's default, the plain
+// std::log10, reads back as log10(floor=0.0), which is the same function).
+//
+// This header replaces pybind11's conversion of std::function<double(double)>
+// by a full specialisation of its type_caster, so it must be included before
+// anything converts that type, in every translation unit that does.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+
+#include "extractor/transforms.hpp"
+#include "python/docstrings.hpp"
+#include "python/native_types.hpp"
+#include "python/python_transform.hpp"
+
+namespace tavik::extractor::native_transforms {
+
+namespace py = pybind11;
+
+using Transform = std::function<double(double)>;
+using PlainFunction = double (*)(double);
+using Identity = transforms::Identity<double>;
+using Log10 = transforms::Log10<double>;
+using Decibels = transforms::Decibels<double>;
+using Power = transforms::Power<double>;
+// What pybind11's callable conversion stores for a Python callable, made here
+// too; the constructors then hold the callable as a PythonTransform.
+using PythonCallable =
+    py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
+
+// The filterbank's default transform, held as a plain function pointer.
+inline PlainFunction log10_function() { return static_cast<PlainFunction>(&std::log10); }
+
+// The function object of a native transform, if `src` is an instance of one
+// of the classes (they are final, so no Python subclass can override
+// __call__ and be bypassed).
+template <typename F>
+bool load_one(py::handle src, Transform& value) {
+    py::detail::make_caster<F> caster;
+    if (!caster.load(src, false)) return false;
+    value = py::detail::cast_op<const F&>(caster);
+    return true;
+}
+
+inline bool load_native(py::handle src, Transform& value) {
+    py::detail::make_caster<Log10> log10;
+    if (log10.load(src, false)) {
+        // log10 with a floor of 0 (or -0) is std::log10 for every input: it
+        // is stored as the same plain pointer as the default, so that the
+        // default read back and given again is the default itself.
+        const Log10& f = py::detail::cast_op<const Log10&>(log10);
+        value = f.floor == 0.0 ? Transform(log10_function()) : Transform(f);
+        return true;
+    }
+    return load_one<Identity>(src, value) || load_one<Decibels>(src, value) ||
+           load_one<Power>(src, value);
+}
+
+// A new Python object for the stored transform: None when empty, an instance
+// of a native transform's class, or (for anything else) a new native function
+// that calls a copy of the std::function, as the stock conversion gives.
+inline py::object to_python(const Transform& f) {
+    if (!f) return py::none();
+    if (const PlainFunction* function = f.target<PlainFunction>()) {
+        if (*function == log10_function()) return py::cast(Log10{0.0});
+        return py::cpp_function(*function);
+    }
+    if (const auto* t = f.target<Identity>()) return py::cast(*t);
+    if (const auto* t = f.target<Log10>()) return py::cast(*t);
+    if (const auto* t = f.target<Decibels>()) return py::cast(*t);
+    if (const auto* t = f.target<Power>()) return py::cast(*t);
+    return py::cpp_function(f);
+}
+
+// How an extractor's repr shows its transform: a native transform by its own
+// repr, a Python callable by the repr of the object that was given.
+inline std::string repr(const Transform& f) {
+    if (PyObject* callable = transform_callable(f)) return py::repr(callable);
+    return py::repr(to_python(f));
+}
+
+inline std::string float_repr(double value) { return py::repr(py::float_(value)); }
+
+inline double not_nan(double value, const char* message) {
+    if (std::isnan(value)) throw std::invalid_argument(message);
+    return value;
+}
+
+// __call__, __repr__, ==, hash and pickling (by __reduce__: the class and its
+// one parameter, or none) for a transform class with at most one parameter.
+template <typename F, typename Class>
+void add_common(Class& cls, const char* name, const char* parameter, double F::*member) {
+    cls.def(
+        "__call__", [](const F& self, double x) { return self(x); }, py::arg("x"),
+        docstrings::transform_call);
+    cls.def(
+        "__repr__",
+        [name, parameter, member](const F& self) {
+            std::string text = std::string(name) + "(";
+            if (member != nullptr) text += std::string(parameter) + "=" + float_repr(self.*member);
+            return text + ")";
+        },
+        docstrings::transform_repr);
+    cls.def(
+        "__eq__",
+        [member](const F& self, const F& other) {
+            return member == nullptr || self.*member == other.*member;
+        },
+        py::is_operator(), docstrings::transform_eq);
+    cls.def(
+        "__hash__",
+        [name, member](const F& self) {
+            // -0.0 and 0.0 compare equal and hash alike, as Python floats do.
+            return py::hash(py::make_tuple(name, member == nullptr ? 0.0 : self.*member));
+        },
+        docstrings::transform_hash);
+    cls.def(
+        "__reduce__",
+        [member](const py::object& self) {
+            const F& f = self.cast<const F&>();
+            py::tuple args = member == nullptr ? py::tuple() : py::make_tuple(f.*member);
+            return py::make_tuple(py::type::of(self), args);
+        },
+        docstrings::transform_reduce);
+}
+
+// An instance made by __new__ alone holds no function object; pybind11 would
+// hand any method (and the conversion of `transform`) raw storage for one.
+// This allocator is consulted instead, and refuses.
+inline void* refuse_uninitialised_storage(std::size_t) {
+    throw py::type_error("The object is not initialised: its __init__ was not called");
+}
+
+template <typename F>
+void refuse_uninitialised() {
+    py::detail::get_type_info(typeid(F))->operator_new = &refuse_uninitialised_storage;
+}
+
+// A layout of their own, as the other native classes have, so that CPython
+// refuses to reinterpret one as another (__class__ assignment, a class
+// deriving from two of them): an identity read as a power would read its
+// exponent beyond the object.
+inline py::custom_type_setup own_layout() {
+    return py::custom_type_setup(
+        [](PyHeapTypeObject* heap_type) { native_types::pad_layout(heap_type, 1); });
+}
+
+inline void bind_transforms(py::module_& m) {
+    py::module_ sub = m.def_submodule("transforms", docstrings::transforms_module);
+
+    py::class_<Identity> identity(sub, "identity", py::is_final(), own_layout(),
+                         docstrings::identity_class);
+    identity.def(py::init<>(), docstrings::identity_init);
+    add_common<Identity>(identity, "identity", "", nullptr);
+
+    py::class_<Log10> log10(sub, "log10", py::is_final(), own_layout(),
+                         docstrings::log10_class);
+    log10.def(py::init([](double floor) { return Log10{not_nan(floor, "floor must not be NaN")}; }),
+              py::arg("floor") = 0.0, docstrings::log10_init);
+    log10.def_readonly("floor", &Log10::floor, docstrings::log10_floor);
+    add_common<Log10>(log10, "log10", "floor", &Log10::floor);
+
+    py::class_<Decibels> dB(sub, "dB", py::is_final(), own_layout(),
+                         docstrings::dB_class);
+    dB.def(py::init([](double floor_dB) {
+               return Decibels{not_nan(floor_dB, "floor_dB must not be NaN")};
+           }),
+           py::arg("floor_dB") = -std::numeric_limits<double>::infinity(), docstrings::dB_init);
+    dB.def_readonly("floor_dB", &Decibels::floor_dB, docstrings::dB_floor_dB);
+    add_common<Decibels>(dB, "dB", "floor_dB", &Decibels::floor_dB);
+
+    py::class_<Power> power(sub, "power", py::is_final(), own_layout(),
+                         docstrings::power_class);
+    power.def(py::init([](double exponent) {
+                  return Power{not_nan(exponent, "exponent must not be NaN")};
+              }),
+              py::arg("exponent"), docstrings::power_init);
+    power.def_readonly("exponent", &Power::exponent, docstrings::power_exponent);
+    add_common<Power>(power, "power", "exponent", &Power::exponent);
+
+    refuse_uninitialised<Identity>();
+    refuse_uninitialised<Log10>();
+    refuse_uninitialised<Decibels>();
+    refuse_uninitialised<Power>();
+}
+
+}  // namespace tavik::extractor::native_transforms
+
+namespace pybind11::detail {
+
+// The conversion of every `transform`: the stock conversion's rules (None is
+// taken only in the pass with conversions, as an empty function; any other
+// callable is accepted, anything else refused), with the native transforms
+// recognised first and stored as themselves, and the same signature text.
+template <>
+struct type_caster<std::function<double(double)>> {
+    PYBIND11_TYPE_CASTER(std::function<double(double)>,
+                         const_name("Callable[[") + make_caster<double>::name + const_name("], ") +
+                             make_caster<double>::name + const_name("]"));
+
+    bool load(handle src, bool convert) {
+        namespace transforms = tavik::extractor::native_transforms;
+        if (src.is_none()) {
+            if (!convert) return false;
+            value = nullptr;
+            return true;
+        }
+        if (transforms::load_native(src, value)) return true;
+        if (!PyCallable_Check(src.ptr())) return false;
+        value = transforms::PythonCallable(type_caster_std_function_specializations::func_handle(
+            reinterpret_borrow<function>(src)));
+        return true;
+    }
+
+    static handle cast(const std::function<double(double)>& f, return_value_policy, handle) {
+        return tavik::extractor::native_transforms::to_python(f).release();
+    }
+};
+
+}  // namespace pybind11::detail
