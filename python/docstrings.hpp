@@ -6,7 +6,7 @@
 
 namespace tavik::extractor::docstrings {
 
-inline constexpr const char* module_doc = R"doc(Tavik library: gammatone-filterbank features of fixed-length audio frames.)doc";
+inline constexpr const char* module_doc = "\n        Tavik library \n    ";
 inline constexpr const char* frequency_range_warning = R"doc(A filterbank whose filters would be centred above the Nyquist frequency
 (``high_Hz`` above ``sample_rate / 2``) or below 0 Hz (``low_Hz`` below 0).
 The filterbank is built all the same.)doc";

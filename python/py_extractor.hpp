@@ -85,7 +85,7 @@ public:
 
 private:
     // Python computes running on this thread's stack, one inside the other.
-    static constexpr int max_compute_depth = 64;
+    static constexpr int max_compute_depth = 32;
     static inline thread_local int compute_depth = 0;
 
     // The compute of the Python object, looked up like any attribute.

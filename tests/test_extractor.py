@@ -26,7 +26,7 @@ FRAME = [1.0, 2.0, 3.0, 4.0]
 
 
 def test_module_identity():
-    assert _tavik.__doc__.startswith("Tavik library: ")
+    assert _tavik.__doc__ == "\n        Tavik library \n    "
     assert _tavik.__version__ == "0.0.7"
     assert sys.modules["_tavik.extractor"] is _tavik.extractor
     assert Extractor.__module__ == "_tavik.extractor"

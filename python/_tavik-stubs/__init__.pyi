@@ -1,4 +1,6 @@
-"""Tavik library: gammatone-filterbank features of fixed-length audio frames."""
+"""
+        Tavik library 
+    """
 
 from . import extractor as extractor
 from . import transforms as transforms
