@@ -45,7 +45,7 @@ py::object owner(const T& native) {
     return py::cast(&native, py::return_value_policy::reference);
 }
 
-inline std::string float_repr(double value) { return py::repr(py::float_(value)); }
+using native_transforms::float_repr;  // the repr Python gives a float
 
 // "GammatoneFilterbank(num_samples=1024, ..., temporal_integration=0.0)", with
 // the name of the object's own class (a subclass shows its own).
