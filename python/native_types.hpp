@@ -20,6 +20,7 @@
 
 #include "extractor/extractor.hpp"
 #include "extractor/gammatone_filterbank.hpp"
+#include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
 namespace tavik::extractor::native_types {
@@ -85,6 +86,33 @@ extern "C" inline int clear_native(PyObject* self) {
 // CPython refuse both with TypeError.
 inline void pad_layout(PyHeapTypeObject* heap_type, int slots) {
     heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(slots * sizeof(void*));
+}
+
+// The metaclass of the native classes that Python code may subclass:
+// pybind11's own, whose deallocation of a class also forgets what pybind11
+// cached about it (see forget_cached_bases). Made once, from pybind11's
+// metaclass, and kept for the life of the process.
+inline PyTypeObject*& pybind11_metaclass() {
+    static PyTypeObject* metaclass = nullptr;
+    return metaclass;
+}
+
+extern "C" inline void dealloc_native_class(PyObject* type) {
+    pybind11_internals::forget_cached_bases(reinterpret_cast<PyTypeObject*>(type));
+    pybind11_metaclass()->tp_dealloc(type);
+}
+
+inline py::handle native_metaclass(py::handle pybind11_type) {
+    static PyObject* metaclass = nullptr;
+    if (metaclass != nullptr) return metaclass;
+    pybind11_metaclass() = reinterpret_cast<PyTypeObject*>(pybind11_type.inc_ref().ptr());
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_native_class)},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"_tavik.pybind11_type", 0, 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    metaclass = PyType_FromSpecWithBases(&spec, pybind11_type.ptr());
+    if (metaclass == nullptr) throw py::error_already_set();
+    return metaclass;
 }
 
 // The native classes hold Python objects (a Python transform; the filterbank
