@@ -57,6 +57,11 @@ inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
 extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg) {
     // A heap type's instances own a reference to their type.
     Py_VISIT(Py_TYPE(self));
+    // The object is tracked by the collector from its allocation on, but
+    // pybind11 lays out its native part only afterwards, and asks for the
+    // type's native bases in between, which may run a collection: until the
+    // layout is set (zeroed memory before) there is nothing else to visit.
+    if (!reinterpret_cast<py::detail::instance*>(self)->simple_layout) return 0;
     if (const Extractor<double>* extractor = constructed_extractor(self)) {
         Py_VISIT(transform_callable(extractor->transform));
     }

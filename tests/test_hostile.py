@@ -71,6 +71,19 @@ SCRIPTS = {
         assert "ImportError" in repr(result) or isinstance(result, ImportError) or "RunFailedError" in repr(result), result
         assert "subinterpreter" in str(getattr(result, "msg", result)).replace("-", ""), result
     """,
+    # A collection at every allocation, so that one runs while pybind11 lays
+    # out a new instance of a class it has not seen: the collector visits the
+    # instance before it has a native part.
+    "collection while an instance is made": """
+        import gc
+        gc.set_threshold(1)
+        for i in range(300):
+            cls = type("Fresh", ((Extractor, GammatoneFilterbank)[i % 2],), {"compute": lambda self, i, f: None})
+            obj = cls(num_samples=16, num_features=4)
+            obj.cycle = obj
+        gc.set_threshold(700)
+        gc.collect()
+    """,
     # No more than a few threads per core, however many are asked for.
     "thread cap": """
         seen = []
