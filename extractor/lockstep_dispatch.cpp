@@ -4,7 +4,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
+#include <string>
+
+#include <fmt/format.h>
 
 #include "extractor/lockstep_kernel_template.hpp"
 #include "extractor/lockstep_kernels.hpp"
@@ -21,6 +25,13 @@ const char* kernel_variant_name(KernelVariant variant) {
         case KernelVariant::avx512_x3: return "avx512_x3";
     }
     return "unknown";
+}
+
+std::optional<KernelVariant> kernel_variant_named(std::string_view name) {
+    for (KernelVariant v : all_kernel_variants) {
+        if (name == kernel_variant_name(v)) return v;
+    }
+    return std::nullopt;
 }
 
 bool kernel_variant_supported(KernelVariant variant) {
@@ -77,8 +88,8 @@ namespace {
 // frame of noise: the work of a real call, scaled down. Each candidate runs
 // in turn, round after round, and keeps its fastest round: a disturbance of
 // the machine lengthens a round, never shortens one.
-KernelVariant calibrate(const std::vector<KernelVariant>& candidates) {
-    if (candidates.size() == 1) return candidates.front();
+KernelChoice calibrate(const std::vector<KernelVariant>& candidates) {
+    if (candidates.size() == 1) return {candidates.front(), candidates, {}, false};
     constexpr std::size_t count = 64;
     constexpr std::size_t stride = 64;
     constexpr std::size_t n = 384;
@@ -117,18 +128,38 @@ KernelVariant calibrate(const std::vector<KernelVariant>& candidates) {
         }
     }
     std::size_t fastest = 0;
-    for (std::size_t k = 1; k < candidates.size(); ++k) {
+    std::vector<double> seconds;
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (best[k] < best[fastest]) fastest = k;
+        seconds.push_back(std::chrono::duration<double>(best[k]).count());
     }
-    return candidates[fastest];
+    return {candidates[fastest], candidates, seconds, false};
+}
+
+KernelChoice choose() {
+    const char* forced = std::getenv(kernel_variable);
+    if (forced == nullptr || *forced == '\0') return calibrate(kernel_candidates());
+    const std::optional<KernelVariant> variant = kernel_variant_named(forced);
+    if (!variant || !kernel_variant_supported(*variant)) {
+        std::string supported;
+        for (KernelVariant v : supported_kernel_variants()) {
+            supported += (supported.empty() ? "" : ", ") + std::string(kernel_variant_name(v));
+        }
+        throw std::invalid_argument(
+            fmt::format("{}={} names no kernel variant that this CPU supports ({})",
+                        kernel_variable, forced, supported));
+    }
+    return {*variant, {}, {}, true};
 }
 
 }  // namespace
 
-KernelVariant best_kernel_variant() {
-    static const KernelVariant best = calibrate(kernel_candidates());
-    return best;
+const KernelChoice& kernel_choice() {
+    static const KernelChoice choice = choose();
+    return choice;
 }
+
+KernelVariant best_kernel_variant() { return kernel_choice().variant; }
 
 void lockstep_features(KernelVariant variant, const LockstepFilters& filters, const double* input,
                        std::size_t n, double* features) {

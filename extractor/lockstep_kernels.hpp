@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace tavik::extractor {
@@ -43,10 +45,33 @@ std::vector<KernelVariant> supported_kernel_variants();
 // CPU), or the baseline alone where there is none.
 std::vector<KernelVariant> kernel_candidates();
 
-// The fastest of kernel_candidates on this CPU, found on the first call by
-// timing each candidate on a small filterbank (1.3 to 1.5 ms on a Zen 4); later
-// calls return the same variant. Thread-safe; nothing runs before the first
+// The variant whose name (kernel_variant_name) is `name`, if any.
+std::optional<KernelVariant> kernel_variant_named(std::string_view name);
+
+// The environment variable that forces a variant by name, for bug reports
+// and benchmarks: every filterbank of the process then uses that variant.
+inline constexpr const char* kernel_variable = "TAVIK_KERNEL";
+
+// How best_kernel_variant chose: the variant, the candidates it timed with
+// the fastest round of each in seconds (none when forced, or when there is
+// one candidate), and whether kernel_variable forced it.
+struct KernelChoice {
+    KernelVariant variant;
+    std::vector<KernelVariant> candidates;
+    std::vector<double> seconds;
+    bool forced;
+};
+
+// Made on the first call: the variant that kernel_variable names when it is
+// set and not empty, else the fastest of kernel_candidates on this CPU, found
+// by timing each candidate on a small filterbank (1.3 to 1.5 ms on a Zen 4);
+// later calls return the same choice. A kernel_variable that names no
+// variant this CPU supports is an error (std::invalid_argument, on every
+// call, since nothing is chosen). Thread-safe; nothing runs before the first
 // call.
+const KernelChoice& kernel_choice();
+
+// kernel_choice().variant.
 KernelVariant best_kernel_variant();
 
 // The filter table laid out for the kernels: row r of `coefficients` holds

@@ -23,6 +23,7 @@
 #include "extractor/extractor.hpp"
 #include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
+#include "extractor/lockstep_kernels.hpp"
 // Before anything converts a transform: it replaces that conversion.
 #include "python/transforms.hpp"
 
@@ -393,8 +394,22 @@ void bind_extractor(py::module_& m) {
 
 namespace {
 
+// (variant, {candidate: seconds of its fastest timed round}, forced) of the
+// dispatch, as the core chose on its first use (made here if not yet).
+py::tuple kernel_choice() {
+    namespace core = tavik::extractor;
+    const core::KernelChoice& choice = core::kernel_choice();
+    py::dict candidates;
+    for (std::size_t k = 0; k < choice.candidates.size(); ++k) {
+        candidates[core::kernel_variant_name(choice.candidates[k])] =
+            k < choice.seconds.size() ? py::object(py::float_(choice.seconds[k])) : py::none();
+    }
+    return py::make_tuple(core::kernel_variant_name(choice.variant), candidates, choice.forced);
+}
+
 void init_module(py::module_& m) {
     m.doc() = tavik::extractor::docstrings::module_doc;
+    m.def("kernel_choice", &kernel_choice, tavik::extractor::docstrings::kernel_choice);
     tavik::extractor::native_transforms::bind_transforms(m);
     m.attr("FrequencyRangeWarning") = tavik::extractor::introspection::make_frequency_range_warning();
     tavik::extractor::bind_extractor(m);

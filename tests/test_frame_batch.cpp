@@ -1,8 +1,14 @@
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sched.h>
 
 #include <gtest/gtest.h>
 
@@ -86,7 +92,81 @@ TEST(FrameBatch, NoFramesDoNothing) {
     const Scaling e(3, 2);
     extract_batch<double>(e, nullptr, 0, 0, nullptr, 0);
     EXPECT_EQ(e.calls.load(), 0);
-    EXPECT_GE(tavik::extractor::available_cores(), 1u);
+}
+
+namespace {
+
+// Each frame takes about a millisecond and records the thread it ran on;
+// a frame whose first sample is negative runs a nested batch of `inner`
+// frames first, from inside its compute.
+class Sleeping : public Extractor<double> {
+public:
+    using Extractor<double>::compute;
+    explicit Sleeping(std::size_t inner = 0)
+        : Extractor<double>(1, 1, 1, [](double x) { return x; }, -1), inner(inner) {}
+    const std::size_t inner;
+    mutable std::mutex mutex;
+    mutable std::set<std::thread::id> threads, nested_threads;
+    mutable std::atomic<int> calls{0};
+
+    void compute(const Frame& input, Features& features) const override {
+        ++calls;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            (input[0] < 0 ? nested_threads : threads).insert(std::this_thread::get_id());
+        }
+        if (input[0] < 0) {
+            features[0] = 0;
+            return;
+        }
+        if (inner > 0 && input[0] == 0) {
+            const Vec nested(inner, -1.0);
+            Vec out(inner);
+            const Sleeping& self = *this;
+            extract_batch(self, reinterpret_cast<const unsigned char*>(nested.data()), inner,
+                          sizeof(double), out.data(), 8);
+            std::lock_guard<std::mutex> lock(mutex);
+            EXPECT_EQ(nested_threads, std::set<std::thread::id>{std::this_thread::get_id()});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        features[0] = input[0];
+    }
+};
+
+// Runs `body` on a thread whose affinity mask is the first core of this
+// process's mask alone; the process's own mask is left as it was.
+template <typename Body>
+void on_one_core(Body body) {
+    std::thread([&] {
+        cpu_set_t set;
+        ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+        int first = 0;
+        while (!CPU_ISSET(first, &set)) ++first;
+        CPU_ZERO(&set);
+        CPU_SET(first, &set);
+        ASSERT_EQ(sched_setaffinity(0, sizeof set, &set), 0);
+        body();
+    }).join();
+}
+
+}  // namespace
+
+TEST(FrameBatch, CoresAreTheAffinityMaskAndThreadsAreCappedAtFourPerCore) {
+    cpu_set_t set;
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    EXPECT_EQ(tavik::extractor::available_cores(), static_cast<unsigned>(CPU_COUNT(&set)));
+    on_one_core([] {
+        EXPECT_EQ(tavik::extractor::available_cores(), 1u);
+        EXPECT_EQ(tavik::extractor::max_batch_threads(), 4u);
+        // 100 threads asked for, 4 run: the batch's own thread and 3 helpers.
+        const Sleeping e;
+        const Vec data = frames_of(200, 1);
+        Vec out(200);
+        extract_batch(e, reinterpret_cast<const unsigned char*>(data.data()), 200, sizeof(double),
+                      out.data(), 100);
+        EXPECT_EQ(e.threads.size(), 4u);
+        EXPECT_EQ(out, data);
+    });
 }
 
 TEST(FrameBatch, SinglePrecisionRowsAreConvertedExactly) {
@@ -111,15 +191,24 @@ TEST(FrameBatch, ChannelFramesGoThroughTheMatrixReduction) {
 }
 
 TEST(FrameBatch, StopCheckEndsTheBatchAndNestedBatchesStayOnTheirThread) {
-    const Scaling e(1, 1);
-    const Vec data = frames_of(2'000'000, 1);
+    // 2,000 frames of a millisecond on 2 threads: about a second of work, so
+    // the check comes due (every 20 ms) long before the end, and its answer
+    // stops the batch with most frames never claimed.
+    const Sleeping e(/*inner=*/16);
+    const Vec data = frames_of(2'000, 1);
     Vec out(data.size(), -1.0);
     int asked = 0;
     const bool completed = extract_batch(
         e, reinterpret_cast<const unsigned char*>(data.data()), data.size(), sizeof(double),
-        out.data(), 2, [&] { return ++asked >= 1; });
-    // Asked only once the check interval has passed, and then obeyed.
-    EXPECT_EQ(completed, asked == 0);
+        out.data(), 2, [&] { return ++asked >= 2; });
+    EXPECT_FALSE(completed);
+    EXPECT_EQ(asked, 2);
+    EXPECT_LT(e.calls.load(), 1'000);
+    EXPECT_EQ(out.back(), -1.0);
+    EXPECT_EQ(out[0], 0.0);  // frame 0 ran its nested batch, then finished
+    EXPECT_EQ(e.threads.size(), 2u);
+    // The nested batch of frame 0 asked for 8 threads and ran on the thread
+    // of frame 0 alone (checked inside), and nesting is counted back to 0.
+    EXPECT_EQ(e.nested_threads.size(), 1u);
     EXPECT_EQ(tavik::extractor::batch_nesting, 0u);
-    EXPECT_LE(2u, tavik::extractor::max_batch_threads());
 }

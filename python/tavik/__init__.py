@@ -6,10 +6,10 @@ The extractors are the classes of the native module ``_tavik.extractor``;
 command line (``tavik gammatonegram``, ``tavik corpus``) is the ``cli``
 extra; this package itself needs only NumPy."""
 
-from _tavik import FrequencyRangeWarning, __version__, transforms
+from _tavik import FrequencyRangeWarning, __version__, kernel_choice, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
 from ._signal import LOG10, Gammatonegram, gammatonegram
 
 __all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "Gammatonegram", "LOG10",
-           "__version__", "gammatonegram", "transforms"]
+           "__version__", "gammatonegram", "kernel_choice", "transforms"]
