@@ -10,6 +10,7 @@ from _tavik import FrequencyRangeWarning, __version__, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
 from ._signal import LOG10, Gammatonegram, gammatonegram
+from .display import plot
 
 __all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "Gammatonegram", "LOG10",
-           "__version__", "gammatonegram", "transforms"]
+           "__version__", "gammatonegram", "plot", "transforms"]
