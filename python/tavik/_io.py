@@ -4,6 +4,7 @@ not at all. soundfile and soxr (the `cli` extra) are imported when used."""
 from __future__ import annotations
 
 import hashlib
+import importlib
 import os
 import zipfile
 from collections.abc import Callable, Iterator, Mapping
@@ -58,8 +59,7 @@ def read_blocks(path: str | Path, resample_to: int | None = None,
     with soundfile.SoundFile(str(path)) as file:
         resampler = None
         if resample_to is not None and resample_to != file.samplerate:
-            import soxr
-
+            soxr = importlib.import_module("soxr")
             resampler = soxr.ResampleStream(file.samplerate, resample_to, file.channels,
                                             dtype="float64")
         while True:

@@ -38,7 +38,7 @@ LOG10_FLOOR_DB: Final = -200.0
 
 def log10_floor(floor_dB: float) -> float:
     """The feature that a floor in dB stands for (0.0, no floor, for -inf)."""
-    return 10.0 ** (floor_dB / 20)
+    return float(10.0 ** (floor_dB / 20))
 
 
 class _NativeLog10:

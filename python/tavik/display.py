@@ -102,7 +102,7 @@ def plot(g: Gammatonegram, ax: Axes | None = None, floor_dB: float = 100) -> Axe
         _, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
     figure = ax.figure
     frames = g.features.shape[0]
-    width = max(1, int(ax.get_position().width * figure.get_figwidth() * figure.dpi))
+    width = max(1, int(ax.bbox.width))  # in pixels
     edges = np.unique(np.linspace(0, frames, min(frames, width) + 1).round().astype(np.intp))
     to_linear, label = _as_amplitude(g)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):

@@ -362,6 +362,15 @@ def rates_message(rates: Counter[int]) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    held: list[int] = []
+    try:
+        return _run(args, held)
+    finally:
+        for descriptor in held:
+            os.close(descriptor)  # the lock on OUT
+
+
+def _run(args: argparse.Namespace, held: list[int]) -> int:
     check_options(args)
     tqdm = need("tqdm").tqdm
     resample = args.sample_rate is not None
@@ -379,7 +388,8 @@ def run(args: argparse.Namespace) -> int:
     out: Path = args.output
     if out.exists() and not out.is_dir():
         raise UsageError(f"{out} exists and is not a folder")
-    held = lock(out) if out.is_dir() else None
+    if out.is_dir():
+        held.append(lock(out))
 
     found = survey(args.input, audio_suffixes())
     if not found.audio and not found.skipped and not found.failures:
@@ -397,11 +407,11 @@ def run(args: argparse.Namespace) -> int:
             raise UsageError(f"{targets[target]} and {source} would both be written to {target}")
         targets[target] = source
         try:
-            headers[source] = info = _io.audio_info(source)
+            headers[source] = _io.audio_info(source)
         except (RuntimeError, OSError, ValueError) as error:
             failures.append(f"{source}: cannot read as audio: {one_line(error)}")
             continue
-        rates[info.sample_rate] += 1
+        rates[headers[source].sample_rate] += 1
     rate: int | None = args.sample_rate
     if rate is None and len(rates) > 1:
         raise UsageError(rates_message(rates))
@@ -439,8 +449,8 @@ def run(args: argparse.Namespace) -> int:
         client = (connect(args.scheduler, args.worker_timeout) if args.scheduler is not None
                   else None)
         out.mkdir(parents=True, exist_ok=True)
-        if held is None:
-            held = lock(out)
+        if not held:
+            held.append(lock(out))
         tasks = tasks_of(jobs, settings, workers if client is None else 1)
         outcomes = (run_locally(tasks, settings, resample, workers) if client is None
                     else run_on_dask(tasks, settings, resample, client))
@@ -481,8 +491,9 @@ def _state_of(target: Path, source: Path, settings: Settings, overwrite: bool) -
     if overwrite:
         return None
     stored = stored_settings(target)
-    difference = ("not made by this version of tavik" if stored is None
-                  else settings.describe_difference(stored))
+    if stored is None:
+        return "other settings: not made by this version of tavik"
+    difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
     source_status = os.stat(source)
