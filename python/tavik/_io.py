@@ -46,17 +46,21 @@ def audio_info(path: str | Path) -> AudioInfo:
     return AudioInfo(int(info.samplerate), int(info.channels), max(0, int(info.frames)))
 
 
-def read_blocks(path: str | Path, resample_to: int | None = None,
-                block: int = BLOCK_SAMPLES) -> Iterator[npt.NDArray[np.float64]]:
+def read_blocks(path: str | Path, resample_to: int | None = None, block: int = BLOCK_SAMPLES,
+                check: Callable[[AudioInfo], object] | None = None
+                ) -> Iterator[npt.NDArray[np.float64]]:
     """The samples of an audio file as float64 blocks, 1-D for one channel and
     (samples, channels) otherwise, exactly what soundfile.read(path) returns
     cut into pieces. With `resample_to`, resampled block by block by soxr's
     streaming resampler, whose output is bit for bit soxr.resample's of the
     whole signal (checked by the tests). A header that claims more samples
-    than the file holds ends at what is there."""
+    than the file holds ends at what is there. `check` is shown the header
+    before anything is read (and may raise)."""
     import soundfile
 
     with soundfile.SoundFile(str(path)) as file:
+        if check is not None:
+            check(AudioInfo(int(file.samplerate), int(file.channels), max(0, int(file.frames))))
         resampler = None
         if resample_to is not None and resample_to != file.samplerate:
             soxr = importlib.import_module("soxr")

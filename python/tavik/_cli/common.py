@@ -158,6 +158,14 @@ class Settings:
     def filterbank(self) -> GammatoneFilterbank:
         return _filterbank(self)
 
+    def centre_frequencies(self) -> npt.NDArray[np.float64]:
+        """The filters' centre frequencies in Hz (a new array each time)."""
+        centres = _CENTRES.get(self)
+        if centres is None:
+            centres = _CENTRES[self] = np.array([f.cf for f in self.filterbank().filters],
+                                                dtype=np.float64)
+        return centres.copy()
+
     def stream(self, num_threads: int) -> Any:
         """Something whose push(block) returns the feature rows that the
         block completes: tavik.GammatoneStream, or frames by blocks."""
@@ -183,6 +191,7 @@ class Settings:
 
 
 _FILTERBANKS: dict[Settings, GammatoneFilterbank] = {}
+_CENTRES: dict[Settings, npt.NDArray[np.float64]] = {}
 
 
 def _filterbank(settings: Settings) -> GammatoneFilterbank:
@@ -247,15 +256,16 @@ class Extracted:
 
 
 def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads: int,
-            progress: Callable[[int], object] | None = None) -> Extracted:
+            progress: Callable[[int], object] | None = None,
+            check: Callable[[_io.AudioInfo], object] | None = None) -> Extracted:
     """Features of every whole frame of a file, read in blocks: memory holds
     one block and the features, whatever the length of the file. `progress`
-    is told how many source samples each block had."""
+    is told how many samples each block had; `check` is shown the header."""
     stream = settings.stream(num_threads)
     rows: list[npt.NDArray[np.float64]] = []
     samples = 0
     seconds = 0.0
-    for block in _io.read_blocks(path, settings.sample_rate if resample else None):
+    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=check):
         start = time.perf_counter()
         rows.append(stream.push(block))
         seconds += time.perf_counter() - start
@@ -264,9 +274,7 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
             progress(len(block))
     features = np.concatenate(rows) if rows else np.empty((0, settings.num_features))
     del rows
-    fb = settings.filterbank()
-    centres = np.array([f.cf for f in fb.filters], dtype=np.float64)
-    return Extracted(features, centres, samples, seconds)
+    return Extracted(features, settings.centre_frequencies(), samples, seconds)
 
 
 def record_of(extracted: Extracted, settings: Settings) -> Gammatonegram:

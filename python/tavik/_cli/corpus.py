@@ -70,6 +70,8 @@ class Survey:
     """Every entry under IN: audio files to do, and the rest with reasons."""
 
     audio: list[Path] = field(default_factory=list)
+    status: dict[Path, os.stat_result] = field(default_factory=dict)
+    """Of each audio file, as found."""
     skipped: list[str] = field(default_factory=list)
     """Entries with audio names that are not files to read, with why."""
     failures: list[str] = field(default_factory=list)
@@ -122,6 +124,7 @@ def survey(root: Path, suffixes: set[str]) -> Survey:
                 found.ignored += 1
             elif stat.S_ISREG(status.st_mode):
                 found.audio.append(path)
+                found.status[path] = status
             else:
                 found.skipped.append(f"{path}: skipped: not a regular file "
                                      f"({_kind(status.st_mode)})")
@@ -176,16 +179,21 @@ def do_task(settings: Settings, resample: bool, jobs: Sequence[Job],
 
 
 def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> int:
-    info = _io.audio_info(job.source)
-    if info.sample_rate != settings.sample_rate and not resample:
-        raise ValueError(f"sample rate changed to {info.sample_rate} Hz while queued")
-    if settings.channel >= info.channels:
-        raise ValueError(f"--channel {settings.channel} is out of range for a file of "
-                         f"{info.channels} channel(s)")
-    extracted = extract(job.source, settings, resample=resample, num_threads=num_threads)
+    header: list[_io.AudioInfo] = []
+
+    def check(info: _io.AudioInfo) -> None:
+        if info.sample_rate != settings.sample_rate and not resample:
+            raise ValueError(f"sample rate changed to {info.sample_rate} Hz while queued")
+        if settings.channel >= info.channels:
+            raise ValueError(f"--channel {settings.channel} is out of range for a file of "
+                             f"{info.channels} channel(s)")
+        header.append(info)
+
+    extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,
+                        check=check)
     g = record_of(extracted, settings)
     _io.save_atomically(Path(job.target), npz_fields(
-        g, settings, source_sample_rate=info.sample_rate, source_size=job.size))
+        g, settings, source_sample_rate=header[0].sample_rate, source_size=job.size))
     return int(g.features.shape[0])
 
 
@@ -247,39 +255,55 @@ def _stop_pool(pool: ProcessPoolExecutor) -> None:
 def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
                 workers: int) -> Iterator[list[Outcome]]:
     """The tasks on `workers` processes. A worker that dies breaks the pool:
-    a new one takes over, the tasks that were in flight are retried file by
-    file, and a file in flight alone when a worker died twice has failed."""
-    pending: deque[tuple[list[Job], int]] = deque((task, 0) for task in tasks)
+    a new one takes over, and the files of the tasks that were in flight are
+    retried one at a time, alone in the pool, so that a death is the file's
+    own; a file whose worker dies twice alone has failed, and the rest go on."""
+    pending: deque[list[Job]] = deque(tasks)
+    suspects: deque[list[Job]] = deque()
+    deaths: Counter[str] = Counter()
     available = cores()
-    while pending:
-        pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(pending))),
+    while pending or suspects:
+        pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(pending) + len(suspects))),
                                    initializer=_start_worker, initargs=(os.getpid(),))
-        in_flight: dict[Future[list[Outcome]], tuple[list[Job], int]] = {}
-        broken = False
+        # Each future's task, and whether it runs alone (a suspect).
+        in_flight: dict[Future[list[Outcome]], tuple[list[Job], bool]] = {}
+        lost: list[tuple[list[Job], bool]] = []
         try:
-            while (pending or in_flight) and not broken:
-                while pending and len(in_flight) < 2 * workers:
-                    task, deaths = pending.popleft()
-                    # Fewer tasks than workers (one long file): threads take the cores.
-                    threads = max(1, available // max(1, min(workers, len(pending) + len(in_flight) + 1)))
-                    in_flight[pool.submit(do_task, settings, resample, task, threads)] = (task, deaths)
+            while (pending or suspects or in_flight) and not lost:
+                if suspects:
+                    if not in_flight:
+                        task = suspects.popleft()
+                        in_flight[pool.submit(do_task, settings, resample, task,
+                                              available)] = (task, True)
+                else:
+                    while pending and len(in_flight) < 2 * workers:
+                        task = pending.popleft()
+                        # Fewer tasks than workers (one long file): threads take the cores.
+                        share = min(workers, len(pending) + len(in_flight) + 1)
+                        future = pool.submit(do_task, settings, resample, task,
+                                             max(1, available // share))
+                        in_flight[future] = (task, False)
                 finished, _ = wait(in_flight, return_when=FIRST_COMPLETED)
                 for future in finished:
-                    task, deaths = in_flight.pop(future)
+                    task, alone = in_flight.pop(future)
                     try:
                         yield future.result()
                     except BrokenProcessPool:
-                        broken = True
-                        in_flight[future] = (task, deaths)
-            if broken:
-                for task, deaths in in_flight.values():
-                    if len(task) > 1:
-                        pending.extend(([job], deaths) for job in task)
-                    elif deaths >= 1:
-                        yield [Outcome(task[0].name, 0, "a worker process died twice while "
-                                                        "doing this file")]
-                    else:
-                        pending.append((task, deaths + 1))
+                        lost.append((task, alone))
+            for future, (task, alone) in in_flight.items():
+                if future.done() and future.exception() is None:
+                    yield future.result()
+                else:
+                    lost.append((task, alone))
+            for task, alone in lost:
+                if alone and deaths[task[0].name] >= 1:
+                    yield [Outcome(task[0].name, 0, "a worker process died while doing this "
+                                                    "file, also when retried")]
+                elif alone:
+                    deaths[task[0].name] += 1
+                    suspects.appendleft(task)
+                else:
+                    suspects.extend([job] for job in task)
         finally:
             _stop_pool(pool)
 
@@ -427,7 +451,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
             info = headers.get(source)
             if info is None:
                 continue
-            state = _state_of(target, source, settings, args.overwrite)
+            state = _state_of(target, found.status[source], settings, args.overwrite)
             if state == "done":
                 done_before += 1
                 continue
@@ -437,8 +461,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
             if state is not None:
                 failures.append(f"{source}: {state}")
                 continue
-            jobs.append(Job(str(source), str(source.resolve()), str(target.resolve()),
-                            source.stat().st_size, info.samples / info.sample_rate))
+            # Absolute (not resolved) paths: a Dask worker runs elsewhere.
+            jobs.append(Job(str(source), os.path.abspath(source), os.path.abspath(target),
+                            found.status[source].st_size, info.samples / info.sample_rate))
         if other:
             raise UsageError(f"{out} holds features made with other settings ({other[0]}"
                              f"{f', and {len(other) - 1} more file(s)' if len(other) > 1 else ''}"
@@ -477,7 +502,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     return 1 if failures else 0
 
 
-def _state_of(target: Path, source: Path, settings: Settings, overwrite: bool) -> str | None:
+def _state_of(target: Path, source: os.stat_result, settings: Settings,
+              overwrite: bool) -> str | None:
     """None when the target is to be made; "done" when it exists, made with
     these settings from the source as it is now; otherwise why not."""
     try:
@@ -496,8 +522,6 @@ def _state_of(target: Path, source: Path, settings: Settings, overwrite: bool) -
     difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
-    source_status = os.stat(source)
-    if stored.get("source_size") != source_status.st_size or \
-            source_status.st_mtime_ns > status.st_mtime_ns:
+    if stored.get("source_size") != source.st_size or source.st_mtime_ns > status.st_mtime_ns:
         return None  # the source changed since: done again
     return "done"
