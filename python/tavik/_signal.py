@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import math
 import operator
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any, Final, Union
 
 import numpy as np
@@ -75,6 +76,9 @@ class Gammatonegram:
     channel: int
     """``on_channel`` of the filterbank: a channel, or negative for their mean."""
     transform: Transform | None
+    extra: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
+    """Fields of a file read by :func:`tavik.load` that are not fields of a
+    gammatonegram (``source_sample_rate`` of a corpus file, for instance)."""
 
     def filterbank(self) -> GammatoneFilterbank:
         """A new filterbank with the parameters that made these features."""
