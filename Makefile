@@ -8,7 +8,7 @@ VPY        := $(VENV)/bin/python
 STAMPS     := build/stamps
 CPP_BUILD  := build/cpp
 APT_PACKAGES := libeigen3-dev libfmt-dev libgtest-dev
-BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==2.13.6 cmake ninja
+BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==3.1.0 cmake ninja
 
 SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
@@ -21,7 +21,7 @@ SOURCES += $(PACKAGE_FILES)
 # PATH if that runs CPython 3.X, else as the newest 3.X.Y of pyenv; the
 # interpreter's own sys.executable is kept, so pyenv's shims are not needed
 # at run time. Any of them can be given by hand: `make PYTHON311=/path/...`.
-SUPPORTED_PYTHONS := 3.10 3.11 3.12 3.13
+SUPPORTED_PYTHONS := 3.10 3.11 3.12 3.13 3.14 3.15
 find_python = $(shell \
   probe='import sys, platform, ensurepip; ok = platform.python_implementation() == "CPython" and "%d.%d" % sys.version_info[:2] == "$(1)"; print(sys.executable if ok else "")'; \
   exe=$$(python$(1) -c "$$probe" 2>/dev/null); \
