@@ -31,8 +31,9 @@ exclude_patterns = ["_build"]
 templates_path = ["_templates"]
 
 autosummary_generate = True
-# Signatures come from the code; type hints stay in the signature line.
-autodoc_typehints = "signature"
+# Signatures without type hints (the unions of array types are unreadable
+# there): the numpydoc Parameters sections say what each argument takes.
+autodoc_typehints = "none"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = False
@@ -52,7 +53,10 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": [],
 }
-html_sidebars = {"**": ["sidebar-nav-bs"]}
+# The left column lists the API pages on the API pages; the guides have none.
+_GUIDES = ["index", "getting-started", "signals-and-streams", "command-line", "corpora", "errors",
+           "performance", "design", "changelog"]
+html_sidebars = {"generated/*": ["sidebar-nav-bs"], **{page: [] for page in _GUIDES}}
 html_show_sourcelink = False
 
 # The doctests run in a folder of their own, made once per build, holding
