@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import math
 import operator
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass, fields
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field, fields
+from types import MappingProxyType
 from typing import Any, Final, Union
 
 import numpy as np
@@ -66,30 +67,73 @@ LOG10: Final = _NativeLog10()
 
 @dataclass(frozen=True, eq=False)
 class Gammatonegram:
-    """Gammatone-filterbank features of every frame of a signal.
+    """Gammatone-filterbank features of every frame of a signal, with the
+    parameters that made them.
 
-    ``features`` has one row per frame and one column per filter; row i is
-    what ``GammatoneFilterbank(...)`` gives for the frame starting at sample
-    ``i * hop``. The arrays are read-only."""
+    Made by :func:`gammatonegram` or read by :func:`load`; frozen, and its
+    arrays are read-only. Row i of ``features`` is what
+    ``GammatoneFilterbank(...)`` gives for the frame starting at sample
+    ``i * hop``.
+
+    Attributes
+    ----------
+    features : numpy.ndarray
+        float64, shape (frames, num_features): one row per frame, one column
+        per filter, in ascending centre frequency.
+    centre_frequencies : numpy.ndarray
+        float64, shape (num_features,): the centre frequency of each filter
+        in Hz.
+    times : numpy.ndarray
+        float64, shape (frames,): the start of each frame in seconds.
+    sample_rate : int
+        Samples per second of the signal.
+    num_samples : int
+        Frame length in samples.
+    hop : int
+        Samples from the start of one frame to the start of the next.
+    num_features : int
+        Number of filters.
+    low_Hz, high_Hz : float
+        Centre frequencies of the lowest and highest filter, as given.
+    temporal_integration : float
+        Time constant of the envelope smoothing in seconds (0: none).
+    channel : int
+        The channel used, or negative for the mean of the channels.
+    transform : callable or None
+        The transform applied to every feature.
+    extra : Mapping
+        Fields of a file read by :func:`load` that are not fields of a
+        gammatonegram, such as ``source_sample_rate`` of a corpus file.
+
+    See Also
+    --------
+    gammatonegram : Makes one.
+    load : Reads one from a ``.npz`` file.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> g = tavik.gammatonegram(np.ones(16000), 16000, num_features=8)
+    >>> g.features.shape, g.hop, g.num_samples
+    ((98, 8), 160, 400)
+    >>> g.filterbank()
+    GammatoneFilterbank(num_samples=400, num_features=8, sample_rate=16000, ...)
+    """
 
     features: FloatArray
-    """Frames x ``num_features``, float64."""
     centre_frequencies: FloatArray
-    """Centre frequency of each filter in Hz, ascending."""
     times: FloatArray
-    """Start of each frame in seconds."""
     sample_rate: int
     num_samples: int
-    """Frame length in samples."""
     hop: int
-    """Samples from the start of one frame to the start of the next."""
     num_features: int
     low_Hz: float
     high_Hz: float
     temporal_integration: float
     channel: int
-    """``on_channel`` of the filterbank: a channel, or negative for their mean."""
     transform: Transform | None
+    extra: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
 
     def __post_init__(self) -> None:
         self.__setstate__(self.__dict__)
@@ -105,13 +149,22 @@ class Gammatonegram:
         def short(value: object) -> str:
             if isinstance(value, np.ndarray):
                 return f"<{'x'.join(map(str, value.shape)) or 'scalar'} {value.dtype}>"
+            if isinstance(value, Mapping):
+                return "{" + ", ".join(map(repr, value)) + "}"
             return repr(value)
 
         items = ", ".join(f"{f.name}={short(getattr(self, f.name))}" for f in fields(self))
         return f"{type(self).__name__}({items})"
 
     def filterbank(self) -> GammatoneFilterbank:
-        """A new filterbank with the parameters that made these features."""
+        """A new filterbank with the parameters that made these features.
+
+        Returns
+        -------
+        GammatoneFilterbank
+            Equal in every parameter to the one that computed ``features``:
+            its call on the frame starting at sample ``i * hop`` gives row i.
+        """
         return make_filterbank(self.num_samples, self.num_features, self.sample_rate,
                                self.low_Hz, self.high_Hz, self.temporal_integration,
                                self.channel, self.transform)
@@ -266,32 +319,95 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
                   num_threads: int = 0) -> Gammatonegram:
     """Gammatone-filterbank features of every frame of a whole signal.
 
-    Frames of ``num_samples`` samples (default 25 ms) start at sample 0 and
-    follow each other ``hop`` samples apart (default 10 ms); only whole
-    frames are taken, so a signal shorter than one frame is a ValueError.
+    A bank of ``num_features`` fourth-order gammatone filters, their centre
+    frequencies evenly spaced on the ERB-rate scale from ``low_Hz`` to
+    ``high_Hz``, runs over every frame; each feature is the mean over the
+    frame of one filter's envelope, passed through ``transform``. Frames of
+    ``num_samples`` samples start at sample 0 and follow each other ``hop``
+    samples apart; only whole frames are taken. Row i of ``features`` is bit
+    for bit what :class:`GammatoneFilterbank` gives for frame i, and the
+    frames run on every core without the interpreter lock.
 
-    ``signal`` is a 1-D array or a 2-D array of shape (samples, channels),
-    the layout soundfile returns; pass a (channels, samples) array as
-    ``signal.T``. float64 and float32 samples are read in place, never copied
-    to float64 as a whole; float16 is taken exactly; int32, int16 and int8
-    PCM are scaled to [-1, 1) as soundfile scales them (divided by 2**31,
-    32768 and 128), uint8 (8-bit WAV) as (x - 128) / 128; any byte order; a
-    list of numbers is taken as float64. Anything else (complex, object,
-    bool, other integer types, 0-D or 3-D arrays) is a TypeError.
-    ``sample_rate`` is an integer (or a float of integral value).
+    Parameters
+    ----------
+    signal : array_like
+        A 1-D array, or a 2-D array of shape (samples, channels), the layout
+        soundfile returns (pass a (channels, samples) array as ``signal.T``).
+        float64 and float32 samples are read in place, never copied to
+        float64 as a whole; float16 is taken exactly; int32, int16 and int8
+        PCM are scaled to [-1, 1) as soundfile scales them (divided by 2**31,
+        32768 and 128), uint8 (8-bit WAV) as (x - 128) / 128; either byte
+        order; a list of numbers is taken as float64.
+    sample_rate : int
+        Samples per second (a float of integral value is taken too).
+    num_samples : int, optional
+        Frame length in samples; by default 25 ms, rounded (400 at 16 kHz).
+    hop : int, optional
+        Samples between the starts of frames; by default 10 ms, rounded.
+    num_features : int, default 64
+        Number of filters, at least 2.
+    low_Hz, high_Hz : float, default 50 and None
+        Centre frequencies of the lowest and highest filter. ``high_Hz=None``
+        is ``default_high_Hz(sample_rate)``: 8000 Hz, or 90 % of the Nyquist
+        frequency below 17.8 kHz, the command line's rule too. A ``high_Hz``
+        given above the Nyquist frequency aliases (a
+        :class:`FrequencyRangeWarning` says so).
+    temporal_integration : float, default 0
+        Time constant in seconds of a leaky integrator that smooths each
+        envelope before the mean (0: none).
+    channel : int, default -1
+        For a signal of several channels: the channel to use, or negative
+        for the mean of the channels (rows summed in index order, then
+        divided by their count).
+    transform : callable or None, default LOG10
+        Applied to every feature: by default the native base-10 logarithm
+        with a floor at -200 dB (features below 1e-10 raised to it, so
+        digital silence gives -10); ``transforms.log10()`` keeps -inf for
+        silence; any native transform of ``tavik.transforms`` or any
+        callable from float to float.
+    num_threads : int, default 0
+        Threads of the computation (0: every core).
 
-    Row i of ``features`` is bit for bit what
-    ``GammatoneFilterbank(num_samples=..., num_features=..., sample_rate=...,
-    low_Hz=..., high_Hz=..., temporal_integration=..., on_channel=channel)``
-    gives for frame i: for one channel through ``__call__`` of the 1-D frame,
-    for several through the column-major (channels, num_samples) matrix,
-    reduced by ``channel`` (a channel, or negative for their mean).
-    ``high_Hz`` defaults to :func:`default_high_Hz` of the rate (8000 Hz, or
-    90 % of the Nyquist frequency below 17.8 kHz), the command line's rule too.
-    ``transform`` defaults to :data:`LOG10`, the native base-10 logarithm
-    with a floor at -200 dB (silence gives -10); pass
-    ``tavik.transforms.log10()`` for the unfloored one (silence: -inf).
-    ``num_threads`` is passed to ``batch`` (0: every core)."""
+    Returns
+    -------
+    Gammatonegram
+        The features, their centre frequencies and frame times, and every
+        parameter that made them.
+
+    Raises
+    ------
+    TypeError
+        If the signal is of another kind (complex, object, bool, other
+        integer types, 0-D or 3-D), or a count is not an integer.
+    IndexError
+        If ``channel`` is one that the signal lacks.
+    ValueError
+        If the signal is shorter than one frame, a count is not positive,
+        or the frequency range is empty.
+
+    See Also
+    --------
+    gfcc : Cepstral coefficients of the features.
+    GammatoneFilterbank : The same features frame by frame.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> sr = 16000
+    >>> t = np.arange(sr) / sr
+    >>> g = tavik.gammatonegram(np.sin(2 * np.pi * 1000 * t), sr)
+    >>> g.features.shape      # 25 ms frames every 10 ms, 64 filters
+    (98, 64)
+    >>> loudest = g.features[10].argmax()
+    >>> float(g.centre_frequencies[loudest].round())     # Hz
+    1026.0
+    >>> stereo = np.stack([np.sin(2 * np.pi * 300 * t), np.zeros(sr)], axis=1)
+    >>> left = tavik.gammatonegram(stereo, sr, channel=0, num_features=16,
+    ...                            transform=tavik.transforms.dB(floor_dB=-120))
+    >>> bool(left.features.min() >= -120)
+    True
+    """
     sample_rate = _positive("sample_rate", sample_rate)
     num_samples = (default_num_samples(sample_rate) if num_samples is None
                    else _positive("num_samples", num_samples))

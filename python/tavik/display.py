@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 from _tavik import transforms
 
+from ._features import erb_rate_to_hz, hz_to_erb_rate
 from ._signal import LOG10, Gammatonegram
 
 if TYPE_CHECKING:
@@ -21,14 +22,13 @@ _POOL_FRAMES = 1 << 16
 _TICKS_HZ = (20, 50, 100, 200, 500, 1000, 2000, 4000, 8000, 16000, 32000)
 
 
-def erb_rate(hz: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """The ERB-rate scale on which the centre frequencies are evenly spaced."""
-    return np.asarray(21.4 * np.log10(0.00437 * np.maximum(hz, 0.0) + 1.0), dtype=np.float64)
+def _erb_rate(hz: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The ERB-rate scale of the axis, 0 below 0 Hz."""
+    return np.asarray(hz_to_erb_rate(np.maximum(hz, 0.0)), dtype=np.float64)
 
 
-def erb_rate_to_hz(erb: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """The inverse of :func:`erb_rate`."""
-    return np.asarray((10.0 ** (np.asarray(erb) / 21.4) - 1.0) / 0.00437, dtype=np.float64)
+def _hz(erb: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    return np.asarray(erb_rate_to_hz(erb), dtype=np.float64)
 
 
 def _as_amplitude(g: Gammatonegram) -> tuple[Any, str]:
@@ -111,9 +111,9 @@ def plot(g: Gammatonegram, ax: Axes | None = None, floor_dB: float = 100) -> Axe
 
     # Cell edges: halfway between neighbouring centre frequencies on the
     # ERB-rate scale; in time, from the first frame's start to the last's end.
-    e = erb_rate(g.centre_frequencies)
+    e = _erb_rate(g.centre_frequencies)
     half = (e[1] - e[0]) / 2 if len(e) > 1 else 1.0
-    f_edges = erb_rate_to_hz(np.concatenate(([e[0] - half], (e[:-1] + e[1:]) / 2, [e[-1] + half])))
+    f_edges = _hz(np.concatenate(([e[0] - half], (e[:-1] + e[1:]) / 2, [e[-1] + half])))
     t_edges = edges * (g.hop / g.sample_rate)
     if frames:
         t_edges[-1] = ((frames - 1) * g.hop + g.num_samples) / g.sample_rate
@@ -131,7 +131,7 @@ def plot(g: Gammatonegram, ax: Axes | None = None, floor_dB: float = 100) -> Axe
                              vmin=floor, vmax=top, rasterized=True)
         figure.colorbar(mesh, ax=ax, extend="min" if to_linear is not None else "neither",
                         label=label)
-    ax.set_yscale("function", functions=(erb_rate, erb_rate_to_hz))
+    ax.set_yscale("function", functions=(_erb_rate, _hz))
     ticks = [t for t in _TICKS_HZ if f_edges[0] <= t <= f_edges[-1]]
     ax.set_yticks(ticks, [f"{t:g}" for t in ticks])
     ax.set_ylim(f_edges[0], f_edges[-1])

@@ -180,7 +180,8 @@ class Settings:
     def stored(self) -> dict[str, Any]:
         """The settings as a .npz stores them (with the package's version),
         to tell on a later run whether a file was made the same way."""
-        return {**asdict(self), "transform": "log10", "version": __version__}
+        return {**asdict(self), "transform": _io.transform_name(self.transform()),
+                "version": __version__}
 
     def describe_difference(self, stored: dict[str, Any]) -> str | None:
         """None when `stored` (a file's settings) equals ours, else what differs."""
@@ -296,14 +297,12 @@ def npz_fields(g: Gammatonegram, settings: Settings, **source: Any) -> dict[str,
     """What an .npz holds: the arrays, each setting by name, what is known of
     the source, and all of these with the package's version as one JSON text
     (`settings`), read back on a later run to tell whether the file is done."""
-    stored = settings.stored()
     return {
-        "features": g.features,
-        "centre_frequencies": g.centre_frequencies,
-        "times": g.times,
-        **{name: value for name, value in stored.items() if name != "version"},
+        **_io.fields_of(g),
+        "floor_dB": settings.floor_dB,
+        "mode": settings.mode,
         **source,
-        "settings": json.dumps({**stored, **source}, sort_keys=True),
+        "settings": json.dumps({**settings.stored(), **source}, sort_keys=True),
     }
 
 
