@@ -138,11 +138,17 @@ class Gammatonegram:
     def __post_init__(self) -> None:
         self.__setstate__(self.__dict__)
 
+    def __getstate__(self) -> dict[str, Any]:
+        # A mapping proxy does not pickle: extra travels as a dict.
+        return {**self.__dict__, "extra": dict(self.extra)}
+
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Copies and unpickled records get new arrays: read-only like the first.
         for name, value in state.items():
             if isinstance(value, np.ndarray):
                 value.flags.writeable = False
+            elif name == "extra" and not isinstance(value, MappingProxyType):
+                value = MappingProxyType(dict(value))
             object.__setattr__(self, name, value)
 
     def __repr__(self) -> str:
@@ -401,7 +407,7 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     (98, 64)
     >>> loudest = g.features[10].argmax()
     >>> float(g.centre_frequencies[loudest].round())     # Hz
-    1026.0
+    970.0
     >>> stereo = np.stack([np.sin(2 * np.pi * 300 * t), np.zeros(sr)], axis=1)
     >>> left = tavik.gammatonegram(stereo, sr, channel=0, num_features=16,
     ...                            transform=tavik.transforms.dB(floor_dB=-120))
