@@ -13,7 +13,7 @@ BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==3.1.0 cmake ninja
 SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
 # The pure-Python package that the wheel carries beside the module.
-PACKAGE_FILES := $(wildcard python/tavik/*.py python/tavik/py.typed python/tavik/data/*)
+PACKAGE_FILES := $(wildcard python/tavik/*.py python/tavik/_cli/*.py python/tavik/py.typed python/tavik/data/*)
 SOURCES += $(PACKAGE_FILES)
 
 # --- Interpreters -------------------------------------------------------------
@@ -94,7 +94,7 @@ $(STAMPS)/venv: pyproject.toml $(STAMPS)/python | $(STAMPS)/system-deps
 # persistent build directory, so that a rebuild only compiles what changed.
 install: $(STAMPS)/installed
 $(STAMPS)/installed: $(STAMPS)/venv $(SOURCES)
-	$(VPY) -m pip install --no-build-isolation ".[test]"
+	$(VPY) -m pip install --no-build-isolation ".[test,docs]"
 	@touch $@
 
 cpp-test: $(STAMPS)/venv
@@ -182,12 +182,32 @@ clean:
 WHEEL_DIR  := build/wheelhouse
 WHEEL_VENV := build/wheel-venv
 
-.PHONY: demo typecheck wheel-check
-test: typecheck wheel-check
+.PHONY: demo typecheck wheel-check docs
+test: typecheck docs wheel-check
 
 # The gammatonegram of the shipped speech sample: gammatonegram.png and .npz.
-demo: $(STAMPS)/installed
+# It needs the package with its cli extra only; after `make test` the test
+# extra's install (which includes cli) serves as well.
+demo: $(STAMPS)/installed-cli
 	$(VENV)/bin/tavik gammatonegram
+
+$(STAMPS)/installed-cli: $(STAMPS)/venv $(SOURCES)
+	@if [ -f $(STAMPS)/installed ] && [ -z "$$(find $(SOURCES) $(STAMPS)/venv -newer $(STAMPS)/installed 2>/dev/null)" ]; then \
+	  echo "Using the package installed for the tests"; \
+	else $(VPY) -m pip install --no-build-isolation ".[cli]"; fi
+	@touch $@
+
+# The documentation (docs/) into build/docs/html, warnings as errors, then
+# every example of its pages and of the docstrings it shows as doctests.
+# The API pages are generated from the installed package's docstrings into
+# docs/generated/ (not kept in git).
+DOCS_BUILD := build/docs
+SPHINX = $(VENV)/bin/sphinx-build -W --keep-going -q -j 1 -d $(DOCS_BUILD)/doctrees
+docs: $(STAMPS)/installed
+	rm -rf docs/generated $(DOCS_BUILD)
+	$(SPHINX) -b html docs $(DOCS_BUILD)/html
+	$(SPHINX) -b doctest docs $(DOCS_BUILD)/doctest
+	@echo "Documentation: $(DOCS_BUILD)/html/index.html"
 
 # The stubs against the built module, then the package and the examples
 # against the stubs.

@@ -27,6 +27,7 @@
 // Before anything converts a transform: it replaces that conversion.
 #include "python/transforms.hpp"
 
+#include "python/cepstra.hpp"
 #include "python/docstrings.hpp"
 #include "python/introspection.hpp"
 #include "python/native_types.hpp"
@@ -413,6 +414,7 @@ void init_module(py::module_& m) {
     tavik::extractor::native_transforms::bind_transforms(m);
     m.attr("FrequencyRangeWarning") = tavik::extractor::introspection::make_frequency_range_warning();
     tavik::extractor::bind_extractor(m);
+    tavik::extractor::cepstra::bind_cepstra(m);
     m.attr("__version__") = "0.0.7";
 }
 

@@ -9,7 +9,11 @@ extra; this package itself needs only NumPy."""
 from _tavik import FrequencyRangeWarning, __version__, kernel_choice, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
+from ._features import deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
+from ._io import load
 from ._signal import LOG10, Gammatonegram, gammatonegram
+from .display import plot
 
 __all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "Gammatonegram", "LOG10",
-           "__version__", "gammatonegram", "kernel_choice", "transforms"]
+           "__version__", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc", "hz_to_erb_rate",
+           "kernel_choice", "load", "plot", "transforms"]

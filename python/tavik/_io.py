@@ -1,0 +1,317 @@
+"""Gammatonegrams and audio files: audio read in blocks, .npz files written
+reproducibly and whole or not at all, and read back by :func:`load`.
+soundfile and soxr (the `cli` extra) are imported when used."""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import importlib
+import os
+import pickle
+import re
+import zipfile
+from collections.abc import Callable, Iterator, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from types import MappingProxyType
+from typing import IO, Any, cast
+
+import numpy as np
+import numpy.typing as npt
+
+from _tavik import transforms
+
+from ._signal import LOG10, Gammatonegram, Transform
+
+_ARRAY_FIELDS = ("features", "centre_frequencies", "times")
+# The repr of a native transform, as the writer stores it: its class and at
+# most one parameter, such as "log10(floor=1e-10)" or "power(exponent=0.5)".
+_NATIVE_TRANSFORM = re.compile(r"(identity|log10|dB|power)\((?:(\w+)=([^()]*))?\)")
+
+
+class UnrestoredTransform:
+    """Stands for a Python transform that a file names but cannot hold: the
+    features were made with it, and a filterbank built again needs it."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __call__(self, value: float) -> float:
+        raise TypeError(f"the transform {self.name!r} of a loaded gammatonegram is a Python "
+                        "callable that a .npz file does not hold; pass the callable itself to "
+                        "tavik.gammatonegram or GammatoneFilterbank")
+
+    def __repr__(self) -> str:
+        return self.name
+
+
+def transform_named(name: str) -> Transform | None:
+    """The transform that the writer stored under `name`."""
+    if name == "log10":
+        return LOG10
+    if name == "none":
+        return None
+    match = _NATIVE_TRANSFORM.fullmatch(name)
+    if match:
+        kind, parameter, value = match.groups()
+        factory = getattr(transforms, kind)
+        try:
+            native: Transform = (factory() if parameter is None
+                                 else factory(**{parameter: float(value)}))
+            return native
+        except (TypeError, ValueError):
+            pass
+    return UnrestoredTransform(name)
+
+
+def _value(array: np.ndarray[Any, Any]) -> Any:
+    """A stored scalar as the Python number or string it was; an array as a
+    read-only array."""
+    if array.ndim == 0:
+        return array.item()
+    array.flags.writeable = False
+    return array
+
+
+def load(path: str | os.PathLike[str]) -> Gammatonegram:
+    """A gammatonegram from a ``.npz`` file written by the command line or the corpus.
+
+    ``tavik gammatonegram`` and ``tavik corpus`` store every field of a
+    :class:`Gammatonegram` (the transform by its name) and a few of their own,
+    such as ``source_sample_rate``, the rate of the audio file before any
+    resampling. The fields of the gammatonegram become its fields again, the
+    transform included (a native one, or the default log10), so that
+    :meth:`Gammatonegram.filterbank` builds the filterbank that made the
+    features; the others are kept in :attr:`Gammatonegram.extra`. The arrays
+    are read-only.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The ``.npz`` file.
+
+    Returns
+    -------
+    Gammatonegram
+        The features with their parameters. A transform that was a Python
+        callable cannot be stored: it is restored as a stand-in that names it
+        and raises TypeError when applied.
+
+    Raises
+    ------
+    FileNotFoundError
+        If there is no such file (other errors of the operating system as
+        they are).
+    ValueError
+        If the file is not a ``.npz`` archive of a gammatonegram (another
+        format, a ``.npy`` file, a damaged archive, missing fields).
+
+    See Also
+    --------
+    gammatonegram : Computes one.
+
+    Examples
+    --------
+    The file that ``tavik gammatonegram speech.wav --out speech`` writes is
+    read back with its filterbank:
+
+    >>> import tavik
+    >>> g = tavik.load("speech.npz")
+    >>> g.features.shape, g.sample_rate
+    ((274, 64), 16000)
+    >>> fb = g.filterbank()
+    >>> fb.num_features, fb.num_samples
+    (64, 400)
+
+    Anything else is refused with a clear error:
+
+    >>> import numpy as np
+    >>> np.savez("other.npz", features=np.zeros((3, 2)))
+    >>> tavik.load("other.npz")
+    Traceback (most recent call last):
+    ...
+    ValueError: other.npz is not a gammatonegram: it lacks the fields centre_frequencies, ...
+    """
+    name = os.fspath(path)
+    try:
+        # Opened here, so that the file is closed whatever np.load raises.
+        with open(name, "rb") as file:
+            archive = np.load(file, allow_pickle=False)
+            stored = None
+            if isinstance(archive, np.lib.npyio.NpzFile):
+                with archive:
+                    stored = {key: archive[key] for key in archive.files}
+    except (ValueError, EOFError, zipfile.BadZipFile, pickle.UnpicklingError) as error:
+        raise ValueError(f"{name} is not a .npz archive of a gammatonegram: {error}") from None
+    if stored is None:
+        raise ValueError(f"{name} is not a .npz archive of a gammatonegram but a .npy array")
+    fields = [f for f in dataclasses.fields(Gammatonegram) if f.name != "extra"]
+    required = [f.name for f in fields
+                if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING]
+    missing = [n for n in required if n not in stored]
+    if missing:
+        raise ValueError(f"{name} is not a gammatonegram: it lacks the fields {', '.join(missing)}")
+    values = {key: _value(array) for key, array in stored.items()}
+    transform = values.pop("transform")
+    if not isinstance(transform, str) or any(
+            isinstance(values[f.name], np.ndarray) for f in fields
+            if f.name in values and f.name not in _ARRAY_FIELDS):
+        raise ValueError(f"{name} is not a gammatonegram: a parameter is not a scalar")
+    for key in _ARRAY_FIELDS:
+        if not isinstance(values[key], np.ndarray):
+            raise ValueError(f"{name} is not a gammatonegram: its {key} is not an array")
+    known = {f.name for f in fields}
+    own = {key: value for key, value in values.items() if key in known}
+    extra = {key: value for key, value in values.items() if key not in known}
+    try:
+        return Gammatonegram(**own, transform=transform_named(transform),
+                             extra=MappingProxyType(extra))
+    except TypeError as error:
+        raise ValueError(f"{name} is not a gammatonegram: {error}") from None
+
+
+# Samples per channel of one block read: 64 Ki samples of 8 channels are
+# 4 MiB of float64, so memory does not grow with the length of a file.
+BLOCK_SAMPLES = 1 << 16
+
+# np.savez stamps every member with the current time; a fixed stamp makes
+# files of equal content equal byte for byte, whichever machine wrote them.
+_STAMP = (1980, 1, 1, 0, 0, 0)
+# NumPy's writer and reader of one .npy member; they have no annotations.
+_write_array = cast(Callable[..., None], np.lib.format.write_array)
+_read_array = cast(Callable[..., Any], np.lib.format.read_array)
+
+
+@dataclass(frozen=True)
+class AudioInfo:
+    """What a file's header says."""
+
+    sample_rate: int
+    channels: int
+    samples: int
+    """Samples per channel as the header claims them (reading may find fewer)."""
+
+
+def audio_info(path: str | Path) -> AudioInfo:
+    """The header of an audio file; errors are libsndfile's (RuntimeError,
+    OSError or ValueError)."""
+    import soundfile
+
+    info = soundfile.info(str(path))
+    return AudioInfo(int(info.samplerate), int(info.channels), max(0, int(info.frames)))
+
+
+def read_blocks(path: str | Path, resample_to: int | None = None, block: int = BLOCK_SAMPLES,
+                check: Callable[[AudioInfo], object] | None = None
+                ) -> Iterator[npt.NDArray[np.float64]]:
+    """The samples of an audio file as float64 blocks, 1-D for one channel and
+    (samples, channels) otherwise, exactly what soundfile.read(path) returns
+    cut into pieces. With `resample_to`, resampled block by block by soxr's
+    streaming resampler, whose output is bit for bit soxr.resample's of the
+    whole signal (checked by the tests). A header that claims more samples
+    than the file holds ends at what is there. `check` is shown the header
+    before anything is read (and may raise)."""
+    import soundfile
+
+    with soundfile.SoundFile(str(path)) as file:
+        if check is not None:
+            check(AudioInfo(int(file.samplerate), int(file.channels), max(0, int(file.frames))))
+        resampler = None
+        if resample_to is not None and resample_to != file.samplerate:
+            soxr = importlib.import_module("soxr")
+            resampler = soxr.ResampleStream(file.samplerate, resample_to, file.channels,
+                                            dtype="float64")
+        while True:
+            data = file.read(block, dtype="float64", always_2d=file.channels > 1)
+            last = len(data) == 0
+            if resampler is not None:
+                data = resampler.resample_chunk(data, last=last)
+            if len(data):
+                yield data
+            if last:
+                return
+
+
+def write_npz(file: IO[bytes], arrays: Mapping[str, Any]) -> None:
+    """What np.savez writes (loadable by np.load), with fixed time stamps."""
+    with zipfile.ZipFile(file, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for name, value in arrays.items():
+            info = zipfile.ZipInfo(f"{name}.npy", date_time=_STAMP)
+            info.external_attr = 0o644 << 16
+            with archive.open(info, "w", force_zip64=True) as member:
+                _write_array(member, np.asanyarray(value), allow_pickle=False)
+
+
+def read_npz_member(path: str | Path, name: str) -> Any:
+    """One array of an .npz file, reading nothing else of it."""
+    with zipfile.ZipFile(path) as archive, archive.open(f"{name}.npy") as member:
+        return _read_array(member, allow_pickle=False)
+
+
+def temporary_path(path: Path) -> Path:
+    """Where `path` is written before it is renamed into place: a short name
+    of fixed length (it fits wherever the target fits), made from the
+    target's name alone, so that a write of the same target after a killed
+    one replaces the leftover instead of adding another, and nothing else
+    is ever touched."""
+    digest = hashlib.sha256(os.fsencode(path.name)).hexdigest()[:24]
+    return path.with_name(f".tavik-{digest}.partial")
+
+
+def save_atomically(path: Path, arrays: Mapping[str, Any]) -> None:
+    """Writes the .npz to a temporary file beside `path` and renames it: an
+    interrupted write leaves no file at `path` (or the previous one, whole)."""
+    write_all_or_nothing({path: lambda file: write_npz(file, arrays)})
+
+
+def write_all_or_nothing(writers: Mapping[Path, Callable[[IO[bytes]], object]]) -> None:
+    """Each path written by its writer to a temporary file, then all renamed
+    into place; if any writer fails, no path is replaced and the temporary
+    files are removed. The parent folders are created."""
+    temporaries: dict[Path, Path] = {}
+    try:
+        for path, write in writers.items():
+            path.parent.mkdir(parents=True, exist_ok=True)
+            temporary = temporaries[path] = temporary_path(path)
+            with open(temporary, "wb") as file:
+                write(file)
+            os.chmod(temporary, 0o644)
+        for path, temporary in temporaries.items():
+            os.replace(temporary, path)
+    except BaseException:
+        for temporary in temporaries.values():
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+        raise
+
+
+def transform_name(transform: Transform | None) -> str:
+    """How a .npz names a transform: "log10" for the default, the repr of a
+    native one ("log10(floor=0.0)"), a Python callable's qualified name."""
+    if transform is LOG10:
+        return "log10"
+    if transform is None:
+        return "none"
+    return str(getattr(transform, "__qualname__", repr(transform)))
+
+
+def fields_of(g: Gammatonegram) -> dict[str, Any]:
+    """Everything needed to read the features back and to make them again."""
+    return {
+        **g.extra,
+        "features": g.features,
+        "centre_frequencies": g.centre_frequencies,
+        "times": g.times,
+        "sample_rate": g.sample_rate,
+        "hop": g.hop,
+        "num_samples": g.num_samples,
+        "num_features": g.num_features,
+        "low_Hz": g.low_Hz,
+        "high_Hz": g.high_Hz,
+        "temporal_integration": g.temporal_integration,
+        "channel": g.channel,
+        "transform": transform_name(g.transform),
+    }
