@@ -227,9 +227,13 @@ def _watch_parent(parent: int) -> None:
             os._exit(1)
 
 
-def _start_worker(parent: int) -> None:
+def _start_worker() -> None:
     """In each pool process: Ctrl-C is the command's to handle (it ends the
-    workers), and the worker ends when the command does, however it ends."""
+    workers), and the worker ends when its parent does, however it ends. The
+    parent is the command itself, or, where the pool starts its processes
+    from a fork server (the default from CPython 3.14 on), that server, which
+    ends with the command."""
+    parent = os.getppid()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
         import ctypes
@@ -264,7 +268,7 @@ def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
     available = cores()
     while pending or suspects:
         pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(pending) + len(suspects))),
-                                   initializer=_start_worker, initargs=(os.getpid(),))
+                                   initializer=_start_worker)
         # Each future's task, and whether it runs alone (a suspect).
         in_flight: dict[Future[list[Outcome]], tuple[list[Job], bool]] = {}
         lost: list[tuple[list[Job], bool]] = []
