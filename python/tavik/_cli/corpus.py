@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import multiprocessing
 import os
 import signal
 import stat
@@ -227,13 +228,9 @@ def _watch_parent(parent: int) -> None:
             os._exit(1)
 
 
-def _start_worker() -> None:
+def _start_worker(parent: int) -> None:
     """In each pool process: Ctrl-C is the command's to handle (it ends the
-    workers), and the worker ends when its parent does, however it ends. The
-    parent is the command itself, or, where the pool starts its processes
-    from a fork server (the default from CPython 3.14 on), that server, which
-    ends with the command."""
-    parent = os.getppid()
+    workers), and the worker ends when the command does, however it ends."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
         import ctypes
@@ -245,6 +242,13 @@ def _start_worker() -> None:
     if os.getppid() != parent:
         os._exit(1)
     threading.Thread(target=_watch_parent, args=(parent,), daemon=True).start()
+
+
+# Forked workers on Linux, as every CPython before 3.14 made them (3.14 starts
+# them from a fork server): each worker is a child of the command, which it
+# watches, and runs the code the command has loaded.
+_POOL_CONTEXT: Final = multiprocessing.get_context(
+    "fork" if sys.platform.startswith("linux") else None)
 
 
 def _stop_pool(pool: ProcessPoolExecutor) -> None:
@@ -268,7 +272,8 @@ def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
     available = cores()
     while pending or suspects:
         pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(pending) + len(suspects))),
-                                   initializer=_start_worker)
+                                   mp_context=_POOL_CONTEXT,
+                                   initializer=_start_worker, initargs=(os.getpid(),))
         # Each future's task, and whether it runs alone (a suspect).
         in_flight: dict[Future[list[Outcome]], tuple[list[Job], bool]] = {}
         lost: list[tuple[list[Job], bool]] = []
