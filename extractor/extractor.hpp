@@ -73,6 +73,9 @@ public:
         return (*this)(matrix_to_vector(input));
     }
 
+    // The message of a multichannel input without a channel, on every path.
+    static constexpr const char* no_channels = "Input signal has no channels";
+
     // The length check of every value-returning call, also used by callers
     // that check a whole batch of frames before any work starts.
     void check_length(std::size_t length) const {
@@ -87,6 +90,7 @@ public:
     // nothing but the channel index, so they never outlive anything they use.
     static ChannelReducer matrix_to_vector_factory(const int& on_channel) {
         if (on_channel < 0) {
+            // The mean of no rows would be NaN for every sample.
             return [](const MatrixView& m) { return mean_of_rows(m); };
         }
         const Eigen::Index channel = on_channel;
@@ -116,6 +120,7 @@ private:
     // depend on how Eigen would vectorise its own reduction. No rows: 0 / 0.
     static Frame mean_of_rows(const MatrixView& m) {
         const Eigen::Index rows = m.rows();
+        if (rows == 0) throw std::invalid_argument(no_channels);
         Frame frame(static_cast<std::size_t>(m.cols()));
         for (Eigen::Index c = 0; c < m.cols(); ++c) {
             T sum = rows > 0 ? m(0, c) : T(0);

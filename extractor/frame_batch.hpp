@@ -160,11 +160,25 @@ bool run_batch(const Extractor<T>& extractor, std::size_t num_frames, T* out,
         }
     };
 
+    // A helper that cannot make its working memory (make_reader throws, for
+    // instance std::bad_alloc) claims no frame and leaves them to the others;
+    // the calling thread, which does the same first thing, reports it if it
+    // cannot either. Nothing but a forced unwind leaves a helper otherwise.
+    auto help = [&]() {
+        try {
+            work(false);
+#if defined(__GLIBCXX__)
+        } catch (const abi::__forced_unwind&) {
+            throw;
+#endif
+        } catch (...) {
+        }
+    };
     std::vector<std::thread> helpers;
     helpers.reserve(num_threads > 0 ? num_threads - 1 : 0);
     for (unsigned t = 1; t < num_threads; ++t) {
         try {
-            helpers.emplace_back(work, false);
+            helpers.emplace_back(help);
         } catch (const std::system_error&) {
             break;  // fewer threads than asked for: the others share the work
         }

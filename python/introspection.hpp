@@ -48,20 +48,21 @@ py::object owner(const T& native) {
 using native_transforms::float_repr;  // the repr Python gives a float
 
 // "GammatoneFilterbank(num_samples=1024, ..., temporal_integration=0.0)", with
-// the name of the object's own class (a subclass shows its own).
-inline std::string repr(const Extractor<double>& e) {
-    const std::string name =
-        py::type::handle_of(owner(e)).attr("__name__").cast<std::string>();
-    std::string text = fmt::format(
-        "{}(num_samples={}, num_features={}, sample_rate={}, transform={}, on_channel={}", name,
-        e.num_samples, e.num_features, e.sample_rate, native_transforms::repr(e.transform),
-        e.on_channel);
+// the name of the object's own class (a subclass shows its own). Put
+// together as a Python string: the class's name and the transform's repr
+// may hold what UTF-8 cannot encode (a lone surrogate).
+inline py::str repr(const Extractor<double>& e) {
+    const py::str name(py::type::handle_of(owner(e)).attr("__name__"));
+    const std::string head =
+        fmt::format("(num_samples={}, num_features={}, sample_rate={}, transform=", e.num_samples,
+                    e.num_features, e.sample_rate);
+    std::string tail = fmt::format(", on_channel={}", e.on_channel);
     if (const auto* fb = dynamic_cast<const GammatoneFilterbank<double>*>(&e)) {
-        text += fmt::format(", low_Hz={}, high_Hz={}, temporal_integration={}",
+        tail += fmt::format(", low_Hz={}, high_Hz={}, temporal_integration={}",
                             float_repr(fb->low_Hz), float_repr(fb->high_Hz),
                             float_repr(fb->temporal_integration));
     }
-    return text + ")";
+    return py::str("{}{}{}{})").format(name, head, native_transforms::repr(e.transform), tail);
 }
 
 // A new list of the filterbank's records; each element refers to its record

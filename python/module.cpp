@@ -43,6 +43,10 @@ namespace tavik::extractor {
 // A frame passed to __call__ as a sequence of floats.
 struct FrameInput {
     std::vector<double> frame;
+    // A 2-D float64 array of no rows: a (channels, samples) matrix without a
+    // channel, which the matrix conversion does not take (its strides are
+    // degenerate); refused with the matrix path's error.
+    bool no_channels = false;
 };
 
 }  // namespace tavik::extractor
@@ -99,8 +103,13 @@ private:
             PyErr_Clear();
             return false;
         }
-        const bool usable = view.ndim == 1 && view.itemsize == sizeof(double) &&
-                            is_native_double(view.format);
+        const bool doubles = view.itemsize == sizeof(double) && is_native_double(view.format);
+        if (view.ndim == 2 && view.shape[0] == 0 && doubles) {
+            value.no_channels = true;
+            PyBuffer_Release(&view);
+            return true;
+        }
+        const bool usable = view.ndim == 1 && doubles;
         if (usable) {
             const auto n = static_cast<std::size_t>(view.shape[0]);
             const Py_ssize_t stride = view.strides[0];
@@ -333,6 +342,12 @@ void bind_gammatone_filterbank(py::module_& sub, py::handle metaclass) {
     enable_pickling(filter);
     filter.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
                docstrings::reduce_ex);
+    native_types::native_classes().push_back(reinterpret_cast<PyTypeObject*>(filterbank.ptr()));
+    native_types::native_classes().push_back(reinterpret_cast<PyTypeObject*>(filter.ptr()));
+    for (const char* initialiser : {"__init__", "__setstate__"}) {
+        native_types::guard_initialiser(filterbank, initialiser);
+        native_types::guard_initialiser(filter, initialiser);
+    }
 }
 
 }  // namespace
@@ -361,7 +376,11 @@ void bind_extractor(py::module_& m) {
                   py::arg("transform") = native_transforms::Identity{}, py::arg("on_channel") = -1,
                   docstrings::extractor_init);
     extractor.def(
-        "__call__", [](const Base& self, const FrameInput& input) { return self(input.frame); },
+        "__call__",
+        [](const Base& self, const FrameInput& input) {
+            if (input.no_channels) throw py::value_error(Base::no_channels);
+            return self(input.frame);
+        },
         py::arg("input").noconvert(), docstrings::extractor_call_sequence);
     extractor.def(
         "__call__",
@@ -381,6 +400,7 @@ void bind_extractor(py::module_& m) {
     extractor.def("__reduce_ex__", &native_types::reduce_ex, py::arg("protocol"),
                   docstrings::reduce_ex);
 
+    native_types::native_classes().push_back(reinterpret_cast<PyTypeObject*>(extractor.ptr()));
     bind_gammatone_filterbank(sub, metaclass);
 
     native_types::guard_initialiser(extractor, "__init__");

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <typeinfo>
+#include <unordered_set>
+#include <vector>
 
 #include <fmt/format.h>
 #include <pybind11/functional.h>
@@ -107,11 +109,54 @@ extern "C" inline void dealloc_native_class(PyObject* type) {
     pybind11_metaclass()->tp_dealloc(type);
 }
 
+// The native classes that Python code may derive from, in registration order.
+inline std::vector<PyTypeObject*>& native_classes() {
+    static std::vector<PyTypeObject*> classes;
+    return classes;
+}
+
+// The most derived native class that `type` is or derives from, or nullptr.
+inline PyTypeObject* native_class_of(PyTypeObject* type) {
+    const py::tuple mro = py::reinterpret_borrow<py::tuple>(type->tp_mro);
+    for (const py::handle base : mro) {
+        for (PyTypeObject* native : native_classes()) {
+            if (base.ptr() == reinterpret_cast<PyObject*>(native)) return native;
+        }
+    }
+    return nullptr;
+}
+
+// A class whose bases lead to two different native classes (a Python
+// subclass of Extractor and GammatoneFilterbank, say) would give each object
+// two native parts, which neither the collector's hooks nor the calls
+// expect: it is refused when it is defined. Bases that lead to the same one
+// (a diamond) give one part and are fine.
+extern "C" inline int init_native_class(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    PyTypeObject* found = nullptr;
+    const py::tuple bases =
+        py::reinterpret_borrow<py::tuple>(reinterpret_cast<PyTypeObject*>(cls)->tp_bases);
+    for (const py::handle base : bases) {
+        if (!PyType_Check(base.ptr())) continue;
+        PyTypeObject* native = native_class_of(reinterpret_cast<PyTypeObject*>(base.ptr()));
+        if (native == nullptr) continue;
+        if (found != nullptr && native != found) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s cannot derive from both %s and %s: an object holds one native part",
+                         reinterpret_cast<PyTypeObject*>(cls)->tp_name, found->tp_name,
+                         native->tp_name);
+            return -1;
+        }
+        found = native;
+    }
+    return pybind11_metaclass()->tp_init(cls, args, kwargs);
+}
+
 inline py::handle native_metaclass(py::handle pybind11_type) {
     static PyObject* metaclass = nullptr;
     if (metaclass != nullptr) return metaclass;
     pybind11_metaclass() = reinterpret_cast<PyTypeObject*>(pybind11_type.inc_ref().ptr());
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_native_class)},
+                                  {Py_tp_init, reinterpret_cast<void*>(&init_native_class)},
                                   {0, nullptr}};
     static PyType_Spec spec = {"_tavik.pybind11_type", 0, 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
@@ -155,6 +200,14 @@ inline py::object reduce_ex(const py::object& self, int /*protocol*/) {
 // the process there. The guard below replaces each in the class dictionary
 // and refuses such an instance with TypeError, then calls the original; its
 // name and docstring are the original's, so help() reads as before.
+//
+// The guard also refuses an initialiser (__init__ or __setstate__ of any
+// native class) called on an object whose initialiser is still running, as
+// it is when the conversion of an argument (an __index__, a __float__, a
+// warning hook) calls one: pybind11 checks that the object is not yet
+// initialised before it converts the arguments, so both calls would build a
+// native part into it and register it twice, and its deallocation would end
+// the process.
 struct GuardedInitialiser {
     PyMethodDef definition;
     PyObject* original;    // the pybind11 function, kept for the module's lifetime
@@ -162,12 +215,24 @@ struct GuardedInitialiser {
     std::string qualified_name;
 };
 
+// The objects whose initialiser is running, on any thread (the interpreter
+// lock guards the set).
+inline std::unordered_set<PyObject*>& initialising() {
+    static std::unordered_set<PyObject*> objects;
+    return objects;
+}
+
 extern "C" inline PyObject* call_guarded_initialiser(PyObject* capsule, PyObject* args,
                                                      PyObject* kwargs) {
     auto* guard = static_cast<GuardedInitialiser*>(PyCapsule_GetPointer(capsule, nullptr));
     if (guard == nullptr) return nullptr;
-    if (PyTuple_GET_SIZE(args) > 0) {
-        PyObject* self = PyTuple_GET_ITEM(args, 0);
+    PyObject* self = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    if (self != nullptr && initialising().count(self) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s was called while an initialiser of the same object runs",
+                     guard->qualified_name.c_str());
+        return nullptr;
+    }
+    if (self != nullptr) {
         if (PyObject_TypeCheck(self, guard->native)) {
             bool own_part = false;
             for (const py::detail::type_info* info : py::detail::all_type_info(Py_TYPE(self))) {
@@ -181,8 +246,11 @@ extern "C" inline PyObject* call_guarded_initialiser(PyObject* capsule, PyObject
                 return nullptr;
             }
         }
+        initialising().insert(self);
     }
-    return PyObject_Call(guard->original, args, kwargs);
+    PyObject* result = PyObject_Call(guard->original, args, kwargs);
+    if (self != nullptr) initialising().erase(self);
+    return result;
 }
 
 inline void guard_initialiser(py::handle cls, const char* name) {

@@ -98,7 +98,9 @@ inline py::object transform_state(const Transform& transform) {
 
 inline Transform transform_from_state(const py::handle& state, const char* class_name) {
     if (state.is_none()) return Transform();
-    if (py::isinstance<py::str>(state)) {
+    // Exactly str: a callable str subclass given as a transform pickles as
+    // itself and must come back as itself, whatever its text.
+    if (PyUnicode_CheckExact(state.ptr())) {
         const std::string marker = state.cast<std::string>();
         if (marker == log10_marker) return log10_function();
         if (marker == identity_marker) return native_transforms::Identity{};

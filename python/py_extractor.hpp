@@ -73,12 +73,7 @@ public:
         }
         Features carried(count);
         for (std::size_t i = 0; i < count; ++i) {
-            py::object item = sequence[i];
-            py::detail::make_caster<double> caster;
-            if (!caster.load(item, true)) {
-                throw py::type_error("compute produced a feature that is not a number");
-            }
-            carried[i] = py::detail::cast_op<double>(caster);
+            carried[i] = as_number(sequence[i], "compute produced a feature that is not a number");
         }
         std::copy(carried.begin(), carried.end(), features.begin());
     }
@@ -100,9 +95,19 @@ private:
             static_cast<const Extractor<double>*>(this),
             py::detail::get_type_info(typeid(Extractor<double>)));
         if (!self) return py::object();
-        py::object method = py::getattr(self, "compute", py::none());
-        if (method.is_none()) return py::object();
-        return method;
+        // No compute, or one that fails to be read (an Exception), is the
+        // missing override; anything else (KeyboardInterrupt) propagates.
+        PyObject* method = PyObject_GetAttrString(self.ptr(), "compute");
+        if (method == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+            PyErr_Clear();
+            return py::object();
+        }
+        if (method == Py_None) {
+            Py_DECREF(method);
+            return py::object();
+        }
+        return py::reinterpret_steal<py::object>(method);
     }
 };
 

@@ -19,14 +19,38 @@
 
 namespace tavik::extractor {
 
+// A Python number as a double (a float, an int, anything with __float__ or
+// __index__). An Exception from the conversion becomes TypeError(message);
+// a BaseException that is not an Exception (KeyboardInterrupt, SystemExit)
+// propagates as it is.
+inline double as_number(pybind11::handle value, const char* message) {
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw pybind11::error_already_set();
+        PyErr_Clear();
+        throw pybind11::type_error(message);
+    }
+    return number;
+}
+
 class PythonTransform {
 public:
     explicit PythonTransform(pybind11::object callable)
         : callable_(new pybind11::object(std::move(callable)), release_with_lock) {}
 
+    // The result converted as pybind11 converts a double, except that a
+    // BaseException that is not an Exception (KeyboardInterrupt) raised by
+    // the conversion propagates instead of becoming pybind11's cast error.
     double operator()(double value) const {
         pybind11::gil_scoped_acquire lock;
-        return (*callable_)(value).template cast<double>();
+        const pybind11::object result = (*callable_)(value);
+        const double number = PyFloat_AsDouble(result.ptr());
+        if (number == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw pybind11::error_already_set();
+            PyErr_Clear();
+            return result.template cast<double>();
+        }
+        return number;
     }
 
     const pybind11::object& callable() const { return *callable_; }

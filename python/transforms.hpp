@@ -90,8 +90,9 @@ inline py::object to_python(const Transform& f) {
 }
 
 // How an extractor's repr shows its transform: a native transform by its own
-// repr, a Python callable by the repr of the object that was given.
-inline std::string repr(const Transform& f) {
+// repr, a Python callable by the repr of the object that was given (kept a
+// Python string: it may hold what UTF-8 cannot encode, a lone surrogate).
+inline py::str repr(const Transform& f) {
     if (PyObject* callable = transform_callable(f)) return py::repr(callable);
     return py::repr(to_python(f));
 }
@@ -194,6 +195,10 @@ inline void bind_transforms(py::module_& m) {
               py::arg("exponent"), docstrings::power_init);
     power.def_readonly("exponent", &Power::exponent, docstrings::power_exponent);
     add_common<Power>(power, "power", "exponent", &Power::exponent);
+
+    for (py::handle cls : {py::handle(identity), py::handle(log10), py::handle(dB), py::handle(power)}) {
+        native_types::guard_initialiser(cls, "__init__");
+    }
 
     refuse_uninitialised<Identity>();
     refuse_uninitialised<Log10>();

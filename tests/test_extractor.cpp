@@ -118,10 +118,15 @@ TEST_F(ReducerTest, OneRowMeanIsTheRowBitForBit) {
 }
 
 TEST_F(ReducerTest, EmptyMatrices) {
+    // The mean of no channels is refused rather than a frame of NaN.
     Eigen::MatrixXd no_rows(0, 3);
-    const Vec frame = reduce(-1, no_rows);
-    ASSERT_EQ(frame.size(), 3u);
-    for (double v : frame) EXPECT_TRUE(std::isnan(v));
+    try {
+        reduce(-1, no_rows);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Input signal has no channels");
+    }
+    EXPECT_THROW(reduce(0, no_rows), std::out_of_range);
     EXPECT_TRUE(reduce(-1, Eigen::MatrixXd(2, 0)).empty());
 }
 

@@ -84,6 +84,83 @@ SCRIPTS = {
         gc.set_threshold(700)
         gc.collect()
     """,
+    # An initialiser re-entered from its own argument conversion, or from a
+    # warning hook during construction: an exception, never two native parts.
+    "re-entered initialisers": """
+        import warnings
+        from _tavik.transforms import log10
+        G, F = GammatoneFilterbank, GammatoneFilterbank.Filter
+        def reenter(init, *args):
+            class Index:
+                def __index__(self):
+                    init(*args)
+                    return 8
+                def __float__(self):
+                    init(*args)
+                    return 8.0
+            return Index()
+        cases = []
+        for cls, init in ((G, lambda o: G.__init__(o)), (Summing, lambda o: Extractor.__init__(o)),
+                          (G, lambda o: G.__setstate__(o, G().__getstate__()))):
+            cases.append((cls, lambda o, init=init: cls.__init__(o, num_samples=reenter(init, o))))
+            cases.append((cls, lambda o, init=init: cls.__setstate__(o, (reenter(init, o),) + cls().__getstate__()[1:])))
+        cases.append((F, lambda o: F.__init__(o, reenter(lambda: F.__init__(o, 1, 2, 3, 4, [1] * 5)), 2, 3, 4, [1] * 5)))
+        cases.append((log10, lambda o: log10.__init__(o, reenter(lambda: log10.__init__(o)))))
+        for cls, call in cases:
+            o = cls.__new__(cls)
+            try:
+                call(o)
+            except TypeError:
+                pass
+            del o
+        o = G.__new__(G)
+        def hook(*args, **kwargs):
+            G.__init__(o)
+        warnings.showwarning = hook
+        try:
+            G.__init__(o, sample_rate=8000)
+        except TypeError:
+            pass
+        del o
+    """,
+    # A helper thread that cannot allocate its frame: MemoryError, as on one thread.
+    "batch helpers out of memory": """
+        import tavik
+        if os.environ.get("TAVIK_SANITIZED"):
+            raise SystemExit(0)  # the sanitizer's operator new aborts instead of throwing
+        fb = GammatoneFilterbank(num_samples=16, num_features=4, sample_rate=8000, high_Hz=3000)
+        for threads in (1, 2, 4):
+            try:
+                fb.batch(np.broadcast_to(np.zeros((1, 1, 16)), (2, 2**40, 16)), num_threads=threads)
+                raise SystemExit("no MemoryError")
+            except MemoryError:
+                pass
+        try:
+            tavik.gammatonegram(np.broadcast_to(np.zeros((1, 1)), (16000, 2**36)), 16000, num_threads=2)
+            raise SystemExit("no MemoryError")
+        except MemoryError:
+            pass
+    """,
+    # A class that would hold two native parts is refused where it is defined.
+    "two native parts": """
+        class Python(Extractor):
+            pass
+        for bases in ((Python, GammatoneFilterbank), (GammatoneFilterbank, Python)):
+            try:
+                type("Both", bases, {})
+                raise SystemExit(f"{bases} accepted")
+            except TypeError as e:
+                assert "an object holds one native part" in str(e), e
+        try:  # refused by CPython itself: the layouts differ
+            type("Both", (Python, GammatoneFilterbank.Filter), {})
+            raise SystemExit("Filter accepted")
+        except TypeError:
+            pass
+        class Other(Extractor):
+            pass
+        Diamond = type("Diamond", (Python, Other), {"compute": lambda self, i, f: None})
+        Diamond(num_samples=4, num_features=2).cycle = None
+    """,
     # No more than a few threads per core, however many are asked for.
     "thread cap": """
         seen = []
@@ -146,3 +223,98 @@ def test_hostile_code_ends_normally(name):
     if name.startswith("ctrl-c"):
         # Measured, with room for a loaded machine: the batch checks every 20 ms.
         assert float(out.stdout.split()[2]) < 1.0, out.stdout
+
+
+# In-process cases of the same group: the sound result, never a misleading one.
+import pickle  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+import tavik  # noqa: E402
+from _tavik.extractor import Extractor, GammatoneFilterbank  # noqa: E402
+
+
+def small_filterbank(**kw):
+    return GammatoneFilterbank(num_samples=16, num_features=4, sample_rate=8000, high_Hz=3000, **kw)
+
+
+@pytest.mark.parametrize("call", [
+    lambda fb: fb.batch(np.zeros((3, 0, 16))),
+    lambda fb: fb.batch(np.zeros((3, 0, 16)), num_threads=2),
+    lambda fb: fb(np.zeros((0, 16), order="F")),
+    lambda fb: tavik.gammatonegram(np.zeros((100, 0)), 8000, num_samples=16, hop=16, num_features=4,
+                                   high_Hz=3000),
+], ids=["batch", "batch on 2 threads", "matrix call", "gammatonegram"])
+def test_frames_without_channels_are_refused_everywhere(call):
+    with pytest.raises(ValueError, match="^Input signal has no channels$"):
+        call(small_filterbank())
+
+
+class Named(str):
+    """A callable str subclass: it must pickle as itself, whatever its text."""
+
+    def __call__(self, value):
+        return value * 2.0
+
+
+@pytest.mark.parametrize("text", ["log10", "identity", "scale"])
+def test_a_callable_str_transform_keeps_its_meaning_through_pickling(text):
+    fb = small_filterbank(transform=Named(text))
+    again = pickle.loads(pickle.dumps(fb))
+    frame = np.linspace(-1, 1, 16)
+    assert again(frame) == fb(frame)
+    assert type(again.transform(1.0)) is float and again.transform(1.0) == 2.0
+
+
+def test_repr_of_a_transform_with_a_lone_surrogate():
+    class Path:
+        def __call__(self, value):
+            return value
+
+        def __repr__(self):
+            return "Path('caf\udce9.wav')"
+
+    text = repr(small_filterbank(transform=Path()))
+    assert "transform=Path('caf\udce9.wav')" in text and text.startswith("GammatoneFilterbank(")
+
+
+def test_gammatonegram_without_a_transform_gives_the_raw_features():
+    signal = np.random.default_rng(3).standard_normal(800)
+    g = tavik.gammatonegram(signal, 8000, num_samples=160, hop=80, num_features=8, high_Hz=3000,
+                            transform=None)
+    raw = GammatoneFilterbank(num_samples=160, num_features=8, sample_rate=8000, high_Hz=3000,
+                              transform=tavik.transforms.identity())
+    assert g.transform is None
+    assert (g.features == raw.batch(np.lib.stride_tricks.sliding_window_view(signal, 160)[::80])).all()
+
+
+class Interrupting:
+    """A number whose conversion is interrupted (Ctrl-C)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+class InterruptingCompute(Extractor):
+    @property
+    def compute(self):
+        raise KeyboardInterrupt
+
+
+class ReturningInterrupting(Extractor):
+    def compute(self, input, features):
+        return [Interrupting(1.0)] * len(features)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: ReturningInterrupting(num_samples=4, num_features=2)([0.0] * 4),
+    lambda: InterruptingCompute(num_samples=4, num_features=2)([0.0] * 4),
+    lambda: small_filterbank(transform=lambda v: Interrupting(v))(np.zeros(16)),
+    lambda: small_filterbank(transform=lambda v: Interrupting(v)).batch(np.zeros((4, 16)), num_threads=2),
+], ids=["feature", "compute property", "transform result", "transform result in batch"])
+def test_keyboard_interrupt_in_a_conversion_passes_through(call):
+    with pytest.raises(KeyboardInterrupt):
+        call()

@@ -127,8 +127,11 @@ def test_transform_is_passed_on():
     fb = GammatoneFilterbank(num_samples=200, num_features=4, sample_rate=8000, high_Hz=3000,
                              transform=abs)
     assert g.features[0].tolist() == fb(np.ones(200) * 0.5) and g.transform is abs
-    with pytest.raises(RuntimeError, match="bad_function_call"):
-        tavik.gammatonegram(np.ones(800), 8000, high_Hz=3000, transform=None)
+    # None: the raw features, as documented (not a filterbank without a transform).
+    raw = tavik.gammatonegram(np.ones(800), 8000, high_Hz=3000, transform=None)
+    identity = tavik.gammatonegram(np.ones(800), 8000, high_Hz=3000,
+                                   transform=tavik.transforms.identity())
+    assert raw.transform is None and (raw.features == identity.features).all()
 
 
 @pytest.mark.parametrize(

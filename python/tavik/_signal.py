@@ -195,7 +195,11 @@ def default_high_Hz(sample_rate: int) -> float:
 def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_Hz: float,
                     high_Hz: float, temporal_integration: float, channel: int,
                     transform: Transform | None) -> GammatoneFilterbank:
-    if transform is LOG10:
+    if transform is None:
+        # No transform: the raw features (a filterbank holding none would
+        # fail on the first frame).
+        transform = transforms.identity()
+    elif transform is LOG10:
         # The native log10 with the floor: no interpreter call, and it pickles.
         transform = transforms.log10(floor=log10_floor(LOG10_FLOOR_DB))
     return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
