@@ -34,12 +34,19 @@ void lockstep_features_avx512_x2(const LockstepFilters& filters, const double* i
                                  std::size_t n, double* features);
 void lockstep_features_avx512_x3(const LockstepFilters& filters, const double* input,
                                  std::size_t n, double* features);
+void continuous_block_scalar(const LockstepFilters& filters, const ContinuousBlock& block);
+void continuous_block_baseline(const LockstepFilters& filters, const ContinuousBlock& block);
+void continuous_block_avx2_x1(const LockstepFilters& filters, const ContinuousBlock& block);
+void continuous_block_avx2_x2(const LockstepFilters& filters, const ContinuousBlock& block);
+void continuous_block_avx512_x2(const LockstepFilters& filters, const ContinuousBlock& block);
+void continuous_block_avx512_x3(const LockstepFilters& filters, const ContinuousBlock& block);
 
 namespace {
 
 // W doubles in one vector (a size that depends on a template parameter is
 // not accepted in the attribute, hence one specialisation per width).
 template <int W> struct VectorOf;
+template <> struct VectorOf<1> { typedef double type __attribute__((vector_size(8))); };
 template <> struct VectorOf<2> { typedef double type __attribute__((vector_size(16))); };
 template <> struct VectorOf<4> { typedef double type __attribute__((vector_size(32))); };
 template <> struct VectorOf<8> { typedef double type __attribute__((vector_size(64))); };
@@ -81,6 +88,82 @@ struct Lanes {
     }
 };
 
+// W filters' coefficients, one per lane.
+template <int W>
+struct LaneCoefficients {
+    using V = typename Lanes<W>::V;
+    V a0, a1, a2, a3, a4, gain, coscf, sincf;
+
+    static LaneCoefficients load(const LockstepFilters& table, std::size_t first) {
+        const double* column = table.coefficients + first;
+        return {Lanes<W>::load(column + 0 * table.stride), Lanes<W>::load(column + 1 * table.stride),
+                Lanes<W>::load(column + 2 * table.stride), Lanes<W>::load(column + 3 * table.stride),
+                Lanes<W>::load(column + 4 * table.stride), Lanes<W>::load(column + 5 * table.stride),
+                Lanes<W>::load(column + 6 * table.stride), Lanes<W>::load(column + 7 * table.stride)};
+    }
+};
+
+// W filters' working state, one per lane, in the order of the rows of a
+// carried state table (LockstepFilters::state_rows).
+template <int W>
+struct LaneState {
+    using V = typename Lanes<W>::V;
+    V c, s, pr1, pr2, pr3, pr4, pi1, pi2, pi3, pi4, acc;
+
+    // The state of a filter before its first sample: phasor (1, 0), all else 0.
+    static LaneState initial() {
+        LaneState st;
+        st.c = Lanes<W>::broadcast(1.0);
+        st.s = st.pr1 = st.pr2 = st.pr3 = st.pr4 = V{};
+        st.pi1 = st.pi2 = st.pi3 = st.pi4 = st.acc = V{};
+        return st;
+    }
+
+    static LaneState load(const double* state, std::size_t stride) {
+        LaneState st;
+        V* rows[] = {&st.c, &st.s, &st.pr1, &st.pr2, &st.pr3, &st.pr4,
+                     &st.pi1, &st.pi2, &st.pi3, &st.pi4, &st.acc};
+        for (std::size_t r = 0; r < LockstepFilters::state_rows; ++r) {
+            *rows[r] = Lanes<W>::load(state + r * stride);
+        }
+        return st;
+    }
+
+    void store(double* state, std::size_t stride) const {
+        const V* rows[] = {&c, &s, &pr1, &pr2, &pr3, &pr4, &pi1, &pi2, &pi3, &pi4, &acc};
+        for (std::size_t r = 0; r < LockstepFilters::state_rows; ++r) {
+            std::memcpy(state + r * stride, rows[r], sizeof(V));
+        }
+    }
+};
+
+// One sample x through W filters: the scalar filter's per-sample steps
+// (recursive section, flush, two-zero section, envelope, integrator, shift,
+// phasor rotation) in its order. Afterwards st.acc is the integrator value
+// of this sample. Both the per-frame and the continuous kernels run this
+// step, so they cannot drift apart.
+template <int W>
+[[gnu::always_inline]] inline void filter_step(const LaneCoefficients<W>& k, LaneState<W>& st,
+                                               typename Lanes<W>::V x, typename Lanes<W>::V decay,
+                                               typename Lanes<W>::V threshold) {
+    using L = Lanes<W>;
+    using V = typename L::V;
+    V pr = x * st.c + k.a0 * st.pr1 + k.a1 * st.pr2 + k.a2 * st.pr3 + k.a3 * st.pr4;
+    V pi = x * st.s + k.a0 * st.pi1 + k.a1 * st.pi2 + k.a2 * st.pi3 + k.a3 * st.pi4;
+    pr = L::flush_tiny(pr, threshold);
+    pi = L::flush_tiny(pi, threshold);
+    const V yr = pr + k.a0 * st.pr1 + k.a4 * st.pr2;
+    const V yi = pi + k.a0 * st.pi1 + k.a4 * st.pi2;
+    const V m = L::sqrt(yr * yr + yi * yi);
+    st.acc = k.gain * m + decay * st.acc;
+    st.pr4 = st.pr3; st.pr3 = st.pr2; st.pr2 = st.pr1; st.pr1 = pr;
+    st.pi4 = st.pi3; st.pi3 = st.pi2; st.pi2 = st.pi1; st.pi1 = pi;
+    const V c_next = k.coscf * st.c + k.sincf * st.s;
+    const V s_next = k.coscf * st.s - k.sincf * st.c;
+    st.c = c_next;
+    st.s = s_next;
+}
+
 // Filters first .. first + U * W - 1 over the frame; their features go to
 // out[0 .. U * W - 1].
 template <int W, int U>
@@ -91,49 +174,77 @@ void lockstep_group(const LockstepFilters& table, std::size_t first, const doubl
     const V threshold = L::broadcast(1.1754943508222875e-38);
     const V decay = L::broadcast(table.decay);
 
-    V a0[U], a1[U], a2[U], a3[U], a4[U], gain[U], coscf[U], sincf[U];
-    V c[U], s[U], pr1[U], pr2[U], pr3[U], pr4[U], pi1[U], pi2[U], pi3[U], pi4[U], acc[U], sum[U];
+    LaneCoefficients<W> k[U];
+    LaneState<W> st[U];
+    V sum[U];
     for (int u = 0; u < U; ++u) {
-        const double* column = table.coefficients + first + std::size_t(u) * W;
-        a0[u] = L::load(column + 0 * table.stride);
-        a1[u] = L::load(column + 1 * table.stride);
-        a2[u] = L::load(column + 2 * table.stride);
-        a3[u] = L::load(column + 3 * table.stride);
-        a4[u] = L::load(column + 4 * table.stride);
-        gain[u] = L::load(column + 5 * table.stride);
-        coscf[u] = L::load(column + 6 * table.stride);
-        sincf[u] = L::load(column + 7 * table.stride);
-        c[u] = L::broadcast(1.0);
-        s[u] = pr1[u] = pr2[u] = pr3[u] = pr4[u] = V{};
-        pi1[u] = pi2[u] = pi3[u] = pi4[u] = acc[u] = sum[u] = V{};
+        k[u] = LaneCoefficients<W>::load(table, first + std::size_t(u) * W);
+        st[u] = LaneState<W>::initial();
+        sum[u] = V{};
     }
 
     for (std::size_t i = 0; i < n; ++i) {
         const V x = L::broadcast(input[i]);
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            V pr = x * c[u] + a0[u] * pr1[u] + a1[u] * pr2[u] + a2[u] * pr3[u] + a3[u] * pr4[u];
-            V pi = x * s[u] + a0[u] * pi1[u] + a1[u] * pi2[u] + a2[u] * pi3[u] + a3[u] * pi4[u];
-            pr = L::flush_tiny(pr, threshold);
-            pi = L::flush_tiny(pi, threshold);
-            const V yr = pr + a0[u] * pr1[u] + a4[u] * pr2[u];
-            const V yi = pi + a0[u] * pi1[u] + a4[u] * pi2[u];
-            const V m = L::sqrt(yr * yr + yi * yi);
-            acc[u] = gain[u] * m + decay * acc[u];
-            sum[u] = sum[u] + acc[u];
-            pr4[u] = pr3[u]; pr3[u] = pr2[u]; pr2[u] = pr1[u]; pr1[u] = pr;
-            pi4[u] = pi3[u]; pi3[u] = pi2[u]; pi2[u] = pi1[u]; pi1[u] = pi;
-            const V c_next = coscf[u] * c[u] + sincf[u] * s[u];
-            const V s_next = coscf[u] * s[u] - sincf[u] * c[u];
-            c[u] = c_next;
-            s[u] = s_next;
+            filter_step(k[u], st[u], x, decay, threshold);
+            sum[u] = sum[u] + st[u].acc;
         }
     }
 
     const double scale = 1.0 - table.decay;
     const double count = static_cast<double>(n);
     for (int u = 0; u < U; ++u) {
-        for (int k = 0; k < W; ++k) out[u * W + k] = (sum[u][k] * scale) / count;
+        for (int k2 = 0; k2 < W; ++k2) out[u * W + k2] = (sum[u][k2] * scale) / count;
+    }
+}
+
+// Filters first .. first + U * W - 1 of a continuous pass over one block of
+// samples, from their carried state and back into it; the integrator value
+// after each sample i goes to envelope[i * envelope_stride + 0 .. U * W - 1].
+template <int W, int U>
+void continuous_group(const LockstepFilters& table, std::size_t first, double* state,
+                      const double* input, std::size_t n, double* envelope,
+                      std::size_t envelope_stride) {
+    using L = Lanes<W>;
+    using V = typename L::V;
+    const V threshold = L::broadcast(1.1754943508222875e-38);
+    const V decay = L::broadcast(table.decay);
+
+    LaneCoefficients<W> k[U];
+    LaneState<W> st[U];
+    for (int u = 0; u < U; ++u) {
+        const std::size_t column = first + std::size_t(u) * W;
+        k[u] = LaneCoefficients<W>::load(table, column);
+        st[u] = LaneState<W>::load(state + column, table.stride);
+    }
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const V x = L::broadcast(input[i]);
+        double* row = envelope + i * envelope_stride;
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            filter_step(k[u], st[u], x, decay, threshold);
+            std::memcpy(row + u * W, &st[u].acc, sizeof(V));
+        }
+    }
+
+    for (int u = 0; u < U; ++u) st[u].store(state + first + std::size_t(u) * W, table.stride);
+}
+
+// Filters [block.first, block.last) over one block: groups of U vectors,
+// then groups of fewer for the rest. Padding lanes are computed like filters
+// (their state and envelope columns exist) and never read.
+template <int W, int U>
+void continuous_all(const LockstepFilters& table, ContinuousBlock block) {
+    static_assert(LockstepFilters::lockstep_padding % W == 0, "the table pads to whole vectors");
+    constexpr std::size_t lanes = std::size_t(U) * W;
+    for (; block.last - block.first >= lanes; block.first += lanes, block.envelope += lanes) {
+        continuous_group<W, U>(table, block.first, block.state, block.input, block.n,
+                               block.envelope, block.envelope_stride);
+    }
+    if constexpr (U > 1) {
+        if (block.first < block.last) continuous_all<W, U - 1>(table, block);
     }
 }
 
