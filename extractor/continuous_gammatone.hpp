@@ -44,7 +44,7 @@ public:
 
     // Samples per block: the filters' state stays in registers for a block,
     // and each thread's envelope buffer (block x its filters) stays in cache.
-    static constexpr std::size_t block_samples = 512;
+    static constexpr std::size_t block_samples = 256;
     static constexpr std::size_t min_thread_work = 1 << 16;
 
     const Filterbank& filterbank;
@@ -216,55 +216,45 @@ private:
     }
 
     // Filters [first, last) through the n samples of a push that starts at
-    // sample `start` of the signal, block by block: the recursion fills the
-    // envelope buffer, then every frame open in the block adds the block's
-    // envelope values to its sum in sample order; a frame that ends in the
-    // block writes its features.
+    // sample `start` of the signal, block by block: the spans of the frames
+    // open in each block tell the kernel where its integrator values go.
     template <typename Reader, typename Ended>
     void run_filters(const LockstepFilters& table, double* values, std::uint64_t start,
                      std::size_t n, const Reader& read, std::size_t first, std::size_t last,
                      double* out, KernelVariant variant, const Ended& ended) const {
         if (first >= last || n == 0) return;
-        const std::size_t width = last - first;
         const std::size_t block = std::min(n, block_samples);
         std::vector<double> mono(block);
-        std::vector<double> envelope(block * width);
+        std::vector<double> envelope(block * 3 * LockstepFilters::lockstep_padding);
+        std::vector<FrameSpan> spans;
+        spans.reserve(std::min<std::size_t>(block / hop + open_frames + 1, 1 << 20));
         const std::uint64_t frame_length = filterbank.num_samples;
         const std::uint64_t emitted_before = frames_within(start);
         const std::size_t features = filterbank.num_features;
-        const std::size_t written = std::min(last, features);
-        const double scale = 1.0 - table.decay;
-        const double count = static_cast<double>(frame_length);
-        double* sums = values + LockstepFilters::state_rows * table.stride;
 
         for (std::size_t b = 0; b < n; b += block) {
             if (ended()) return;
             const std::size_t len = std::min(block, n - b);
             read(b, len, mono.data());
-            continuous_block(variant, table,
-                             ContinuousBlock{first, last, values, mono.data(), len,
-                                             envelope.data(), width});
             const std::uint64_t p0 = start + b, p1 = p0 + len;
-            std::uint64_t j = p0 >= frame_length ? (p0 - frame_length) / hop + 1 : 0;
-            for (; j * hop < p1; ++j) {
+            spans.clear();
+            // Frames that end after p0 and start before p1.
+            const std::uint64_t j_end = (p1 - 1) / hop + 1;
+            for (std::uint64_t j = frames_within(p0); j < j_end; ++j) {
                 const std::uint64_t begin = j * hop, end = begin + frame_length;
                 const std::uint64_t lo = std::max(p0, begin), hi = std::min(p1, end);
                 if (lo >= hi) continue;  // a gap between frames
-                double* sum = sums + (j % open_frames) * table.stride;
-                if (begin >= p0) std::fill(sum + first, sum + last, 0.0);
-                for (std::uint64_t p = lo; p < hi; ++p) {
-                    const double* row = envelope.data() + (p - p0) * width;
-                    for (std::size_t k = 0; k < width; ++k) {
-                        sum[first + k] = sum[first + k] + row[k];
-                    }
-                }
-                if (end <= p1 && written > first) {
-                    double* features_row = out + (j - emitted_before) * features;
-                    for (std::size_t f = first; f < written; ++f) {
-                        features_row[f] = (sum[f] * scale) / count;
-                    }
-                }
+                spans.push_back(FrameSpan{
+                    static_cast<std::size_t>(j % open_frames), static_cast<std::size_t>(lo - p0),
+                    static_cast<std::size_t>(hi - p0), begin >= p0,
+                    end <= p1 ? out + (j - emitted_before) * features : nullptr});
             }
+            continuous_block(variant, table,
+                             ContinuousBlock{first, last, values, mono.data(), len,
+                                             values + LockstepFilters::state_rows * table.stride,
+                                             spans.data(), spans.size(),
+                                             static_cast<std::size_t>(frame_length), features,
+                                             envelope.data()});
         }
     }
 

@@ -199,53 +199,153 @@ void lockstep_group(const LockstepFilters& table, std::size_t first, const doubl
     }
 }
 
+// The first `count` values in ascending order without repeats; returns how
+// many remain. (Written here rather than taken from <algorithm>: an inline
+// function of the standard library instantiated in a file compiled for a
+// wider instruction set could be the copy that the linker keeps.)
+inline std::size_t sort_unique(std::size_t* values, std::size_t count) {
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::size_t v = values[i];
+        std::size_t j = i;
+        for (; j > 0 && values[j - 1] > v; --j) values[j] = values[j - 1];
+        values[j] = v;
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (kept == 0 || values[kept - 1] != values[i]) values[kept++] = values[i];
+    }
+    return kept;
+}
+
+// Spans of one block whose sums are formed segment by segment; a block with
+// more (very short hops) forms each span's sum on its own.
+constexpr std::size_t max_segment_spans = 64;
+
+// Samples [from, to) of the block's integrator values, for filters first ..
+// first + U * W - 1, added to the sums of K open frames (all open over the
+// whole segment). A frame's sum starts from 0.0 at its first sample; a frame
+// whose last sample is `to - 1` writes its features.
+template <int W, int U, int K>
+void sum_segment(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first,
+                 const FrameSpan* const* open, std::size_t from, std::size_t to) {
+    using L = Lanes<W>;
+    using V = typename L::V;
+    constexpr std::size_t lanes = std::size_t(U) * W;
+    V sum[K][U];
+    double* rows[K];
+    for (int q = 0; q < K; ++q) {
+        rows[q] = block.sums + open[q]->slot * table.stride + first;
+        const bool fresh = open[q]->starts && open[q]->begin == from;
+        for (int u = 0; u < U; ++u) sum[q][u] = fresh ? V{} : L::load(rows[q] + u * W);
+    }
+    for (std::size_t i = from; i < to; ++i) {
+        const double* row = block.envelope + i * lanes;
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            const V value = L::load(row + u * W);
+#pragma GCC unroll 4
+            for (int q = 0; q < K; ++q) sum[q][u] = sum[q][u] + value;
+        }
+    }
+    const double scale = 1.0 - table.decay;
+    const double count = static_cast<double>(block.frame_length);
+    for (int q = 0; q < K; ++q) {
+        for (int u = 0; u < U; ++u) std::memcpy(rows[q] + u * W, &sum[q][u], sizeof(V));
+        if (open[q]->features == nullptr || open[q]->end != to) continue;
+        for (std::size_t lane = 0; lane < lanes && first + lane < block.num_features; ++lane) {
+            open[q]->features[first + lane] = (sum[q][lane / W][lane % W] * scale) / count;
+        }
+    }
+}
+
 // Filters first .. first + U * W - 1 of a continuous pass over one block of
-// samples, from their carried state and back into it; the integrator value
-// after each sample i goes to envelope[i * envelope_stride + 0 .. U * W - 1].
+// samples, from their carried state and back into it. The integrator values
+// of the block go to the scratch buffer, one row per sample; then each
+// frame span of the block adds its samples' values to its frame's sum in
+// sample order (from 0.0 where the frame starts), and a frame that ends
+// here writes its features of these filters.
 template <int W, int U>
-void continuous_group(const LockstepFilters& table, std::size_t first, double* state,
-                      const double* input, std::size_t n, double* envelope,
-                      std::size_t envelope_stride) {
+void continuous_group(const LockstepFilters& table, const ContinuousBlock& block,
+                      std::size_t first) {
     using L = Lanes<W>;
     using V = typename L::V;
     const V threshold = L::broadcast(1.1754943508222875e-38);
     const V decay = L::broadcast(table.decay);
+    constexpr std::size_t lanes = std::size_t(U) * W;
 
     LaneCoefficients<W> k[U];
     LaneState<W> st[U];
     for (int u = 0; u < U; ++u) {
         const std::size_t column = first + std::size_t(u) * W;
         k[u] = LaneCoefficients<W>::load(table, column);
-        st[u] = LaneState<W>::load(state + column, table.stride);
+        st[u] = LaneState<W>::load(block.state + column, table.stride);
     }
-
-    for (std::size_t i = 0; i < n; ++i) {
-        const V x = L::broadcast(input[i]);
-        double* row = envelope + i * envelope_stride;
+    for (std::size_t i = 0; i < block.n; ++i) {
+        const V x = L::broadcast(block.input[i]);
+        double* row = block.envelope + i * lanes;
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             filter_step(k[u], st[u], x, decay, threshold);
             std::memcpy(row + u * W, &st[u].acc, sizeof(V));
         }
     }
+    for (int u = 0; u < U; ++u) st[u].store(block.state + first + std::size_t(u) * W, table.stride);
 
-    for (int u = 0; u < U; ++u) st[u].store(state + first + std::size_t(u) * W, table.stride);
+    // The spans' sums, segment by segment: between two consecutive span
+    // boundaries the same frames are open, and their sums advance together,
+    // so that the additions of different frames overlap instead of waiting
+    // on each other. Each frame's additions stay in sample order.
+    std::size_t points[2 * max_segment_spans + 2];
+    std::size_t num_points = 0;
+    const bool segmented = block.num_spans <= max_segment_spans;
+    if (segmented) {
+        for (std::size_t f = 0; f < block.num_spans; ++f) {
+            points[num_points++] = block.spans[f].begin;
+            points[num_points++] = block.spans[f].end;
+        }
+        num_points = sort_unique(points, num_points);
+    }
+    for (std::size_t p = 0; segmented && p + 1 < num_points; ++p) {
+        const FrameSpan* open[max_segment_spans];
+        std::size_t k = 0;
+        for (std::size_t f = 0; f < block.num_spans; ++f) {
+            const FrameSpan& span = block.spans[f];
+            if (span.begin <= points[p] && span.end >= points[p + 1]) open[k++] = &span;
+        }
+        switch (k) {
+            case 0: break;
+            case 1: sum_segment<W, U, 1>(table, block, first, open, points[p], points[p + 1]); break;
+            case 2: sum_segment<W, U, 2>(table, block, first, open, points[p], points[p + 1]); break;
+            case 3: sum_segment<W, U, 3>(table, block, first, open, points[p], points[p + 1]); break;
+            default:
+                for (std::size_t q = 0; q < k; ++q) {
+                    sum_segment<W, U, 1>(table, block, first, open + q, points[p], points[p + 1]);
+                }
+        }
+    }
+    for (std::size_t f = 0; !segmented && f < block.num_spans; ++f) {
+        const FrameSpan* span = block.spans + f;
+        sum_segment<W, U, 1>(table, block, first, &span, span->begin, span->end);
+    }
 }
 
 // Filters [block.first, block.last) over one block: groups of U vectors,
 // then groups of fewer for the rest. Padding lanes are computed like filters
 // (their state and envelope columns exist) and never read.
 template <int W, int U>
-void continuous_all(const LockstepFilters& table, ContinuousBlock block) {
+void continuous_all(const LockstepFilters& table, const ContinuousBlock& block,
+                    std::size_t first) {
     static_assert(LockstepFilters::lockstep_padding % W == 0, "the table pads to whole vectors");
     constexpr std::size_t lanes = std::size_t(U) * W;
-    for (; block.last - block.first >= lanes; block.first += lanes, block.envelope += lanes) {
-        continuous_group<W, U>(table, block.first, block.state, block.input, block.n,
-                               block.envelope, block.envelope_stride);
-    }
+    for (; block.last - first >= lanes; first += lanes) continuous_group<W, U>(table, block, first);
     if constexpr (U > 1) {
-        if (block.first < block.last) continuous_all<W, U - 1>(table, block);
+        if (first < block.last) continuous_all<W, U - 1>(table, block, first);
     }
+}
+
+template <int W, int U>
+void continuous_all(const LockstepFilters& table, const ContinuousBlock& block) {
+    continuous_all<W, U>(table, block, block.first);
 }
 
 // The last filters from `first` on, at most U vectors' worth: one
