@@ -10,6 +10,8 @@ from _tavik import FrequencyRangeWarning, __version__, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
 from ._signal import LOG10, Gammatonegram, gammatonegram
+from ._stream import GammatoneStream
 
-__all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "Gammatonegram", "LOG10",
+__all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
+           "Gammatonegram", "LOG10",
            "__version__", "gammatonegram", "transforms"]

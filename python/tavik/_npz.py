@@ -39,6 +39,7 @@ def fields_of(g: Gammatonegram) -> dict[str, Any]:
         "temporal_integration": g.temporal_integration,
         "channel": g.channel,
         "transform": name,
+        "mode": g.mode,
     }
 
 

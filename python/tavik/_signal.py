@@ -7,7 +7,7 @@ import math
 import operator
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, Final, Union
+from typing import Any, Final, Literal, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -26,6 +26,11 @@ _ACCEPTED: Final = ("a 1-D signal or a 2-D (samples, channels) array of float64,
 # Frames handed to the extension per call when progress is reported; the
 # rows are the same whatever the chunk.
 _CHUNK_FRAMES: Final = 512
+# Samples per push of the continuous pass when progress is reported.
+_CHUNK_SAMPLES: Final = 1 << 16
+
+Mode = Literal["continuous", "frames"]
+MODES: Final = ("continuous", "frames")
 
 
 class _NativeLog10:
@@ -53,9 +58,9 @@ LOG10: Final = _NativeLog10()
 class Gammatonegram:
     """Gammatone-filterbank features of every frame of a signal.
 
-    ``features`` has one row per frame and one column per filter; row i is
-    what ``GammatoneFilterbank(...)`` gives for the frame starting at sample
-    ``i * hop``. The arrays are read-only."""
+    ``features`` has one row per frame and one column per filter, for the
+    frame starting at sample ``i * hop`` (see ``mode``). The arrays are
+    read-only."""
 
     features: FloatArray
     """Frames x ``num_features``, float64."""
@@ -75,12 +80,21 @@ class Gammatonegram:
     channel: int
     """``on_channel`` of the filterbank: a channel, or negative for their mean."""
     transform: Transform | None
+    mode: Mode
+    """``"continuous"``: the filters ran through the whole signal;
+    ``"frames"``: each frame was filtered on its own, from silence."""
 
     def filterbank(self) -> GammatoneFilterbank:
         """A new filterbank with the parameters that made these features."""
         return make_filterbank(self.num_samples, self.num_features, self.sample_rate,
                                self.low_Hz, self.high_Hz, self.temporal_integration,
                                self.channel, self.transform)
+
+
+def frame_times(first: int, stop: int, hop: int, sample_rate: int) -> FloatArray:
+    """Start times in seconds of frames first to stop - 1."""
+    times: FloatArray = np.arange(first, stop, dtype=np.float64) * hop / sample_rate
+    return times
 
 
 def default_num_samples(sample_rate: int) -> int:
@@ -91,6 +105,19 @@ def default_num_samples(sample_rate: int) -> int:
 def default_hop(sample_rate: int) -> int:
     """10 ms in samples."""
     return max(1, round(0.010 * sample_rate))
+
+
+def default_high_Hz(sample_rate: int) -> float:
+    """The upper bound of the centre frequencies when none is given."""
+    return 8000.0
+
+
+def check_mode(mode: object) -> Mode:
+    if mode == "continuous":
+        return "continuous"
+    if mode == "frames":
+        return "frames"
+    raise ValueError(f"mode must be 'continuous' or 'frames', not {mode!r}")
 
 
 def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_Hz: float,
@@ -170,26 +197,56 @@ def features_of(fb: GammatoneFilterbank, samples: npt.NDArray[np.float64] | npt.
     return out
 
 
+def continuous_features_of(fb: GammatoneFilterbank,
+                           samples: npt.NDArray[np.float64] | npt.NDArray[np.float32], hop: int,
+                           num_threads: int = 0,
+                           progress: Callable[[int], object] | None = None) -> FloatArray:
+    """Features of every whole frame of `samples` (1-D, or samples x
+    channels) with the filters run through the whole signal; `progress` is
+    told how many frames each step did."""
+    state = fb.stream_state(hop)
+    if progress is None:
+        features, _ = fb.stream_push(samples, hop, state, 0, num_threads)
+        return features
+    length = samples.shape[0]
+    count = (length - fb.num_samples) // hop + 1 if length >= fb.num_samples else 0
+    out = np.empty((count, fb.num_features))
+    done = 0
+    for start in range(0, length, _CHUNK_SAMPLES):
+        rows, state = fb.stream_push(samples[start:start + _CHUNK_SAMPLES], hop, state, start,
+                                     num_threads)
+        out[done:done + len(rows)] = rows
+        done += len(rows)
+        if len(rows):
+            progress(len(rows))
+    return out
+
+
 def gammatonegram_with(fb: GammatoneFilterbank, signal: SignalLike, hop: int, *,
                        num_threads: int = 0, low_Hz: float, high_Hz: float,
                        temporal_integration: float, transform: Transform | None,
-                       progress: Callable[[int], object] | None = None) -> Gammatonegram:
+                       progress: Callable[[int], object] | None = None,
+                       mode: Mode = "continuous") -> Gammatonegram:
     """The gammatonegram of `signal` with an existing filterbank (the
     filterbank keeps its parameters to itself, so they are passed along)."""
+    mode = check_mode(mode)
     samples = as_samples(signal)
     if samples.shape[0] < fb.num_samples:
         raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
                          f"({fb.num_samples} samples)")
-    features = features_of(fb, samples, hop, num_threads, progress)
+    if mode == "continuous":
+        features = continuous_features_of(fb, samples, hop, num_threads, progress)
+    else:
+        features = features_of(fb, samples, hop, num_threads, progress)
     centres = np.array([f.cf for f in fb.filters], dtype=np.float64)
-    times = np.arange(features.shape[0], dtype=np.float64) * hop / fb.sample_rate
+    times = frame_times(0, features.shape[0], hop, fb.sample_rate)
     for array in (features, centres, times):
         array.flags.writeable = False
     return Gammatonegram(features=features, centre_frequencies=centres, times=times,
                          sample_rate=fb.sample_rate, num_samples=fb.num_samples, hop=hop,
                          num_features=fb.num_features, low_Hz=low_Hz, high_Hz=high_Hz,
                          temporal_integration=temporal_integration, channel=fb.on_channel,
-                         transform=transform)
+                         transform=transform, mode=mode)
 
 
 def _positive(name: str, value: object) -> int:
@@ -204,9 +261,9 @@ def _positive(name: str, value: object) -> int:
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
                   hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
-                  high_Hz: float = 8000, temporal_integration: float = 0,
+                  high_Hz: float | None = None, temporal_integration: float = 0,
                   channel: int = -1, transform: Transform | None = LOG10,
-                  num_threads: int = 0) -> Gammatonegram:
+                  mode: Mode = "continuous", num_threads: int = 0) -> Gammatonegram:
     """Gammatone-filterbank features of every frame of a whole signal.
 
     Frames of ``num_samples`` samples (default 25 ms) start at sample 0 and
@@ -219,23 +276,38 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     to float64 as a whole; int16 and int32 PCM are scaled to [-1, 1) as
     soundfile scales them (divided by 32768 and 2**31); a list of numbers is
     taken as float64. Anything else (complex, object, bool, other integer
-    types, 0-D or 3-D arrays) is a TypeError.
+    types, 0-D or 3-D arrays) is a TypeError. Several channels are reduced to
+    one by ``channel`` (a channel, or negative for their mean, formed per
+    sample).
 
-    Row i of ``features`` is bit for bit what
-    ``GammatoneFilterbank(num_samples=..., num_features=..., sample_rate=...,
-    low_Hz=..., high_Hz=..., temporal_integration=..., on_channel=channel)``
-    gives for frame i: for one channel through ``__call__`` of the 1-D frame,
-    for several through the column-major (channels, num_samples) matrix,
-    reduced by ``channel`` (a channel, or negative for their mean).
-    ``transform`` defaults to the filterbank's native base-10 logarithm;
-    ``num_threads`` is passed to ``batch`` (0: every core)."""
+    ``mode="continuous"`` (the default) runs every filter once through the
+    whole signal, its state carried from sample to sample, and reports for
+    each frame the mean of the smoothed envelope over the frame's samples.
+    Nothing starts from silence, so a steady tone stays in its bands (a
+    1 kHz tone at 16 kHz reads about -115 dB in the 50 Hz band, where
+    per-frame filtering reads -39 dB from the onset at every frame's start),
+    and each sample is filtered once however much the frames overlap.
+
+    ``mode="frames"`` filters each frame on its own from a silent state:
+    row i is bit for bit what ``GammatoneFilterbank(num_samples=...,
+    num_features=..., sample_rate=..., low_Hz=..., high_Hz=...,
+    temporal_integration=..., on_channel=channel)`` gives for frame i. Use
+    it where a frame's features must not depend on what came before it. A
+    signal of exactly one frame gives the same bits in both modes.
+
+    ``high_Hz`` defaults to 8000 Hz. ``transform`` defaults to the
+    filterbank's native base-10 logarithm; ``num_threads`` 0 uses every
+    core (frames mode spreads the frames, continuous mode the filters)."""
+    mode = check_mode(mode)
     sample_rate = _positive("sample_rate", sample_rate)
     num_samples = (default_num_samples(sample_rate) if num_samples is None
                    else _positive("num_samples", num_samples))
     hop = default_hop(sample_rate) if hop is None else _positive("hop", hop)
+    if high_Hz is None:
+        high_Hz = default_high_Hz(sample_rate)
     samples = as_samples(signal)
     fb = make_filterbank(num_samples, num_features, sample_rate, low_Hz, high_Hz,
                          temporal_integration, channel, transform)
     return gammatonegram_with(fb, samples, hop, num_threads=num_threads, low_Hz=low_Hz,
                               high_Hz=high_Hz, temporal_integration=temporal_integration,
-                              transform=transform)
+                              transform=transform, mode=mode)
