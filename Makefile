@@ -8,7 +8,7 @@ VPY        := $(VENV)/bin/python
 STAMPS     := build/stamps
 CPP_BUILD  := build/cpp
 APT_PACKAGES := libeigen3-dev libfmt-dev libgtest-dev
-BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==2.13.6 cmake ninja
+BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==3.1.0 cmake ninja
 
 SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
@@ -21,7 +21,7 @@ SOURCES += $(PACKAGE_FILES)
 # PATH if that runs CPython 3.X, else as the newest 3.X.Y of pyenv; the
 # interpreter's own sys.executable is kept, so pyenv's shims are not needed
 # at run time. Any of them can be given by hand: `make PYTHON311=/path/...`.
-SUPPORTED_PYTHONS := 3.10 3.11 3.12 3.13
+SUPPORTED_PYTHONS := 3.10 3.11 3.12 3.13 3.14 3.15
 find_python = $(shell \
   probe='import sys, platform, ensurepip; ok = platform.python_implementation() == "CPython" and "%d.%d" % sys.version_info[:2] == "$(1)"; print(sys.executable if ok else "")'; \
   exe=$$(python$(1) -c "$$probe" 2>/dev/null); \
@@ -94,7 +94,7 @@ $(STAMPS)/venv: pyproject.toml $(STAMPS)/python | $(STAMPS)/system-deps
 # persistent build directory, so that a rebuild only compiles what changed.
 install: $(STAMPS)/installed
 $(STAMPS)/installed: $(STAMPS)/venv $(SOURCES)
-	$(VPY) -m pip install --no-build-isolation ".[test]"
+	$(VPY) -m pip install --no-build-isolation ".[test,docs]"
 	@touch $@
 
 cpp-test: $(STAMPS)/venv
@@ -182,12 +182,24 @@ clean:
 WHEEL_DIR  := build/wheelhouse
 WHEEL_VENV := build/wheel-venv
 
-.PHONY: demo typecheck wheel-check
-test: typecheck wheel-check
+.PHONY: demo typecheck wheel-check docs
+test: typecheck docs wheel-check
 
 # The gammatonegram of the shipped speech sample: gammatonegram.png and .npz.
 demo: $(STAMPS)/installed
 	$(VENV)/bin/tavik gammatonegram
+
+# The documentation (docs/) into build/docs/html, warnings as errors, then
+# every example of its pages and of the docstrings it shows as doctests.
+# The API pages are generated from the installed package's docstrings into
+# docs/generated/ (not kept in git).
+DOCS_BUILD := build/docs
+SPHINX = $(VENV)/bin/sphinx-build -W --keep-going -q -j 1 -d $(DOCS_BUILD)/doctrees
+docs: $(STAMPS)/installed
+	rm -rf docs/generated $(DOCS_BUILD)
+	$(SPHINX) -b html docs $(DOCS_BUILD)/html
+	$(SPHINX) -b doctest docs $(DOCS_BUILD)/doctest
+	@echo "Documentation: $(DOCS_BUILD)/html/index.html"
 
 # The stubs against the built module, then the package and the examples
 # against the stubs.

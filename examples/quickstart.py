@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The README's quick start as one script: the gammatonegram of a whole
+"""The documentation's first steps as one script: the gammatonegram of a whole
 signal, a frame, a multichannel frame, a batch of frames, a Python extractor,
 and extractors shipped to a process pool.
 

@@ -27,6 +27,7 @@
 // Before anything converts a transform: it replaces that conversion.
 #include "python/transforms.hpp"
 
+#include "python/cepstra.hpp"
 #include "python/docstrings.hpp"
 #include "python/introspection.hpp"
 #include "python/native_types.hpp"
@@ -48,24 +49,22 @@ struct FrameInput {
 
 namespace pybind11::detail {
 
-// Accepts exactly what the sequence-to-vector conversion accepts (a sequence,
-// not str or bytes, whose items are all floats), but when the object also
-// exports a one-dimensional buffer of native doubles (a 1-D float64 array of
-// any stride, array.array('d'), a memoryview of doubles) the samples are
-// copied straight from its memory instead of item by item.
+// Accepts a sequence (not str or bytes) whose items are all floats (float or
+// a subclass, as NumPy's float64 scalars are; an int item is refused), read
+// by index up to the length it reports. When the object also exports a
+// one-dimensional buffer of native doubles (a 1-D float64 array of any
+// stride, array.array('d'), a memoryview of doubles) the samples are copied
+// straight from its memory instead of item by item.
 template <>
 struct type_caster<tavik::extractor::FrameInput> {
     PYBIND11_TYPE_CASTER(tavik::extractor::FrameInput, const_name("list[float]"));
 
-    bool load(handle src, bool convert) {
+    bool load(handle src, bool) {
         if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) {
             return false;
         }
         if (load_from_buffer(src)) return true;
-        make_caster<std::vector<double>> items;
-        if (!items.load(src, convert)) return false;
-        value.frame = cast_op<std::vector<double>&&>(std::move(items));
-        return true;
+        return load_items(reinterpret_borrow<sequence>(src));
     }
 
 private:
@@ -76,6 +75,21 @@ private:
                || f == "<d"
 #endif
             ;
+    }
+
+    // len() once, then each item by index: an error from either propagates
+    // as the sequence's own exception.
+    bool load_items(const sequence& items) {
+        const std::size_t count = items.size();
+        std::vector<double> frame;
+        frame.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const object item = items[i];
+            if (!PyFloat_Check(item.ptr())) return false;
+            frame.push_back(PyFloat_AS_DOUBLE(item.ptr()));
+        }
+        value.frame = std::move(frame);
+        return true;
     }
 
     bool load_from_buffer(handle src) {
@@ -489,6 +503,7 @@ void init_module(py::module_& m) {
     tavik::extractor::native_transforms::bind_transforms(m);
     m.attr("FrequencyRangeWarning") = tavik::extractor::introspection::make_frequency_range_warning();
     tavik::extractor::bind_extractor(m);
+    tavik::extractor::cepstra::bind_cepstra(m);
     m.attr("__version__") = "0.0.7";
 }
 

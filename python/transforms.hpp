@@ -212,7 +212,8 @@ namespace pybind11::detail {
 template <>
 struct type_caster<std::function<double(double)>> {
     PYBIND11_TYPE_CASTER(std::function<double(double)>,
-                         const_name("Callable[[") + make_caster<double>::name + const_name("], ") +
+                         const_name("collections.abc.Callable[[") +
+                             inv_descr(make_caster<double>::name) + const_name("], ") +
                              make_caster<double>::name + const_name("]"));
 
     bool load(handle src, bool convert) {

@@ -34,7 +34,7 @@ def other_python(minor):
 
 
 # One older, unsupported version and every supported one but this.
-@pytest.mark.parametrize("minor", [m for m in range(9, 14) if (3, m) != BUILT_FOR])
+@pytest.mark.parametrize("minor", [m for m in range(9, 16) if (3, m) != BUILT_FOR])
 def test_other_interpreters_get_import_error(tmp_path, minor):
     exe = other_python(minor)
     if exe is None:

@@ -2,6 +2,7 @@
         Tavik library 
     """
 
+from . import cepstra as cepstra
 from . import extractor as extractor
 from . import transforms as transforms
 

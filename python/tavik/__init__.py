@@ -9,9 +9,12 @@ extra; this package itself needs only NumPy."""
 from _tavik import FrequencyRangeWarning, __version__, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
+from ._features import deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
+from ._io import load
 from ._signal import LOG10, Gammatonegram, gammatonegram
 from ._stream import GammatoneStream
 
 __all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
            "Gammatonegram", "LOG10",
-           "__version__", "gammatonegram", "transforms"]
+           "__version__", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc", "hz_to_erb_rate",
+           "load", "transforms"]

@@ -20,6 +20,7 @@ import numpy.typing as npt
 
 from _tavik.extractor import GammatoneFilterbank
 
+from ._features import erb_rate_to_hz, hz_to_erb_rate
 from ._npz import fields_of, save_atomically
 from ._signal import (LOG10, Gammatonegram, default_hop, default_num_samples,
                       gammatonegram_with)
@@ -122,12 +123,8 @@ def check_channel(channel: int, samples: npt.NDArray[np.float64], where: str) ->
 # --- tavik gammatonegram -------------------------------------------------------
 
 def erb_rate(hz: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """The ERB-rate scale on which the centre frequencies are evenly spaced."""
-    return np.asarray(21.4 * np.log10(0.00437 * np.maximum(hz, 0.0) + 1.0), dtype=np.float64)
-
-
-def erb_rate_to_hz(erb: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    return np.asarray((10.0 ** (erb / 21.4) - 1.0) / 0.00437, dtype=np.float64)
+    """The ERB-rate scale of the centre frequencies, 0 below 0 Hz."""
+    return np.asarray(hz_to_erb_rate(np.maximum(hz, 0.0)), dtype=np.float64)
 
 
 def read_audio(path: Path) -> tuple[npt.NDArray[np.float64], int]:

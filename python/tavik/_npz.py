@@ -27,6 +27,7 @@ def fields_of(g: Gammatonegram) -> dict[str, Any]:
     name = ("log10" if transform is LOG10 else "none" if transform is None
             else getattr(transform, "__qualname__", repr(transform)))
     return {
+        **g.extra,
         "features": g.features,
         "centre_frequencies": g.centre_frequencies,
         "times": g.times,

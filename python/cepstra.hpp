@@ -1,0 +1,75 @@
+// The submodule _tavik.cepstra: the core's orthonormal DCT-II over the rows
+// of a float64 array (extractor/cepstra.hpp). tavik.gfcc checks and converts
+// its arguments, then calls this.
+#pragma once
+
+#include <cstddef>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "extractor/cepstra.hpp"
+
+namespace tavik::extractor::cepstra {
+
+namespace py = pybind11;
+
+inline py::array_t<double> dct_rows(const py::object& features, std::size_t num_ceps) {
+    static constexpr const char* accepted =
+        "features must be a C-contiguous 2-D float64 NumPy array";
+    if (!py::isinstance<py::array>(features)) throw py::type_error(accepted);
+    const auto array = py::reinterpret_borrow<py::array>(features);
+    if (!array.dtype().equal(py::dtype::of<double>()) || array.ndim() != 2 ||
+        !(array.flags() & py::array::c_style)) {
+        throw py::type_error(accepted);
+    }
+    const auto rows = static_cast<std::size_t>(array.shape(0));
+    const auto n = static_cast<std::size_t>(array.shape(1));
+    try {
+        const Dct dct(n, num_ceps);
+        py::array_t<double> out({rows, num_ceps});
+        const auto* data = static_cast<const double*>(array.data());
+        double* destination = out.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            dct.apply_rows(data, rows, n, destination);
+        }
+        return out;
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+}
+
+inline void bind_cepstra(py::module_& m) {
+    py::module_ sub = m.def_submodule(
+        "cepstra", "Cepstral coefficients of filterbank features, in a fixed operation order.");
+    sub.def("dct_rows", &dct_rows, py::arg("features"), py::arg("num_ceps").noconvert(),
+            R"(The first ``num_ceps`` coefficients of the orthonormal DCT-II of every row.
+
+Coefficient k of a row x of n values is
+``scale_k * sum(x[i] * cos(pi * k * (2i + 1) / (2n)))``, with
+``scale_0 = sqrt(1/n)`` and ``sqrt(2/n)`` otherwise, summed from 0.0 in
+increasing i. The cosines use only the basic floating-point operations, so
+the result has the same bits on every machine.
+
+Parameters
+----------
+features : numpy.ndarray
+    A C-contiguous 2-D float64 array of shape (frames, n).
+num_ceps : int
+    How many coefficients to keep, from 1 to n.
+
+Returns
+-------
+numpy.ndarray
+    A float64 array of shape (frames, num_ceps).
+
+Raises
+------
+TypeError
+    If ``features`` is not a C-contiguous 2-D float64 array.
+ValueError
+    If ``num_ceps`` is not between 1 and n, or n is 0.)");
+}
+
+}  // namespace tavik::extractor::cepstra

@@ -1,0 +1,280 @@
+"""What usually follows a gammatonegram: cepstral coefficients, regression
+deltas, and the ERB-rate scale on which the filters are spaced."""
+
+from __future__ import annotations
+
+import operator
+from typing import Union, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from _tavik import cepstra
+
+from ._signal import Gammatonegram
+
+FloatArray = npt.NDArray[np.float64]
+FeaturesLike = Union[Gammatonegram, npt.ArrayLike]
+
+# The ERB-rate scale of Glasberg and Moore (1990), in the operation order of
+# the filterbank's own design (extractor/gammatone_filterbank.hpp).
+_ERB_SLOPE = 0.00437
+_ERB_SCALE = 21.4
+
+
+@overload
+def hz_to_erb_rate(hz: float) -> float: ...
+@overload
+def hz_to_erb_rate(hz: npt.ArrayLike) -> FloatArray | float: ...
+def hz_to_erb_rate(hz: npt.ArrayLike) -> FloatArray | float:
+    """Frequency in Hz to ERB-rate, the scale the filterbank spaces its filters on.
+
+    The ERB-rate of a frequency f in Hz is ``21.4 * log10(0.00437 * f + 1)``
+    (Glasberg and Moore, 1990): the number of equivalent rectangular
+    bandwidths below f. A :class:`GammatoneFilterbank` places its centre
+    frequencies evenly on this scale from ``low_Hz`` to ``high_Hz``.
+
+    Parameters
+    ----------
+    hz : float or array_like
+        Frequencies in Hz.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        The ERB-rate of each frequency: a float for a scalar, else a float64
+        array of the same shape. Frequencies below -1/0.00437 Hz give NaN.
+
+    See Also
+    --------
+    erb_rate_to_hz : The inverse.
+
+    References
+    ----------
+    B. R. Glasberg and B. C. J. Moore, "Derivation of auditory filter shapes
+    from notched-noise data", Hearing Research 47 (1990), 103-138.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> round(tavik.hz_to_erb_rate(1000.0), 3)
+    15.621
+    >>> g = tavik.gammatonegram(np.zeros(16000), 16000, num_features=5)
+    >>> np.diff(tavik.hz_to_erb_rate(g.centre_frequencies)).round(6)
+    array([7.864469, 7.864469, 7.864469, 7.864469])
+    """
+    values = np.asarray(hz, dtype=np.float64)
+    erb = np.log10(_ERB_SLOPE * values + 1.0) * _ERB_SCALE
+    return float(erb) if erb.ndim == 0 else erb
+
+
+@overload
+def erb_rate_to_hz(erb: float) -> float: ...
+@overload
+def erb_rate_to_hz(erb: npt.ArrayLike) -> FloatArray | float: ...
+def erb_rate_to_hz(erb: npt.ArrayLike) -> FloatArray | float:
+    """ERB-rate to frequency in Hz, the inverse of :func:`hz_to_erb_rate`.
+
+    Parameters
+    ----------
+    erb : float or array_like
+        Values on the ERB-rate scale.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        ``(10 ** (erb / 21.4) - 1) / 0.00437`` Hz: a float for a scalar, else
+        a float64 array of the same shape.
+
+    See Also
+    --------
+    hz_to_erb_rate : The scale itself.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> round(tavik.erb_rate_to_hz(tavik.hz_to_erb_rate(1000.0)), 9)
+    1000.0
+    >>> # Five centre frequencies evenly spaced on the ERB-rate scale:
+    >>> edges = tavik.hz_to_erb_rate([50.0, 8000.0])
+    >>> tavik.erb_rate_to_hz(np.linspace(*edges, 5)).round(1)
+    array([  50. ,  421.1, 1285.9, 3301.7, 8000. ])
+    """
+    values = np.asarray(erb, dtype=np.float64)
+    hz = (10.0 ** (values / _ERB_SCALE) - 1.0) / _ERB_SLOPE
+    return float(hz) if hz.ndim == 0 else hz
+
+
+def _features_of(features: FeaturesLike, what: str) -> FloatArray:
+    """The frames x values array of a gammatonegram or of any 2-D array of
+    real numbers, as float64."""
+    if isinstance(features, Gammatonegram):
+        return features.features
+    array = np.asarray(features)
+    if array.dtype.kind not in "iuf" or array.ndim != 2:
+        raise TypeError(f"{what} must be a Gammatonegram or a 2-D array of real numbers "
+                        f"(frames, values); got a {array.ndim}-D {array.dtype} array")
+    return np.asarray(array, dtype=np.float64)
+
+
+def _count(name: str, value: object) -> int:
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+
+
+def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
+    """Gammatone cepstral coefficients (GFCC) of a gammatonegram.
+
+    The orthonormal DCT-II over the filter axis of ``g.features``, of which
+    the first ``num_ceps`` coefficients are kept: for a row x of n features,
+    coefficient k is ``s_k * sum(x[i] * cos(pi * k * (2i + 1) / (2n)))``,
+    with ``s_0 = sqrt(1/n)`` and ``s_k = sqrt(2/n)`` otherwise. This is
+    ``scipy.fft.dct(g.features, type=2, norm="ortho", axis=1)[:, :num_ceps]``
+    to within a few roundings, computed in native code in a fixed order (the
+    cosines from the basic floating-point operations, each sum from 0.0 in
+    filter order), so the bits are the same on every machine.
+
+    The usual pipeline compresses the filterbank's energies before the
+    transform: the logarithm (the default ``transform`` of
+    :func:`gammatonegram`, base 10), or the cube root of Shao and Wang's GFCC
+    (``transform=tavik.transforms.power(1 / 3)``). Silence under a plain
+    logarithm gives ``-inf`` features and so non-finite coefficients; a floor
+    keeps them finite (``transform=tavik.transforms.log10(floor=1e-10)``).
+
+    Parameters
+    ----------
+    g : Gammatonegram or array_like
+        A gammatonegram, or its features: any 2-D array of real numbers of
+        shape (frames, filters).
+    num_ceps : int, default 13
+        How many coefficients to keep, from 1 to the number of filters.
+
+    Returns
+    -------
+    numpy.ndarray
+        A float64 array of shape (frames, num_ceps).
+
+    Raises
+    ------
+    TypeError
+        If ``g`` is neither a gammatonegram nor a 2-D array of real numbers,
+        or ``num_ceps`` is not an integer.
+    ValueError
+        If ``num_ceps`` is not between 1 and the number of filters.
+
+    See Also
+    --------
+    deltas : Their regression deltas over frames.
+
+    References
+    ----------
+    Y. Shao, S. Srinivasan and D. Wang, "Incorporating auditory feature
+    uncertainties in robust speaker identification", ICASSP 2007.
+
+    X. Valero and F. Alias, "Gammatone cepstral coefficients: biologically
+    inspired features for non-speech audio classification", IEEE
+    Transactions on Multimedia 14 (2012), 1684-1689.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> sr = 16000
+    >>> t = np.arange(sr) / sr
+    >>> g = tavik.gammatonegram(np.sin(2 * np.pi * 440 * t), sr,
+    ...                         transform=tavik.transforms.power(1 / 3))
+    >>> c = tavik.gfcc(g)
+    >>> c.shape
+    (98, 13)
+    >>> np.allclose(c[:, 0], g.features.sum(axis=1) / np.sqrt(64))
+    True
+    """
+    features = _features_of(g, "g")
+    num_ceps = _count("num_ceps", num_ceps)
+    n = features.shape[1]
+    if not 1 <= num_ceps <= n:
+        raise ValueError(f"num_ceps must be between 1 and the number of filters ({n}), "
+                         f"not {num_ceps}")
+    return cepstra.dct_rows(np.ascontiguousarray(features), num_ceps)
+
+
+def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray:
+    """Regression deltas over frames, as HTK computes them.
+
+    For a half-width ``T = (width - 1) // 2``, the delta of frame t is
+    ``sum(k * (x[t + k] - x[t - k]) for k in 1..T) / (2 * sum(k**2))``,
+    where frames before the first and after the last repeat the first and
+    the last frame. ``order=2`` gives the deltas of the deltas (the
+    acceleration coefficients), and so on.
+
+    Parameters
+    ----------
+    features : Gammatonegram or array_like
+        A gammatonegram, or any 2-D array of real numbers of shape (frames,
+        values), for instance the coefficients of :func:`gfcc`.
+    width : int, default 9
+        Frames in the regression window: odd, at least 3.
+    order : int, default 1
+        How many times to take the deltas: 1 or more.
+
+    Returns
+    -------
+    numpy.ndarray
+        A float64 array of the shape of the features.
+
+    Raises
+    ------
+    TypeError
+        If ``features`` is not a gammatonegram or a 2-D array of real
+        numbers, or ``width`` or ``order`` is not an integer.
+    ValueError
+        If ``width`` is even or below 3, or ``order`` below 1.
+
+    References
+    ----------
+    S. Young et al., The HTK Book (for HTK version 3.4), Cambridge University
+    Engineering Department, 2006, section 5.6.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> ramp = np.arange(6.0).reshape(-1, 1)
+    >>> tavik.deltas(ramp, width=3).ravel()
+    array([0.5, 1. , 1. , 1. , 1. , 0.5])
+    >>> tavik.deltas(ramp, width=3, order=2).ravel()
+    array([ 0.25,  0.25,  0.  ,  0.  , -0.25, -0.25])
+
+    Features with their deltas and delta-deltas, side by side:
+
+    >>> sr = 16000
+    >>> signal = np.sin(2 * np.pi * 440 * np.arange(sr) / sr)
+    >>> c = tavik.gfcc(tavik.gammatonegram(signal, sr))
+    >>> np.hstack([c, tavik.deltas(c), tavik.deltas(c, order=2)]).shape
+    (98, 39)
+    """
+    values = _features_of(features, "features")
+    width = _count("width", width)
+    order = _count("order", order)
+    if width < 3 or width % 2 == 0:
+        raise ValueError(f"width must be odd and at least 3, not {width}")
+    if order < 1:
+        raise ValueError(f"order must be at least 1, not {order}")
+    half = (width - 1) // 2
+    denominator = 2.0 * sum(k * k for k in range(1, half + 1))
+    frames = values.shape[0]
+    result: FloatArray = np.array(values, dtype=np.float64)
+    for _ in range(order):
+        if frames == 0:
+            break
+        padded = np.pad(result, ((half, half), (0, 0)), mode="edge")
+        total = np.zeros_like(result)
+        for k in range(1, half + 1):
+            total += k * (padded[half + k:half + k + frames] - padded[half - k:half - k + frames])
+        result = total / denominator
+    return result
+

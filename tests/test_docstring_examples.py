@@ -1,0 +1,53 @@
+"""The Examples of every public docstring of tavik run as doctests, in a
+folder holding speech.npz as `tavik gammatonegram --out speech` writes it."""
+import doctest
+import inspect
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tavik
+
+FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+
+
+def public_tests():
+    finder = doctest.DocTestFinder(exclude_empty=True)
+    found = {}
+    for name in tavik.__all__:
+        obj = getattr(tavik, name)
+        if not (inspect.isclass(obj) or inspect.isroutine(obj) or inspect.ismodule(obj)):
+            continue
+        for test in finder.find(obj, f"tavik.{name}", globs={}):
+            if test.examples:
+                found[test.name] = test
+    return found
+
+
+TESTS = public_tests()
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("examples")
+    subprocess.run([sys.executable, "-m", "tavik", "gammatonegram", "--out", "speech"],
+                   cwd=folder, check=True, capture_output=True, timeout=300)
+    return folder
+
+
+def test_the_new_functions_have_examples():
+    for name in ("gfcc", "deltas", "hz_to_erb_rate", "erb_rate_to_hz", "load"):
+        assert f"tavik.{name}" in TESTS
+
+
+@pytest.mark.parametrize("name", sorted(TESTS))
+def test_docstring_examples(name, folder, monkeypatch):
+    monkeypatch.chdir(folder)
+    test = TESTS[name]
+    test.globs = {"np": np}
+    runner = doctest.DocTestRunner(optionflags=FLAGS)
+    output = []
+    runner.run(test, out=output.append)
+    assert runner.failures == 0, "".join(output)

@@ -1,0 +1,182 @@
+"""After the gammatonegram: GFCC, deltas, the ERB-rate scale, and files read
+back with tavik.load."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tavik
+from tavik import _npz
+
+scipy_fft = pytest.importorskip("scipy.fft")
+scipy_signal = pytest.importorskip("scipy.signal")
+
+SR = 16000
+
+
+def noise_gammatonegram(transform=tavik.transforms.power(1 / 3), num_features=64, seconds=0.5):
+    rng = np.random.default_rng(11)
+    signal = rng.standard_normal(int(SR * seconds))
+    return tavik.gammatonegram(signal, SR, num_features=num_features, transform=transform)
+
+
+@pytest.mark.parametrize("num_features, num_ceps", [(64, 13), (64, 64), (2, 1), (37, 20), (100, 1)])
+@pytest.mark.parametrize("transform", [tavik.transforms.power(1 / 3), tavik.LOG10])
+def test_gfcc_is_the_orthonormal_dct(num_features, num_ceps, transform):
+    g = noise_gammatonegram(transform, num_features)
+    expected = scipy_fft.dct(g.features, type=2, norm="ortho", axis=1)[:, :num_ceps]
+    got = tavik.gfcc(g, num_ceps)
+    assert got.shape == expected.shape and got.dtype == np.float64
+    np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-12 * np.abs(g.features).max())
+
+
+def test_gfcc_takes_any_2d_real_array_with_the_same_bits():
+    g = noise_gammatonegram()
+    reference = tavik.gfcc(g)
+    strided = np.asfortranarray(g.features)[::1]
+    assert tavik.gfcc(strided).tobytes() == reference.tobytes()
+    assert tavik.gfcc(g.features.tolist()).tobytes() == reference.tobytes()
+    integers = np.arange(12, dtype=np.int16).reshape(3, 4)
+    assert tavik.gfcc(integers, 4).tobytes() == tavik.gfcc(integers.astype(float), 4).tobytes()
+    assert tavik.gfcc(np.zeros((0, 8)), 3).shape == (0, 3)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((np.zeros((3, 8)), 0), ValueError, "num_ceps must be between 1 and the number of filters (8), not 0"),
+    ((np.zeros((3, 8)), 9), ValueError, "not 9"),
+    ((np.zeros((3, 8)), 2.0), TypeError, "num_ceps must be an integer, not float"),
+    ((np.zeros(8), 2), TypeError, "must be a Gammatonegram or a 2-D array of real numbers"),
+    ((np.zeros((3, 8), complex), 2), TypeError, "got a 2-D complex128 array"),
+    ((np.zeros((3, 0)), 1), ValueError, "number of filters (0)"),
+])
+def test_gfcc_refuses(args, error, message):
+    with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
+        tavik.gfcc(*args)
+
+
+def test_native_dct_refuses_what_it_cannot_read():
+    from _tavik import cepstra
+    with pytest.raises(TypeError, match="C-contiguous 2-D float64"):
+        cepstra.dct_rows(np.zeros((4, 3)).T, 2)
+    with pytest.raises(TypeError, match="C-contiguous 2-D float64"):
+        cepstra.dct_rows(np.zeros((4, 3), np.float32), 2)
+    with pytest.raises(ValueError, match="num_ceps must be between 1"):
+        cepstra.dct_rows(np.zeros((4, 3)), 4)
+
+
+@pytest.mark.parametrize("width", [3, 5, 9, 13])
+def test_deltas_are_htk_regression_with_repeated_edges(width):
+    rng = np.random.default_rng(2)
+    x = rng.standard_normal((40, 6))
+    # The least-squares slope over the window with edges repeated is HTK's formula.
+    expected = scipy_signal.savgol_filter(x, width, polyorder=1, deriv=1, axis=0, mode="nearest")
+    np.testing.assert_allclose(tavik.deltas(x, width), expected, rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(tavik.deltas(x, width, order=2),
+                               tavik.deltas(tavik.deltas(x, width), width), rtol=0, atol=0)
+
+
+def test_deltas_of_short_and_empty_inputs():
+    assert tavik.deltas(np.zeros((0, 3))).shape == (0, 3)
+    # One frame: every neighbour is that frame, so every delta is 0.
+    assert not tavik.deltas([[1.0, 2.0]]).any()
+    g = noise_gammatonegram()
+    assert tavik.deltas(g).tobytes() == tavik.deltas(g.features).tobytes()
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"width": 4}, ValueError, "width must be odd and at least 3, not 4"),
+    ({"width": 1}, ValueError, "not 1"),
+    ({"order": 0}, ValueError, "order must be at least 1, not 0"),
+    ({"width": 9.0}, TypeError, "width must be an integer, not float"),
+])
+def test_deltas_refuse(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        tavik.deltas(np.zeros((5, 2)), **kwargs)
+
+
+def test_erb_rate_is_the_scale_of_the_centre_frequencies():
+    g = tavik.gammatonegram(np.zeros(2000), SR, num_features=40, low_Hz=70, high_Hz=7000)
+    erb = tavik.hz_to_erb_rate(g.centre_frequencies)
+    steps = np.diff(erb)
+    np.testing.assert_allclose(steps, steps[0], rtol=1e-12)
+    np.testing.assert_allclose(erb[[0, -1]], tavik.hz_to_erb_rate([70.0, 7000.0]), rtol=1e-14)
+    np.testing.assert_allclose(tavik.erb_rate_to_hz(erb), g.centre_frequencies, rtol=1e-13)
+    assert isinstance(tavik.hz_to_erb_rate(1000), float)
+    assert isinstance(tavik.erb_rate_to_hz(np.float64(3.0)), float)
+
+
+def write(path, fields):
+    with open(path, "wb") as file:
+        _npz.write_npz(file, fields)
+
+
+@pytest.mark.parametrize("transform", [
+    tavik.LOG10, tavik.transforms.log10(floor=1e-10), tavik.transforms.dB(floor_dB=-90.0),
+    tavik.transforms.power(1 / 3), tavik.transforms.identity()])
+def test_load_gives_back_the_gammatonegram_and_its_filterbank(tmp_path, transform):
+    rng = np.random.default_rng(4)
+    signal = np.abs(rng.standard_normal(3000)) + 0.1
+    g = tavik.gammatonegram(signal, SR, num_features=12, hop=123, temporal_integration=0.003,
+                            transform=transform)
+    write(tmp_path / "g.npz", {**_npz.fields_of(g), "source_sample_rate": 44100})
+    loaded = tavik.load(tmp_path / "g.npz")
+    assert loaded.extra == {"source_sample_rate": 44100}
+    assert loaded.features.tobytes() == g.features.tobytes() and not loaded.features.flags.writeable
+    for name in ("sample_rate", "num_samples", "hop", "num_features", "low_Hz", "high_Hz",
+                 "temporal_integration", "channel"):
+        assert type(getattr(loaded, name)) is type(getattr(g, name))
+        assert getattr(loaded, name) == getattr(g, name)
+    fb = loaded.filterbank()
+    assert fb.transform == g.filterbank().transform
+    assert np.array(fb(signal[123:123 + fb.num_samples])).tobytes() == g.features[1].tobytes()
+    # Written again, the extra fields travel with it.
+    write(tmp_path / "again.npz", _npz.fields_of(loaded))
+    assert tavik.load(tmp_path / "again.npz").extra == {"source_sample_rate": 44100}
+
+
+def test_load_keeps_a_python_transform_by_name(tmp_path):
+    def squash(x):
+        return x / (1 + x)
+
+    g = tavik.gammatonegram(np.ones(1000), SR, num_features=4, transform=squash)
+    write(tmp_path / "g.npz", _npz.fields_of(g))
+    loaded = tavik.load(tmp_path / "g.npz")
+    assert repr(loaded.transform).endswith("squash")
+    with pytest.raises(TypeError, match="is a Python callable that a .npz file does not hold"):
+        loaded.filterbank()(np.ones(400))
+
+
+def test_load_reads_what_the_command_line_and_the_corpus_write(tmp_path):
+    speech = os.path.join(os.path.dirname(tavik.__file__), "data", "speech.wav")
+    (tmp_path / "in").mkdir()
+    os.symlink(speech, tmp_path / "in" / "speech.wav")
+    for args in (["gammatonegram", speech, "--out", "one"], ["corpus", "in", "out", "--workers", "1"]):
+        subprocess.run([sys.executable, "-m", "tavik", *args], cwd=tmp_path, check=True,
+                       capture_output=True, timeout=300)
+    one, corpus = tavik.load(tmp_path / "one.npz"), tavik.load(tmp_path / "out" / "speech.npz")
+    assert one.features.tobytes() == corpus.features.tobytes()
+    assert corpus.extra["source_sample_rate"] == corpus.sample_rate == 16000
+    assert one.filterbank().batch(np.zeros((1, one.num_samples))).shape == (1, one.num_features)
+
+
+def test_load_refuses_other_files(tmp_path):
+    np.save(tmp_path / "array.npy", np.zeros(3))
+    np.savez(tmp_path / "other.npz", features=np.zeros((2, 2)))
+    np.savez(tmp_path / "objects.npz", x=np.array([{}], dtype=object))
+    (tmp_path / "text.npz").write_text("features")
+    (tmp_path / "empty.npz").write_bytes(b"")
+    (tmp_path / "truncated.npz").write_bytes((tmp_path / "other.npz").read_bytes()[:100])
+    g = noise_gammatonegram(seconds=0.1)
+    write(tmp_path / "scalar.npz", {**_npz.fields_of(g), "features": 1.0})
+    for name, message in [("array.npy", "not a .npz archive of a gammatonegram but a .npy array"),
+                          ("other.npz", "it lacks the fields centre_frequencies, times, sample_rate"),
+                          ("objects.npz", "not a .npz archive of a gammatonegram"),
+                          ("text.npz", "not a .npz archive"), ("empty.npz", "not a .npz archive"),
+                          ("truncated.npz", "not a .npz archive"),
+                          ("scalar.npz", "its features is not an array")]:
+        with pytest.raises(ValueError, match=message):
+            tavik.load(tmp_path / name)
+    with pytest.raises(FileNotFoundError):
+        tavik.load(tmp_path / "missing.npz")
