@@ -220,59 +220,94 @@ inline std::size_t sort_unique(std::size_t* values, std::size_t count) {
 // Spans of one block whose sums are formed segment by segment; a block with
 // more (very short hops) forms each span's sum on its own.
 constexpr std::size_t max_segment_spans = 64;
+// Frames open at once whose sums the recursion keeps in registers.
+constexpr std::size_t max_register_sums = 4;
 
-// Samples [from, to) of the block's integrator values, for filters first ..
-// first + U * W - 1, added to the sums of K open frames (all open over the
-// whole segment). A frame's sum starts from 0.0 at its first sample; a frame
-// whose last sample is `to - 1` writes its features.
-template <int W, int U, int K>
-void sum_segment(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first,
-                 const FrameSpan* const* open, std::size_t from, std::size_t to) {
-    using L = Lanes<W>;
-    using V = typename L::V;
-    constexpr std::size_t lanes = std::size_t(U) * W;
-    V sum[K][U];
-    double* rows[K];
-    for (int q = 0; q < K; ++q) {
-        rows[q] = block.sums + open[q]->slot * table.stride + first;
-        const bool fresh = open[q]->starts && open[q]->begin == from;
-        for (int u = 0; u < U; ++u) sum[q][u] = fresh ? V{} : L::load(rows[q] + u * W);
-    }
-    for (std::size_t i = from; i < to; ++i) {
-        const double* row = block.envelope + i * lanes;
-#pragma GCC unroll 8
-        for (int u = 0; u < U; ++u) {
-            const V value = L::load(row + u * W);
-#pragma GCC unroll 4
-            for (int q = 0; q < K; ++q) sum[q][u] = sum[q][u] + value;
-        }
-    }
-    const double scale = 1.0 - table.decay;
-    const double count = static_cast<double>(block.frame_length);
-    for (int q = 0; q < K; ++q) {
-        for (int u = 0; u < U; ++u) std::memcpy(rows[q] + u * W, &sum[q][u], sizeof(V));
-        if (open[q]->features == nullptr || open[q]->end != to) continue;
-        for (std::size_t lane = 0; lane < lanes && first + lane < block.num_features; ++lane) {
-            open[q]->features[first + lane] = (sum[q][lane / W][lane % W] * scale) / count;
-        }
+// A frame's sums over these filters as a segment from `from` on needs them:
+// 0.0 where the frame starts, else what the earlier samples left.
+template <int W, int U>
+void load_sum(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first,
+              const FrameSpan& span, std::size_t from, typename Lanes<W>::V (&sum)[U]) {
+    const double* row = block.sums + span.slot * table.stride + first;
+    const bool fresh = span.starts && span.begin == from;
+    for (int u = 0; u < U; ++u) {
+        sum[u] = fresh ? typename Lanes<W>::V{} : Lanes<W>::load(row + u * W);
     }
 }
 
-// Filters first .. first + U * W - 1 of a continuous pass over one block of
-// samples, from their carried state and back into it. The integrator values
-// of the block go to the scratch buffer, one row per sample; then each
-// frame span of the block adds its samples' values to its frame's sum in
-// sample order (from 0.0 where the frame starts), and a frame that ends
-// here writes its features of these filters.
+// Back after a segment that ends at `to`; a frame whose last sample is
+// to - 1 writes (sum * (1 - decay)) / frame_length for the filters below
+// num_features.
 template <int W, int U>
-void continuous_group(const LockstepFilters& table, const ContinuousBlock& block,
-                      std::size_t first) {
+void store_sum(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first,
+               const FrameSpan& span, std::size_t to, const typename Lanes<W>::V (&sum)[U]) {
+    double* row = block.sums + span.slot * table.stride + first;
+    for (int u = 0; u < U; ++u) std::memcpy(row + u * W, &sum[u], sizeof(sum[u]));
+    if (span.features == nullptr || span.end != to) return;
+    const double scale = 1.0 - table.decay;
+    const double count = static_cast<double>(block.frame_length);
+    for (std::size_t lane = 0; lane < std::size_t(U) * W && first + lane < block.num_features;
+         ++lane) {
+        span.features[first + lane] = (sum[lane / W][lane % W] * scale) / count;
+    }
+}
+
+// Samples [from, to) of the block's scratch rows, for filters first ..
+// first + U * W - 1, added to the sum of one frame open over the segment.
+template <int W, int U>
+void sum_span(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first,
+              const FrameSpan& span, std::size_t from, std::size_t to) {
+    using L = Lanes<W>;
+    using V = typename L::V;
+    constexpr std::size_t lanes = std::size_t(U) * W;
+    V sum[U];
+    load_sum<W, U>(table, block, first, span, from, sum);
+    for (std::size_t i = from; i < to; ++i) {
+        const double* row = block.envelope + i * lanes;
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) sum[u] = sum[u] + L::load(row + u * W);
+    }
+    store_sum<W, U>(table, block, first, span, to, sum);
+}
+
+// Samples [from, to) of the block through the group's filters. With K
+// frames open over the whole segment (K <= max_register_sums), their sums
+// advance in registers as each integrator value is made: the 2.5 additions
+// per sample of the usual framing, and nothing else. With more (very short
+// hops), the values go to the block's scratch rows and are summed afterwards.
+template <int W, int U, int K, bool ToScratch>
+[[gnu::always_inline]] inline void run_segment(const LaneCoefficients<W> (&k)[U],
+                                               LaneState<W> (&st)[U],
+                                               typename Lanes<W>::V (&sum)[max_register_sums][U],
+                                               const LockstepFilters& table,
+                                               const ContinuousBlock& block, std::size_t from,
+                                               std::size_t to) {
     using L = Lanes<W>;
     using V = typename L::V;
     const V threshold = L::broadcast(1.1754943508222875e-38);
     const V decay = L::broadcast(table.decay);
     constexpr std::size_t lanes = std::size_t(U) * W;
+    for (std::size_t i = from; i < to; ++i) {
+        const V x = L::broadcast(block.input[i]);
+#pragma GCC unroll 8
+        for (int u = 0; u < U; ++u) {
+            filter_step(k[u], st[u], x, decay, threshold);
+#pragma GCC unroll 4
+            for (int q = 0; q < K; ++q) sum[q][u] = sum[q][u] + st[u].acc;
+            if constexpr (ToScratch) std::memcpy(block.envelope + i * lanes + u * W, &st[u].acc, sizeof(V));
+        }
+    }
+}
 
+// Filters first .. first + U * W - 1 of a continuous pass over one block of
+// samples, from their carried state and back into it, segment by segment:
+// between two consecutive span boundaries the same frames are open. Each
+// frame's sum is formed in sample order, from 0.0 at its first sample; a
+// frame that ends in this block writes its features of these filters.
+template <int W, int U>
+void continuous_group(const LockstepFilters& table, const ContinuousBlock& block,
+                      std::size_t first) {
+    using V = typename Lanes<W>::V;
     LaneCoefficients<W> k[U];
     LaneState<W> st[U];
     for (int u = 0; u < U; ++u) {
@@ -280,53 +315,56 @@ void continuous_group(const LockstepFilters& table, const ContinuousBlock& block
         k[u] = LaneCoefficients<W>::load(table, column);
         st[u] = LaneState<W>::load(block.state + column, table.stride);
     }
-    for (std::size_t i = 0; i < block.n; ++i) {
-        const V x = L::broadcast(block.input[i]);
-        double* row = block.envelope + i * lanes;
-#pragma GCC unroll 8
-        for (int u = 0; u < U; ++u) {
-            filter_step(k[u], st[u], x, decay, threshold);
-            std::memcpy(row + u * W, &st[u].acc, sizeof(V));
-        }
-    }
-    for (int u = 0; u < U; ++u) st[u].store(block.state + first + std::size_t(u) * W, table.stride);
+    V sum[max_register_sums][U];
 
-    // The spans' sums, segment by segment: between two consecutive span
-    // boundaries the same frames are open, and their sums advance together,
-    // so that the additions of different frames overlap instead of waiting
-    // on each other. Each frame's additions stay in sample order.
-    std::size_t points[2 * max_segment_spans + 2];
-    std::size_t num_points = 0;
-    const bool segmented = block.num_spans <= max_segment_spans;
-    if (segmented) {
+    if (block.num_spans > max_segment_spans) {
+        // Very short hops: every value to the scratch rows, then span by span.
+        run_segment<W, U, 0, true>(k, st, sum, table, block, 0, block.n);
+        for (std::size_t f = 0; f < block.num_spans; ++f) {
+            const FrameSpan* span = block.spans + f;
+            sum_span<W, U>(table, block, first, *span, span->begin, span->end);
+        }
+    } else {
+        std::size_t points[2 * max_segment_spans + 2];
+        std::size_t num_points = 0;
+        points[num_points++] = 0;
+        points[num_points++] = block.n;
         for (std::size_t f = 0; f < block.num_spans; ++f) {
             points[num_points++] = block.spans[f].begin;
             points[num_points++] = block.spans[f].end;
         }
         num_points = sort_unique(points, num_points);
-    }
-    for (std::size_t p = 0; segmented && p + 1 < num_points; ++p) {
-        const FrameSpan* open[max_segment_spans];
-        std::size_t k = 0;
-        for (std::size_t f = 0; f < block.num_spans; ++f) {
-            const FrameSpan& span = block.spans[f];
-            if (span.begin <= points[p] && span.end >= points[p + 1]) open[k++] = &span;
-        }
-        switch (k) {
-            case 0: break;
-            case 1: sum_segment<W, U, 1>(table, block, first, open, points[p], points[p + 1]); break;
-            case 2: sum_segment<W, U, 2>(table, block, first, open, points[p], points[p + 1]); break;
-            case 3: sum_segment<W, U, 3>(table, block, first, open, points[p], points[p + 1]); break;
-            default:
-                for (std::size_t q = 0; q < k; ++q) {
-                    sum_segment<W, U, 1>(table, block, first, open + q, points[p], points[p + 1]);
+        for (std::size_t p = 0; p + 1 < num_points; ++p) {
+            const std::size_t from = points[p], to = points[p + 1];
+            const FrameSpan* open[max_segment_spans];
+            std::size_t count = 0;
+            for (std::size_t f = 0; f < block.num_spans; ++f) {
+                const FrameSpan& span = block.spans[f];
+                if (span.begin <= from && span.end >= to) open[count++] = &span;
+            }
+            if (count > max_register_sums) {
+                run_segment<W, U, 0, true>(k, st, sum, table, block, from, to);
+                for (std::size_t q = 0; q < count; ++q) {
+                    sum_span<W, U>(table, block, first, *open[q], from, to);
                 }
+                continue;
+            }
+            for (std::size_t q = 0; q < count; ++q) {
+                load_sum<W, U>(table, block, first, *open[q], from, sum[q]);
+            }
+            switch (count) {
+                case 0: run_segment<W, U, 0, false>(k, st, sum, table, block, from, to); break;
+                case 1: run_segment<W, U, 1, false>(k, st, sum, table, block, from, to); break;
+                case 2: run_segment<W, U, 2, false>(k, st, sum, table, block, from, to); break;
+                case 3: run_segment<W, U, 3, false>(k, st, sum, table, block, from, to); break;
+                default: run_segment<W, U, 4, false>(k, st, sum, table, block, from, to); break;
+            }
+            for (std::size_t q = 0; q < count; ++q) {
+                store_sum<W, U>(table, block, first, *open[q], to, sum[q]);
+            }
         }
     }
-    for (std::size_t f = 0; !segmented && f < block.num_spans; ++f) {
-        const FrameSpan* span = block.spans + f;
-        sum_segment<W, U, 1>(table, block, first, &span, span->begin, span->end);
-    }
+    for (int u = 0; u < U; ++u) st[u].store(block.state + first + std::size_t(u) * W, table.stride);
 }
 
 // Filters [block.first, block.last) over one block: groups of U vectors,

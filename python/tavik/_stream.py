@@ -17,29 +17,64 @@ Samples = npt.NDArray[np.float64] | npt.NDArray[np.float32]
 class GammatoneStream:
     """The gammatonegram of a signal that arrives in chunks.
 
-    Takes the keywords of :func:`tavik.gammatonegram`, with the same
-    defaults and meaning. Each :meth:`push` returns the rows of the frames
-    that its chunk completed; whatever the sizes of the chunks (one sample,
-    or more than a frame), the rows of all pushes, concatenated, are bit for
-    bit ``tavik.gammatonegram(whole_signal, ...).features`` in both modes.
-    Memory stays flat: continuous mode carries only the filters' state and
-    the sums of the frames still open, frames mode the samples of the frames
-    not yet complete.
+    Each :meth:`push` returns the rows of the frames that its chunk
+    completed. Whatever the sizes of the chunks (one sample, a prime, more
+    than a frame), the rows of all pushes, one after another, are bit for
+    bit ``tavik.gammatonegram(whole_signal, ...).features`` with the same
+    keywords, in both modes. Memory stays flat however long the signal:
+    continuous mode carries only the filters' state and the sums of the
+    frames still open, frames mode the samples of the frames not yet
+    complete.
 
     ``push`` runs the native work without the interpreter lock, like
     ``batch``, and Ctrl-C stops it with KeyboardInterrupt. A push that
     raises leaves the stream as it was, so the same chunk can be pushed
     again.
 
-    A live use, with an input stream of the ``sounddevice`` package (not a
-    dependency of this one) delivering float32 blocks::
+    Parameters
+    ----------
+    sample_rate : int
+        Samples per second.
+    num_samples, hop, num_features, low_Hz, high_Hz, temporal_integration, channel, transform, mode, num_threads
+        As for :func:`gammatonegram`, with the same defaults.
+
+    Attributes
+    ----------
+    samples_pushed : int
+        Samples (per channel) pushed so far.
+    frames_emitted : int
+        Rows returned so far.
+    last_times : numpy.ndarray
+        Start times in seconds of the rows the last push returned.
+    centre_frequencies : numpy.ndarray
+        The filters' centre frequencies in Hz, ascending.
+
+    See Also
+    --------
+    gammatonegram : The same features of a whole signal.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> signal = np.random.default_rng(0).standard_normal(16000)
+    >>> stream = tavik.GammatoneStream(16000)
+    >>> rows = [stream.push(chunk) for chunk in np.array_split(signal, 37)]
+    >>> whole = tavik.gammatonegram(signal, 16000)
+    >>> bool((np.concatenate(rows) == whole.features).all())
+    True
+    >>> stream.frames_emitted, stream.samples_pushed
+    (98, 16000)
+
+    Live audio, with an input stream of the ``sounddevice`` package (not a
+    dependency of tavik) delivering float32 blocks::
 
         stream = tavik.GammatoneStream(16000)
 
         def callback(block, frames, time, status):
-            rows = stream.push(block)          # (k, 64) float64
+            rows = stream.push(block)      # (k, 64) float64
             for t, row in zip(stream.last_times, rows):
-                ...                            # draw or classify
+                ...                        # draw or classify
 
         with sounddevice.InputStream(samplerate=16000, channels=1,
                                      callback=callback):
@@ -76,24 +111,45 @@ class GammatoneStream:
         self._skip = 0
         self._channels: int | None = None
         self.samples_pushed = 0
-        """Samples (per channel) pushed so far."""
         self.frames_emitted = 0
-        """Rows returned so far."""
         self.last_times: FloatArray = np.empty(0)
-        """Start times in seconds of the rows the last push returned."""
 
     def filterbank(self) -> GammatoneFilterbank:
-        """A new filterbank with this stream's parameters."""
+        """A new filterbank with this stream's parameters.
+
+        Returns
+        -------
+        GammatoneFilterbank
+            Its frames-mode features of a frame are those of ``mode="frames"``.
+        """
         return make_filterbank(self.num_samples, self.num_features, self.sample_rate, self.low_Hz,
                                self.high_Hz, self.temporal_integration, self.channel,
                                self.transform)
 
     def push(self, chunk: SignalLike) -> FloatArray:
-        """Feeds the next samples: a 1-D chunk or one of shape (samples,
-        channels), of any dtype :func:`tavik.gammatonegram` accepts, with the
-        same number of channels on every push (a 1-D chunk is one channel).
-        Returns the features of the frames this chunk completed, as a
-        (k, ``num_features``) float64 array; k may be 0."""
+        """Feeds the next samples.
+
+        Parameters
+        ----------
+        chunk : array_like
+            A 1-D chunk or one of shape (samples, channels), of any kind
+            :func:`gammatonegram` accepts, with the same number of channels
+            on every push (a 1-D chunk is one channel).
+
+        Returns
+        -------
+        numpy.ndarray
+            The features of the frames this chunk completed, float64 of
+            shape (k, ``num_features``); k may be 0.
+
+        Raises
+        ------
+        ValueError
+            If the chunk has another number of channels than the earlier
+            ones, or none.
+        IndexError
+            If ``channel`` is not a channel of the chunk.
+        """
         samples = as_samples(chunk)
         channels = 1 if samples.ndim == 1 else samples.shape[1]
         if self._channels is None:
