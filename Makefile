@@ -13,7 +13,7 @@ BUILD_REQUIREMENTS := scikit-build-core==0.11.6 pybind11==3.1.0 cmake ninja
 SOURCES := $(wildcard extractor/*.hpp extractor/*.cpp python/*.cpp python/*.hpp) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard python/_tavik-stubs/*.pyi)
 # The pure-Python package that the wheel carries beside the module.
-PACKAGE_FILES := $(wildcard python/tavik/*.py python/tavik/py.typed python/tavik/data/*)
+PACKAGE_FILES := $(wildcard python/tavik/*.py python/tavik/_cli/*.py python/tavik/py.typed python/tavik/data/*)
 SOURCES += $(PACKAGE_FILES)
 
 # --- Interpreters -------------------------------------------------------------
@@ -186,8 +186,16 @@ WHEEL_VENV := build/wheel-venv
 test: typecheck docs wheel-check
 
 # The gammatonegram of the shipped speech sample: gammatonegram.png and .npz.
-demo: $(STAMPS)/installed
+# It needs the package with its cli extra only; after `make test` the test
+# extra's install (which includes cli) serves as well.
+demo: $(STAMPS)/installed-cli
 	$(VENV)/bin/tavik gammatonegram
+
+$(STAMPS)/installed-cli: $(STAMPS)/venv $(SOURCES)
+	@if [ -f $(STAMPS)/installed ] && [ -z "$$(find $(SOURCES) $(STAMPS)/venv -newer $(STAMPS)/installed 2>/dev/null)" ]; then \
+	  echo "Using the package installed for the tests"; \
+	else $(VPY) -m pip install --no-build-isolation ".[cli]"; fi
+	@touch $@
 
 # The documentation (docs/) into build/docs/html, warnings as errors, then
 # every example of its pages and of the docstrings it shows as doctests.

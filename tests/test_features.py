@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tavik
-from tavik import _npz
+from tavik import _io
 
 scipy_fft = pytest.importorskip("scipy.fft")
 scipy_signal = pytest.importorskip("scipy.signal")
@@ -109,7 +109,7 @@ def test_erb_rate_is_the_scale_of_the_centre_frequencies():
 
 def write(path, fields):
     with open(path, "wb") as file:
-        _npz.write_npz(file, fields)
+        _io.write_npz(file, fields)
 
 
 @pytest.mark.parametrize("transform", [
@@ -120,7 +120,7 @@ def test_load_gives_back_the_gammatonegram_and_its_filterbank(tmp_path, transfor
     signal = np.abs(rng.standard_normal(3000)) + 0.1
     g = tavik.gammatonegram(signal, SR, num_features=12, hop=123, temporal_integration=0.003,
                             transform=transform)
-    write(tmp_path / "g.npz", {**_npz.fields_of(g), "source_sample_rate": 44100})
+    write(tmp_path / "g.npz", {**_io.fields_of(g), "source_sample_rate": 44100})
     loaded = tavik.load(tmp_path / "g.npz")
     assert loaded.extra == {"source_sample_rate": 44100}
     assert loaded.features.tobytes() == g.features.tobytes() and not loaded.features.flags.writeable
@@ -132,7 +132,7 @@ def test_load_gives_back_the_gammatonegram_and_its_filterbank(tmp_path, transfor
     assert fb.transform == g.filterbank().transform
     assert np.array(fb(signal[123:123 + fb.num_samples])).tobytes() == g.features[1].tobytes()
     # Written again, the extra fields travel with it.
-    write(tmp_path / "again.npz", _npz.fields_of(loaded))
+    write(tmp_path / "again.npz", _io.fields_of(loaded))
     assert tavik.load(tmp_path / "again.npz").extra == {"source_sample_rate": 44100}
 
 
@@ -141,7 +141,7 @@ def test_load_keeps_a_python_transform_by_name(tmp_path):
         return x / (1 + x)
 
     g = tavik.gammatonegram(np.ones(1000), SR, num_features=4, transform=squash)
-    write(tmp_path / "g.npz", _npz.fields_of(g))
+    write(tmp_path / "g.npz", _io.fields_of(g))
     loaded = tavik.load(tmp_path / "g.npz")
     assert repr(loaded.transform).endswith("squash")
     with pytest.raises(TypeError, match="is a Python callable that a .npz file does not hold"):
@@ -169,7 +169,7 @@ def test_load_refuses_other_files(tmp_path):
     (tmp_path / "empty.npz").write_bytes(b"")
     (tmp_path / "truncated.npz").write_bytes((tmp_path / "other.npz").read_bytes()[:100])
     g = noise_gammatonegram(seconds=0.1)
-    write(tmp_path / "scalar.npz", {**_npz.fields_of(g), "features": 1.0})
+    write(tmp_path / "scalar.npz", {**_io.fields_of(g), "features": 1.0})
     for name, message in [("array.npy", "not a .npz archive of a gammatonegram but a .npy array"),
                           ("other.npz", "it lacks the fields centre_frequencies, times, sample_rate"),
                           ("objects.npz", "not a .npz archive of a gammatonegram"),

@@ -54,7 +54,7 @@ def test_rows_are_the_per_frame_calls(layout, dtype, channel):
                             channel=channel if layout == "stereo" else -1)
     fb = GammatoneFilterbank(num_samples=num_samples, num_features=24, sample_rate=SR,
                              low_Hz=80, high_Hz=7000, temporal_integration=0.002,
-                             on_channel=g.channel)
+                             on_channel=g.channel, transform=tavik.transforms.log10(floor=1e-10))
     starts = range(0, len(as_float64) - num_samples + 1, hop)
     if as_float64.ndim == 1:
         expected = [fb(list(as_float64[s:s + num_samples])) for s in starts]
@@ -63,7 +63,7 @@ def test_rows_are_the_per_frame_calls(layout, dtype, channel):
     else:
         expected = [fb(np.asfortranarray(as_float64[s:s + num_samples].T)) for s in starts]
     assert g.features.tobytes() == np.array(expected).tobytes()
-    assert np.isneginf(g.features).any()
+    assert (g.features == -10.0).any()  # digital silence at the -200 dB floor
     assert g.times.tolist() == [s / SR for s in starts]
     assert g.centre_frequencies.tolist() == [f.cf for f in fb.filters]
 
@@ -72,7 +72,7 @@ def test_rows_are_the_per_frame_calls(layout, dtype, channel):
 def test_default_framing_is_25_ms_every_10_ms(length, frames):
     g = tavik.gammatonegram(np.zeros(length) + 0.1, SR)
     assert (g.num_samples, g.hop, g.features.shape) == (400, 160, (frames, 64))
-    assert (g.low_Hz, g.high_Hz, g.temporal_integration, g.channel) == (50, 8000, 0, -1)
+    assert (g.low_Hz, g.high_Hz, g.temporal_integration, g.channel) == (50, 7200, 0, -1)
 
 
 def test_signal_shorter_than_a_frame_names_both_lengths():
@@ -94,7 +94,8 @@ def test_signal_shorter_than_a_frame_names_both_lengths():
     ],
 )
 def test_other_signals_are_type_errors_naming_both(signal, given):
-    with pytest.raises(TypeError, match=f"float64, float32, int16 or int32 .*; got {given}"):
+    with pytest.raises(TypeError, match=f"float64, float32, float16, int32, int16, int8 or uint8 "
+                                        f".*; got {given}"):
         tavik.gammatonegram(signal, SR)
 
 
@@ -142,3 +143,67 @@ def test_transform_is_passed_on():
 def test_bad_parameters(kwargs, error, message):
     with pytest.raises(error, match=message):
         tavik.gammatonegram(np.zeros((1000, 2)), SR, **kwargs)
+
+
+@pytest.mark.parametrize("sample_rate, high_Hz", [(8000, 3600.0), (16000, 7200.0),
+                                                  (17778, 8000.0), (44100, 8000.0)])
+def test_default_high_frequency_stays_below_nyquist(sample_rate, high_Hz):
+    g = tavik.gammatonegram(np.full(4000, 0.1), sample_rate, num_features=8)
+    assert g.high_Hz == tavik._signal.default_high_Hz(sample_rate) == high_Hz
+    assert g.centre_frequencies[-1] < sample_rate / 2
+
+
+def test_silence_is_finite_by_default_and_minus_infinity_on_request():
+    silence = np.zeros(1600)
+    assert (tavik.gammatonegram(silence, SR).features == -10.0).all()
+    exact = tavik.gammatonegram(silence, SR, transform=tavik.transforms.log10())
+    assert np.isneginf(exact.features).all()
+    assert tavik.LOG10(0.0) == -10.0 and np.isnan(tavik.LOG10(-1.0))
+
+
+@pytest.mark.parametrize("signal", [np.zeros(1000), [0.0] * 1000])
+def test_a_channel_that_a_mono_signal_lacks_is_the_same_index_error(signal):
+    message = "Channel 7 is out of range for an input of 1 channels"
+    with pytest.raises(IndexError, match=message):
+        tavik.gammatonegram(signal, SR, channel=7)
+    with pytest.raises(IndexError, match=message):
+        tavik.gammatonegram(np.zeros((1000, 1)), SR, channel=7)
+
+
+@pytest.mark.parametrize(
+    "signal, as_float64",
+    [
+        (np.array([0, 64, 128, 255], dtype=np.uint8), [-1.0, -0.5, 0.0, 127 / 128]),
+        (np.array([-128, -64, 0, 127], dtype=np.int8), [-1.0, -0.5, 0.0, 127 / 128]),
+        (np.array([0.1, -0.3, 65504, 2**-24], dtype=np.float16),
+         np.array([0.1, -0.3, 65504, 2**-24], dtype=np.float16).astype(np.float64).tolist()),
+        (np.array([0.25, -0.5, 0.1, 1e-3], dtype=">f8"), [0.25, -0.5, 0.1, 1e-3]),
+        (np.array([16384, -32768, 1, 0], dtype=">i2"), [0.5, -1.0, 1 / 32768, 0.0]),
+    ],
+)
+def test_8_bit_16_bit_float_and_big_endian_samples(signal, as_float64):
+    long_signal, expected = np.tile(signal, 200), np.tile(as_float64, 200)
+    for rate in (SR, float(SR), np.float32(SR)):
+        g = tavik.gammatonegram(long_signal, rate, num_features=8)
+        assert g.sample_rate == SR
+        assert g.features.tobytes() == tavik.gammatonegram(expected, SR, num_features=8).features.tobytes()
+
+
+def test_channels_first_arrays_are_pointed_to_the_transpose():
+    with pytest.raises(ValueError, match=r"looks like \(channels, samples\): pass it as x.T"):
+        tavik.gammatonegram(np.zeros((2, 16000)), SR)
+    with pytest.raises(TypeError, match="sample_rate must be an integer, not float"):
+        tavik.gammatonegram(np.zeros(16000), 16000.5)
+
+
+def test_repr_is_one_line_and_every_copy_is_read_only():
+    import copy
+
+    g = tavik.gammatonegram(np.full(16000, 0.1), SR)
+    text = repr(g)
+    assert "\n" not in text and len(text) < 400 and "features=<98x64 float64>" in text
+    for other in (copy.copy(g), copy.deepcopy(g), pickle.loads(pickle.dumps(g))):
+        assert other.features.tobytes() == g.features.tobytes()
+        for array in (other.features, other.centre_frequencies, other.times):
+            with pytest.raises(ValueError, match="read-only"):
+                array[0] = 0.0

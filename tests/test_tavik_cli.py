@@ -8,27 +8,12 @@ import numpy as np
 import pytest
 
 import tavik
-from tavik import _npz
+from tavik import _io
 
 soundfile = pytest.importorskip("soundfile")
 soxr = pytest.importorskip("soxr")
 
-SPEECH = Path(tavik.__file__).parent / "data" / "speech.wav"
-SCRIPT = Path(sys.executable).parent / "tavik"
-
-
-def tavik_cli(*args, cwd, script=False):
-    command = [str(SCRIPT)] if script else [sys.executable, "-m", "tavik"]
-    # Dask gives up on an address after 2 s instead of 30 s.
-    env = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
-    return subprocess.run([*command, *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                          timeout=300, env=env)
-
-
-def npz(path):
-    with np.load(path) as data:
-        return {name: data[name] for name in data.files}
-
+from cli_helpers import SPEECH, corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
 
 @pytest.fixture(scope="module")
 def stereo(tmp_path_factory):
@@ -89,7 +74,8 @@ class TestGammatonegram:
         signal = np.zeros(32000)
         signal[16000:] = 0.1 * np.random.default_rng(1).standard_normal(16000)
         soundfile.write(tmp_path / "half.wav", signal, 16000, subtype="PCM_16")
-        out = tavik_cli("gammatonegram", "half.wav", "--out", "half", cwd=tmp_path)
+        out = tavik_cli("gammatonegram", "half.wav", "--out", "half", "--floor-dB=-inf",
+                        cwd=tmp_path)
         assert out.returncode == 0, out.stderr
         assert np.isneginf(npz(tmp_path / "half.npz")["features"][:50]).all()
         # Inside the axes, over the silent first second: dark floor, not a white gap.
@@ -105,7 +91,7 @@ class TestGammatonegram:
             (["--low", "5000", "--high", "100"], "Invalid frequency range"),
             (["--channel", "1"], "--channel 1 is out of range for a file of 1 channel(s)"),
             (["--frame", "1000000"], "is shorter than one frame of 1000000 samples"),
-            (["--hop", "0"], "--frame and --hop must be positive"),
+            (["--hop", "0"], "--hop must be from 1 to 2147483647, not 0"),
         ],
     )
     def test_bad_input_is_one_line_and_status_2(self, tmp_path, args, message):
@@ -117,20 +103,131 @@ class TestGammatonegram:
         assert sorted(p.name for p in tmp_path.iterdir()) == ["not-audio.wav"]
 
 
-def write_corpus(folder):
-    """Three files at 16 kHz (one of them stereo, one nested), one unreadable."""
-    rng = np.random.default_rng(5)
-    (folder / "nested").mkdir(parents=True)
-    (folder / "nested" / "speech.wav").write_bytes(SPEECH.read_bytes())
-    soundfile.write(folder / "noise.flac", 0.1 * rng.standard_normal(9000), 16000)
-    soundfile.write(folder / "two.wav", 0.1 * rng.standard_normal((7000, 2)), 16000,
-                    subtype="FLOAT")
-    (folder / "broken.ogg").write_bytes(b"OggS garbage")
-    return ["nested/speech.npz", "noise.npz", "two.npz"]
+class TestOutputsAndOptions:
+    @pytest.mark.parametrize(
+        "out, written",
+        [
+            (None, ["speech.npz", "speech.png"]),              # the input's stem, here
+            ("song.png", ["song.npz", "song.png"]),            # a known suffix is taken off
+            ("new/deeper/song", ["new/deeper/song.npz", "new/deeper/song.png"]),
+        ],
+    )
+    def test_where_the_picture_and_features_go(self, tmp_path, out, written):
+        (tmp_path / "in").mkdir()
+        (tmp_path / "in" / "speech.wav").write_bytes(SPEECH.read_bytes())
+        result = tavik_cli("gammatonegram", "in/speech.wav", *(["--out", out] if out else []),
+                           cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert corpus_files(tmp_path) == sorted(written + ["in/speech.wav"])
+
+    @pytest.mark.parametrize(
+        "out, message",
+        [
+            (".", "--out '.' names a folder, not a file"),
+            ("", "--out '' names a folder, not a file"),
+            ("/", "--out '/' names a folder, not a file"),
+            ("sub/", "--out 'sub/' names a folder, not a file"),
+            ("x", "cannot write x.npz: it is a folder"),
+            ("file/y", "cannot write file/y.png: file is not a folder"),
+        ],
+    )
+    def test_outputs_that_cannot_be_files(self, tmp_path, out, message):
+        (tmp_path / "x.npz").mkdir()
+        (tmp_path / "file").write_text("")
+        result = tavik_cli("gammatonegram", "--out", out, cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (2, f"tavik gammatonegram: {message}\n")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["file", "x.npz"]
+
+    @pytest.mark.parametrize(
+        "option, value, message",
+        [
+            ("--frame", 10**20, "--frame must be from 1 to 2147483647, not 100000000000000000000"),
+            ("--hop", 10**20, "--hop must be from 1 to 2147483647"),
+            ("--num-features", 2**40, "--num-features must be from 2 to 10000"),
+            ("--channel", 10**20, "--channel must be from -2147483647 to 2147483647"),
+            ("--low", "nan", "--low must be a finite number, not nan"),
+            ("--floor-dB", "nan", "--floor-dB must be a level in dB or -inf, not nan"),
+        ],
+    )
+    @pytest.mark.parametrize("command", ["gammatonegram", "corpus"])
+    def test_numbers_out_of_range(self, tmp_path, command, option, value, message):
+        (tmp_path / "in").mkdir()
+        args = ["in", "out"] if command == "corpus" else []
+        result = tavik_cli(command, *args, option, value, cwd=tmp_path)
+        assert result.returncode == 2 and result.stderr.count("\n") == 1
+        assert result.stderr.startswith(f"tavik {command}: {message}")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]
+
+    def test_a_header_that_claims_2_to_the_35_samples(self, tmp_path):
+        soundfile.write(tmp_path / "t.flac", 0.1 * np.ones(16000), 16000)
+        data = bytearray((tmp_path / "t.flac").read_bytes())
+        # STREAMINFO's 36-bit count of samples ends at byte 26.
+        field = int.from_bytes(data[18:26], "big") & ~(2**36 - 1) | 2**35
+        data[18:26] = field.to_bytes(8, "big")
+        (tmp_path / "t.flac").write_bytes(data)
+        assert soundfile.info(tmp_path / "t.flac").frames == 2**35
+        result = tavik_cli("gammatonegram", "t.flac", cwd=tmp_path)
+        assert "Traceback" not in result.stderr and result.stderr.count("\n") <= 1
+        assert result.returncode in (0, 2)
+
+    def test_version_no_plot_and_the_whole_command_time(self, tmp_path):
+        version = tavik_cli("--version", cwd=tmp_path)
+        assert version.stdout == f"tavik {tavik.__version__}\n"
+        result = tavik_cli("gammatonegram", "--no-plot", cwd=tmp_path)
+        assert result.returncode == 0 and os.listdir(tmp_path) == ["gammatonegram.npz"]
+        line = result.stdout.splitlines()[2]
+        assert " ms in the filterbank, " in line and "; the whole command " in line
+        assert result.stdout.splitlines()[3] == "wrote gammatonegram.npz"
+
+    def test_a_closed_stdout_is_not_a_traceback(self, tmp_path):
+        command = f"{sys.executable} -m tavik gammatonegram --no-plot | head -c0"
+        result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True,
+                                text=True, timeout=120)
+        assert result.stderr == ""
+
+    @pytest.mark.parametrize("rate", [8000, 44100])
+    def test_defaults_are_the_api_defaults(self, tmp_path, rate):
+        signal = 0.3 * np.sin(2 * np.pi * 300 * np.arange(rate) / rate)
+        signal[: rate // 4] = 0.0  # digital silence: finite, at the floor
+        soundfile.write(tmp_path / "a.wav", signal, rate, subtype="PCM_16")
+        result = tavik_cli("gammatonegram", "a.wav", "--no-plot", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        saved = npz(tmp_path / "a.npz")
+        expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.wav"))
+        assert saved["features"].tobytes() == expected.features.tobytes()
+        assert saved["high_Hz"] == expected.high_Hz < rate / 2
+        assert saved["floor_dB"] == -200 and saved["features"].min() == -10.0
 
 
-def corpus_files(out):
-    return sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file())
+def test_blocks_and_the_streaming_resampler_are_the_whole_file(tmp_path):
+    rng = np.random.default_rng(4)
+    data = rng.uniform(-1, 1, (70001, 3))
+    soundfile.write(tmp_path / "a.flac", data, 22050, subtype="PCM_24")
+    whole, _ = soundfile.read(tmp_path / "a.flac")
+    for block in (997, 1 << 16):
+        assert np.concatenate(list(_io.read_blocks(tmp_path / "a.flac", block=block))).tobytes() \
+            == whole.tobytes()
+        resampled = np.concatenate(list(_io.read_blocks(tmp_path / "a.flac", 16000, block=block)))
+        assert resampled.tobytes() == soxr.resample(whole, 22050, 16000).tobytes()
+
+
+def test_plot_pools_frames_into_the_picture_s_columns():
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    signal = np.random.default_rng(2).standard_normal(16000 * 60)
+    signal[:16000] = 0.0
+    g = tavik.gammatonegram(signal, 16000, transform=tavik.transforms.log10(), num_features=16)
+    ax = tavik.plot(g)
+    mesh = ax.collections[0]
+    columns = mesh.get_array().reshape(16, -1).shape[1]
+    figure = ax.figure
+    assert columns <= figure.get_figwidth() * figure.dpi < g.features.shape[0] / 5
+    assert np.isfinite(mesh.get_array()).all()  # -inf of silence drawn at the floor
+    assert "floor: 100 dB below the loudest" in figure.axes[1].get_ylabel()
+    plt.close(figure)
 
 
 class TestCorpus:
@@ -151,8 +248,8 @@ class TestCorpus:
         assert saved["times"].tobytes() == expected.times.tobytes()
         assert set(saved) == {"features", "centre_frequencies", "times", "sample_rate", "hop",
                               "num_samples", "num_features", "low_Hz", "high_Hz",
-                              "temporal_integration", "channel", "transform",
-                              "source_sample_rate"}
+                              "temporal_integration", "channel", "transform", "floor_dB", "mode",
+                              "source_sample_rate", "source_size", "settings"}
 
         (tmp_path / "in" / "broken.ogg").unlink()
         before = {p: (p.read_bytes(), p.stat().st_mtime_ns) for p in (tmp_path / "out").rglob("*.npz")}
@@ -194,18 +291,18 @@ class TestCorpus:
     def test_an_interrupted_write_leaves_no_partial_file(self, tmp_path, monkeypatch,
                                                           interruption):
         target = tmp_path / "out" / "a.npz"
-        _npz.save_atomically(target, {"features": np.ones(3)})
+        _io.save_atomically(target, {"features": np.ones(3)})
         old = target.read_bytes()
 
         def half_then_fail(file, arrays):
             file.write(b"PK\x03\x04 half an archive")
             raise interruption("stopped")
 
-        monkeypatch.setattr(_npz, "write_npz", half_then_fail)
+        monkeypatch.setattr(_io, "write_npz", half_then_fail)
         with pytest.raises(interruption):
-            _npz.save_atomically(target, {"features": np.zeros(3)})
+            _io.save_atomically(target, {"features": np.zeros(3)})
         with pytest.raises(interruption):
-            _npz.save_atomically(tmp_path / "out" / "b.npz", {"features": np.zeros(3)})
+            _io.save_atomically(tmp_path / "out" / "b.npz", {"features": np.zeros(3)})
         assert os.listdir(tmp_path / "out") == ["a.npz"] and target.read_bytes() == old
 
     @pytest.mark.parametrize(
@@ -213,7 +310,7 @@ class TestCorpus:
         [
             (["nowhere", "out"], "no such folder: nowhere"),
             (["empty", "out"], "no audio files in empty"),
-            (["in", "out", "--workers", "0"], "--workers must be at least 1"),
+            (["in", "out", "--workers", "0"], "--workers must be from 1 to 1024, not 0"),
             (["in", "out", "--high", "9000"], "sample rate 16000 Hz is too low for --high 9000 Hz"),
             (["in", "out", "--scheduler", "tcp://127.0.0.1:1"],
              "cannot reach the Dask scheduler at tcp://127.0.0.1:1: "),

@@ -62,7 +62,7 @@ def hz_to_erb_rate(hz: npt.ArrayLike) -> FloatArray | float:
     15.621
     >>> g = tavik.gammatonegram(np.zeros(16000), 16000, num_features=5)
     >>> np.diff(tavik.hz_to_erb_rate(g.centre_frequencies)).round(6)
-    array([7.864469, 7.864469, 7.864469, 7.864469])
+    array([7.626834, 7.626834, 7.626834, 7.626834])
     """
     values = np.asarray(hz, dtype=np.float64)
     erb = np.log10(_ERB_SLOPE * values + 1.0) * _ERB_SCALE

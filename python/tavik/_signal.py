@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from types import MappingProxyType
 from typing import Any, Final, Union
 
@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
+from _tavik import transforms
 from _tavik.extractor import GammatoneFilterbank
 
 Transform = Callable[[float], float]
@@ -21,23 +22,35 @@ FloatArray = npt.NDArray[np.float64]
 SignalLike = Union[npt.NDArray[Any], Sequence[float], Sequence[Sequence[float]]]
 
 # PCM integers as soundfile scales them to floats in [-1, 1): exact in float64.
-_PCM_SCALE: Final = {np.dtype(np.int16): 1.0 / 32768, np.dtype(np.int32): 1.0 / 2**31}
+_PCM_SCALE: Final = {np.dtype(np.int8): 1.0 / 128, np.dtype(np.int16): 1.0 / 32768,
+                     np.dtype(np.int32): 1.0 / 2**31}
 _ACCEPTED: Final = ("a 1-D signal or a 2-D (samples, channels) array of float64, float32, "
-                    "int16 or int32 samples, or a list of numbers")
+                    "float16, int32, int16, int8 or uint8 samples, or a list of numbers")
 # Frames handed to the extension per call when progress is reported; the
 # rows are the same whatever the chunk.
 _CHUNK_FRAMES: Final = 512
 
 
+#: The level below which :data:`LOG10` raises a feature, in dB (20·log10 of the
+#: mean envelope): -200 dB, a feature of 1e-10, far below any recorded sound
+#: (24-bit PCM stops near -144 dB), so that digital silence gives -10, not -inf.
+LOG10_FLOOR_DB: Final = -200.0
+
+
+def log10_floor(floor_dB: float) -> float:
+    """The feature that a floor in dB stands for (0.0, no floor, for -inf)."""
+    return float(10.0 ** (floor_dB / 20))
+
+
 class _NativeLog10:
-    """The filterbank's own base-10 logarithm, applied in native code without
-    entering the interpreter (log10 of 0 is -inf). As a plain callable it
-    computes the same values in Python."""
+    """The base-10 logarithm with a floor of -200 dB (features below 1e-10 are
+    raised to it), applied in native code without entering the interpreter.
+    As a plain callable it computes the same values in Python."""
 
     def __call__(self, value: float) -> float:
-        if value > 0.0:
-            return math.log10(value)
-        return -math.inf if value == 0.0 else math.nan
+        if value >= 0.0:
+            return math.log10(max(value, log10_floor(LOG10_FLOOR_DB)))
+        return math.nan
 
     def __repr__(self) -> str:
         return "<log10>"
@@ -46,7 +59,9 @@ class _NativeLog10:
         return "LOG10"
 
 
-#: The default transform of :func:`gammatonegram`: the filterbank's native log10.
+#: The default transform of :func:`gammatonegram`: native log10, floored at
+#: -200 dB so that silence is finite. ``tavik.transforms.log10()`` is the
+#: unfloored one (silence gives -inf).
 LOG10: Final = _NativeLog10()
 
 
@@ -120,6 +135,33 @@ class Gammatonegram:
     transform: Transform | None
     extra: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
 
+    def __post_init__(self) -> None:
+        self.__setstate__(self.__dict__)
+
+    def __getstate__(self) -> dict[str, Any]:
+        # A mapping proxy does not pickle: extra travels as a dict.
+        return {**self.__dict__, "extra": dict(self.extra)}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # Copies and unpickled records get new arrays: read-only like the first.
+        for name, value in state.items():
+            if isinstance(value, np.ndarray):
+                value.flags.writeable = False
+            elif name == "extra" and not isinstance(value, MappingProxyType):
+                value = MappingProxyType(dict(value))
+            object.__setattr__(self, name, value)
+
+    def __repr__(self) -> str:
+        def short(value: object) -> str:
+            if isinstance(value, np.ndarray):
+                return f"<{'x'.join(map(str, value.shape)) or 'scalar'} {value.dtype}>"
+            if isinstance(value, Mapping):
+                return "{" + ", ".join(map(repr, value)) + "}"
+            return repr(value)
+
+        items = ", ".join(f"{f.name}={short(getattr(self, f.name))}" for f in fields(self))
+        return f"{type(self).__name__}({items})"
+
     def filterbank(self) -> GammatoneFilterbank:
         """A new filterbank with the parameters that made these features.
 
@@ -144,14 +186,18 @@ def default_hop(sample_rate: int) -> int:
     return max(1, round(0.010 * sample_rate))
 
 
+def default_high_Hz(sample_rate: int) -> float:
+    """The highest centre frequency when none is given: 8000 Hz, or 90 % of
+    the Nyquist frequency of a rate below 17.8 kHz (never above Nyquist)."""
+    return min(8000.0, 0.45 * sample_rate)
+
+
 def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_Hz: float,
                     high_Hz: float, temporal_integration: float, channel: int,
                     transform: Transform | None) -> GammatoneFilterbank:
     if transform is LOG10:
-        # Left to the filterbank's default, which stays native and pickles.
-        return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
-                                   sample_rate=sample_rate, on_channel=channel, low_Hz=low_Hz,
-                                   high_Hz=high_Hz, temporal_integration=temporal_integration)
+        # The native log10 with the floor: no interpreter call, and it pickles.
+        transform = transforms.log10(floor=log10_floor(LOG10_FLOOR_DB))
     return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
                                sample_rate=sample_rate, transform=transform, on_channel=channel,
                                low_Hz=low_Hz, high_Hz=high_Hz,
@@ -160,8 +206,9 @@ def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_H
 
 def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.float32]:
     """The signal as a 1-D or (samples, channels) float array: float64 and
-    float32 arrays as they are (no copy), int16 and int32 PCM scaled to
-    [-1, 1), a list of numbers as float64."""
+    float32 arrays as they are (no copy), float16 as float32 (exactly), int32,
+    int16 and int8 PCM scaled to [-1, 1), uint8 PCM (8-bit WAV) as
+    (x - 128) / 128, any byte order, a list of numbers as float64."""
     if isinstance(signal, np.ndarray):
         array: npt.NDArray[Any] = signal
         given = f"a {array.ndim}-D {array.dtype} array"
@@ -178,8 +225,14 @@ def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.f
                 array = array.astype(np.float64)
     if array.ndim not in (1, 2):
         raise TypeError(f"signal must be {_ACCEPTED}; got {given} of shape {array.shape}")
+    if array.dtype.kind in "iuf" and not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
     if array.dtype == np.float64 or array.dtype == np.float32:
         return array
+    if array.dtype == np.float16:
+        return array.astype(np.float32)
+    if array.dtype == np.uint8:
+        return (array.astype(np.float64) - 128.0) * (1.0 / 128)
     scale = _PCM_SCALE.get(array.dtype)
     if scale is None:
         raise TypeError(f"signal must be {_ACCEPTED}; got {given}")
@@ -228,9 +281,12 @@ def gammatonegram_with(fb: GammatoneFilterbank, signal: SignalLike, hop: int, *,
     """The gammatonegram of `signal` with an existing filterbank (the
     filterbank keeps its parameters to itself, so they are passed along)."""
     samples = as_samples(signal)
+    check_channel_of(samples, fb.on_channel)
     if samples.shape[0] < fb.num_samples:
+        hint = ("; it looks like (channels, samples): pass it as x.T"
+                if samples.ndim == 2 and samples.shape[1] >= fb.num_samples else "")
         raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
-                         f"({fb.num_samples} samples)")
+                         f"({fb.num_samples} samples){hint}")
     features = features_of(fb, samples, hop, num_threads, progress)
     centres = np.array([f.cf for f in fb.filters], dtype=np.float64)
     times = np.arange(features.shape[0], dtype=np.float64) * hop / fb.sample_rate
@@ -243,7 +299,16 @@ def gammatonegram_with(fb: GammatoneFilterbank, signal: SignalLike, hop: int, *,
                          transform=transform)
 
 
+def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
+    """The filterbank's own IndexError for a channel that a 1-D signal (one
+    channel) lacks; a 2-D signal's channels the filterbank checks itself."""
+    if samples.ndim == 1 and channel >= 1:
+        raise IndexError(f"Channel {channel} is out of range for an input of 1 channels")
+
+
 def _positive(name: str, value: object) -> int:
+    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+        value = int(value)  # 16000.0 is a rate as good as 16000
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
@@ -255,7 +320,7 @@ def _positive(name: str, value: object) -> int:
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
                   hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
-                  high_Hz: float = 8000, temporal_integration: float = 0,
+                  high_Hz: float | None = None, temporal_integration: float = 0,
                   channel: int = -1, transform: Transform | None = LOG10,
                   num_threads: int = 0) -> Gammatonegram:
     """Gammatone-filterbank features of every frame of a whole signal.
@@ -275,21 +340,24 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
         A 1-D array, or a 2-D array of shape (samples, channels), the layout
         soundfile returns (pass a (channels, samples) array as ``signal.T``).
         float64 and float32 samples are read in place, never copied to
-        float64 as a whole; int16 and int32 PCM are scaled to [-1, 1) as
-        soundfile scales them (divided by 32768 and 2**31); a list of numbers
-        is taken as float64.
+        float64 as a whole; float16 is taken exactly; int32, int16 and int8
+        PCM are scaled to [-1, 1) as soundfile scales them (divided by 2**31,
+        32768 and 128), uint8 (8-bit WAV) as (x - 128) / 128; either byte
+        order; a list of numbers is taken as float64.
     sample_rate : int
-        Samples per second.
+        Samples per second (a float of integral value is taken too).
     num_samples : int, optional
         Frame length in samples; by default 25 ms, rounded (400 at 16 kHz).
     hop : int, optional
         Samples between the starts of frames; by default 10 ms, rounded.
     num_features : int, default 64
         Number of filters, at least 2.
-    low_Hz, high_Hz : float, default 50 and 8000
-        Centre frequencies of the lowest and highest filter. Keep
-        ``high_Hz`` below the Nyquist frequency: above it the filters alias
-        (a :class:`FrequencyRangeWarning` says so).
+    low_Hz, high_Hz : float, default 50 and None
+        Centre frequencies of the lowest and highest filter. ``high_Hz=None``
+        is ``default_high_Hz(sample_rate)``: 8000 Hz, or 90 % of the Nyquist
+        frequency below 17.8 kHz, the command line's rule too. A ``high_Hz``
+        given above the Nyquist frequency aliases (a
+        :class:`FrequencyRangeWarning` says so).
     temporal_integration : float, default 0
         Time constant in seconds of a leaky integrator that smooths each
         envelope before the mean (0: none).
@@ -298,10 +366,11 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
         for the mean of the channels (rows summed in index order, then
         divided by their count).
     transform : callable or None, default LOG10
-        Applied to every feature: the filterbank's native base-10 logarithm
-        (digital silence gives -inf), a native transform of
-        ``tavik.transforms`` such as ``transforms.log10(floor=1e-10)``, or
-        any callable from float to float.
+        Applied to every feature: by default the native base-10 logarithm
+        with a floor at -200 dB (features below 1e-10 raised to it, so
+        digital silence gives -10); ``transforms.log10()`` keeps -inf for
+        silence; any native transform of ``tavik.transforms`` or any
+        callable from float to float.
     num_threads : int, default 0
         Threads of the computation (0: every core).
 
@@ -316,6 +385,8 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     TypeError
         If the signal is of another kind (complex, object, bool, other
         integer types, 0-D or 3-D), or a count is not an integer.
+    IndexError
+        If ``channel`` is one that the signal lacks.
     ValueError
         If the signal is shorter than one frame, a count is not positive,
         or the frequency range is empty.
@@ -336,7 +407,7 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     (98, 64)
     >>> loudest = g.features[10].argmax()
     >>> float(g.centre_frequencies[loudest].round())     # Hz
-    1026.0
+    970.0
     >>> stereo = np.stack([np.sin(2 * np.pi * 300 * t), np.zeros(sr)], axis=1)
     >>> left = tavik.gammatonegram(stereo, sr, channel=0, num_features=16,
     ...                            transform=tavik.transforms.dB(floor_dB=-120))
@@ -347,6 +418,8 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     num_samples = (default_num_samples(sample_rate) if num_samples is None
                    else _positive("num_samples", num_samples))
     hop = default_hop(sample_rate) if hop is None else _positive("hop", hop)
+    if high_Hz is None:
+        high_Hz = default_high_Hz(sample_rate)
     samples = as_samples(signal)
     fb = make_filterbank(num_samples, num_features, sample_rate, low_Hz, high_Hz,
                          temporal_integration, channel, transform)

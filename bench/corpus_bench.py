@@ -1,0 +1,130 @@
+"""The corpus's own cost per file: `tavik corpus` on many one-second files
+beside a plain loop that reads, computes and writes the same files, and a
+two-worker Dask cluster beside the two-process pool.
+
+    python bench/corpus_bench.py [--files 500 2000] [--no-dask]
+
+Everything but reading, features and writing is the corpus's own overhead:
+(corpus time - loop time) / files, with one worker process and the whole
+command held to one core, so that both do the same work on one core and
+nothing of the command's own process is hidden on another.
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+
+import numpy as np  # noqa: E402
+import soundfile  # noqa: E402
+
+from tavik import _io  # noqa: E402
+from tavik._cli import main as tavik_main  # noqa: E402
+from tavik._cli.common import Settings, extract, npz_fields, record_of  # noqa: E402
+
+RATE = 16000
+
+
+def make_corpus(folder, count):
+    rng = np.random.default_rng(0)
+    for i in range(count):
+        sub = folder / f"{i // 500:03d}"
+        sub.mkdir(parents=True, exist_ok=True)
+        soundfile.write(sub / f"{i:05d}.wav", 0.1 * rng.standard_normal(RATE), RATE,
+                        subtype="PCM_16")
+
+
+def plain_loop(folder, out, settings):
+    """Read, features and write of every file, nothing else."""
+    start = time.perf_counter()
+    for path in sorted(folder.rglob("*.wav")):
+        extracted = extract(path, settings, resample=False, num_threads=1)
+        g = record_of(extracted, settings)
+        target = out / path.relative_to(folder).with_suffix(".npz")
+        _io.save_atomically(target, npz_fields(g, settings, source_sample_rate=RATE,
+                                               source_size=path.stat().st_size))
+    return time.perf_counter() - start
+
+
+def corpus(folder, out, *options):
+    start = time.perf_counter()
+    with open(os.devnull, "w") as devnull:
+        stdout, stderr = sys.stdout, sys.stderr
+        sys.stdout = sys.stderr = devnull
+        try:
+            status = tavik_main(["corpus", str(folder), str(out), *options])
+        finally:
+            sys.stdout, sys.stderr = stdout, stderr
+    if status != 0:
+        raise RuntimeError(f"tavik corpus exited with {status}")
+    return time.perf_counter() - start
+
+
+def best_of(rounds, run, out):
+    best = float("inf")
+    for _ in range(rounds):
+        shutil.rmtree(out, ignore_errors=True)
+        best = min(best, run())
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--files", type=int, nargs="+", default=[500, 2000])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--no-dask", action="store_true")
+    args = parser.parse_args()
+    with open("/proc/cpuinfo") as info:
+        model = next((line.split(":", 1)[1].strip() for line in info
+                      if line.startswith("model name")), "unknown CPU")
+    print(f"CPU: {model}, {len(os.sched_getaffinity(0))} cores; one-second files, 16 kHz mono")
+    print(f"{'files':>6} {'what':<34} {'s':>7} {'files/s':>8} {'ms/file':>8}")
+    with tempfile.TemporaryDirectory() as work:
+        work = Path(work)
+        for count in args.files:
+            folder, out = work / f"in{count}", work / "out"
+            make_corpus(folder, count)
+            probe = argparse.Namespace(mode=None, num_features=64, low=50.0, high=None,
+                                       temporal_integration=0.0, frame=None, hop=None,
+                                       channel=-1, floor_dB=-200.0)
+            settings = Settings.of(probe, RATE)
+            # Both on one core: the command's own process and its worker
+            # share it, so that its work is not hidden on the other core.
+            everything = os.sched_getaffinity(0)
+            os.sched_setaffinity(0, {min(everything)})
+            try:
+                loop = best_of(args.rounds, lambda: plain_loop(folder, out, settings), out)
+                one = best_of(args.rounds, lambda: corpus(folder, out, "--workers", "1"), out)
+            finally:
+                os.sched_setaffinity(0, everything)
+            rows = [("plain loop: read, features, write", loop),
+                    ("tavik corpus --workers 1, one core", one)]
+            pool = best_of(args.rounds, lambda: corpus(folder, out, "--workers", "2"), out)
+            rows.append(("tavik corpus --workers 2", pool))
+            if not args.no_dask:
+                from distributed import LocalCluster
+
+                with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+                    address = cluster.scheduler_address
+                    dask = best_of(args.rounds,
+                                   lambda: corpus(folder, out, "--scheduler", address), out)
+                rows.append(("tavik corpus on 2 Dask workers", dask))
+            for name, seconds in rows:
+                print(f"{count:>6} {name:<34} {seconds:>7.2f} {count / seconds:>8.0f} "
+                      f"{1000 * seconds / count:>8.2f}")
+            print(f"{count:>6} {'overhead per file (one core)':<34} {'':>7} {'':>8} "
+                  f"{1000 * (one - loop) / count:>8.2f}")
+            if not args.no_dask:
+                print(f"{count:>6} {'Dask / pool':<34} {dask / pool:>7.2f}")
+            shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    main()

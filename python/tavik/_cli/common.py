@@ -1,0 +1,321 @@
+"""What both commands share: the analysis options and their checks, reading
+a file in blocks through the filterbank, the .npz fields, and errors."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import math
+import sys
+import time
+import zipfile
+from collections.abc import Callable, Iterator
+from dataclasses import asdict, dataclass
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from _tavik import __version__, transforms
+from _tavik.extractor import GammatoneFilterbank
+
+from .. import _io
+from .._signal import (LOG10, LOG10_FLOOR_DB, Gammatonegram, default_high_Hz, default_hop,
+                       default_num_samples, frames_of, log10_floor)
+
+# Largest values of the integer options: what the native filterbank takes
+# (32-bit rates and channels), with room for any real use.
+MAX_FRAME: Final = 2**31 - 1
+MAX_FEATURES: Final = 10_000
+MAX_SAMPLE_RATE: Final = 1_000_000
+MAX_CHANNEL: Final = 2**31 - 1
+MODES: Final = ("continuous", "frames")
+
+
+class UsageError(Exception):
+    """Bad input: reported as one line on stderr, exit status 2."""
+
+
+def one_line(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def need(module: str, extra: str = "cli") -> ModuleType:
+    """An optional dependency, or a usage error that says how to get it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise UsageError(f"this command needs the Python package {module.split('.')[0]}: "
+                         f"pip install 'tavik[{extra}]'") from None
+
+
+def stream_class() -> Any:
+    """tavik.GammatoneStream when this build has it, else None."""
+    import tavik
+
+    return getattr(tavik, "GammatoneStream", None)
+
+
+def default_mode() -> str:
+    return "continuous" if stream_class() is not None else "frames"
+
+
+# --- Options -----------------------------------------------------------------
+
+def add_analysis_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--mode", choices=MODES, default=None,
+                        help="continuous: the filters run through the whole signal (default); "
+                             "frames: every frame filtered on its own from silence")
+    parser.add_argument("--num-features", type=int, default=64,
+                        help="number of filters (default 64)")
+    parser.add_argument("--low", type=float, default=50.0,
+                        help="lowest centre frequency in Hz (default 50)")
+    parser.add_argument("--high", type=float, default=None,
+                        help="highest centre frequency in Hz (default 8000, or 90%% of the "
+                             "Nyquist frequency of a rate below 17.8 kHz)")
+    parser.add_argument("--temporal-integration", type=float, default=0.0,
+                        help="time constant of the envelope smoothing in seconds (default 0)")
+    parser.add_argument("--frame", type=int, default=None,
+                        help="frame length in samples (default: 25 ms)")
+    parser.add_argument("--hop", type=int, default=None,
+                        help="samples between the starts of frames (default: 10 ms)")
+    parser.add_argument("--channel", type=int, default=-1,
+                        help="channel of a multichannel file, negative: their mean (default -1)")
+    parser.add_argument("--floor-dB", type=float, default=LOG10_FLOOR_DB, dest="floor_dB",
+                        help="features are log10 of the mean envelope, never below this level "
+                             "(default -200 dB: silence gives -10; --floor-dB=-inf keeps -inf)")
+
+
+def check_options(args: argparse.Namespace) -> None:
+    """Ranges of the options that do not depend on a file, before any work."""
+    def within(name: str, value: int | None, low: int, high: int) -> None:
+        if value is not None and not low <= value <= high:
+            raise UsageError(f"{name} must be from {low} to {high}, not {value}")
+
+    within("--num-features", args.num_features, 2, MAX_FEATURES)
+    within("--frame", args.frame, 1, MAX_FRAME)
+    within("--hop", args.hop, 1, MAX_FRAME)
+    within("--channel", args.channel, -MAX_CHANNEL, MAX_CHANNEL)
+    within("--sample-rate", getattr(args, "sample_rate", None), 1, MAX_SAMPLE_RATE)
+    for name in ("low", "high", "temporal_integration"):
+        value = getattr(args, name)
+        if value is not None and not math.isfinite(value):
+            raise UsageError(f"--{name.replace('_', '-')} must be a finite number, not {value}")
+    if math.isnan(args.floor_dB) or args.floor_dB == math.inf:
+        raise UsageError(f"--floor-dB must be a level in dB or -inf, not {args.floor_dB}")
+    if args.mode == "continuous" and stream_class() is None:
+        raise UsageError("--mode continuous needs tavik.GammatoneStream, which this build lacks")
+
+
+@dataclass(frozen=True)
+class Settings:
+    """Everything that decides the features of a file: the same settings give
+    the same features. Small, so it travels to workers by pickle."""
+
+    sample_rate: int
+    num_samples: int
+    hop: int
+    num_features: int
+    low_Hz: float
+    high_Hz: float
+    temporal_integration: float
+    channel: int
+    floor_dB: float
+    mode: str
+
+    @classmethod
+    def of(cls, args: argparse.Namespace, sample_rate: int) -> Settings:
+        """The settings that the options give at one sample rate; checks that
+        a filterbank can be made of them."""
+        nyquist = sample_rate / 2
+        high = default_high_Hz(sample_rate) if args.high is None else args.high
+        if high >= nyquist:
+            raise UsageError(f"sample rate {sample_rate} Hz is too low for --high {high:g} Hz "
+                             f"(the Nyquist frequency is {nyquist:g} Hz)")
+        settings = cls(
+            sample_rate=sample_rate,
+            num_samples=args.frame if args.frame is not None else default_num_samples(sample_rate),
+            hop=args.hop if args.hop is not None else default_hop(sample_rate),
+            num_features=args.num_features, low_Hz=args.low, high_Hz=high,
+            temporal_integration=args.temporal_integration,
+            channel=max(args.channel, -1), floor_dB=args.floor_dB,
+            mode=args.mode if args.mode is not None else default_mode())
+        try:
+            settings.filterbank()
+        except ValueError as error:
+            raise UsageError(f"{error} (--low {args.low:g} Hz, --high {high:g} Hz, "
+                             f"--temporal-integration {args.temporal_integration:g} s)") from None
+        return settings
+
+    def transform(self) -> Any:
+        if self.floor_dB == LOG10_FLOOR_DB:
+            return LOG10
+        return transforms.log10(floor=log10_floor(self.floor_dB))
+
+    def filterbank(self) -> GammatoneFilterbank:
+        return _filterbank(self)
+
+    def centre_frequencies(self) -> npt.NDArray[np.float64]:
+        """The filters' centre frequencies in Hz (a new array each time)."""
+        centres = _CENTRES.get(self)
+        if centres is None:
+            centres = _CENTRES[self] = np.array([f.cf for f in self.filterbank().filters],
+                                                dtype=np.float64)
+        return centres.copy()
+
+    def stream(self, num_threads: int) -> Any:
+        """Something whose push(block) returns the feature rows that the
+        block completes: tavik.GammatoneStream, or frames by blocks."""
+        stream = stream_class()
+        if stream is None:
+            return _FramesByBlocks(self.filterbank(), self.hop, num_threads)
+        return stream(self.sample_rate, num_samples=self.num_samples, hop=self.hop,
+                      num_features=self.num_features, low_Hz=self.low_Hz, high_Hz=self.high_Hz,
+                      temporal_integration=self.temporal_integration, channel=self.channel,
+                      transform=self.transform(), mode=self.mode, num_threads=num_threads)
+
+    def stored(self) -> dict[str, Any]:
+        """The settings as a .npz stores them (with the package's version),
+        to tell on a later run whether a file was made the same way."""
+        return {**asdict(self), "transform": _io.transform_name(self.transform()),
+                "version": __version__}
+
+    def describe_difference(self, stored: dict[str, Any]) -> str | None:
+        """None when `stored` (a file's settings) equals ours, else what differs."""
+        ours = self.stored()
+        differ = [f"{name} {stored.get(name)!r} instead of {value!r}"
+                  for name, value in ours.items() if stored.get(name) != value]
+        return ", ".join(differ) or None
+
+
+_FILTERBANKS: dict[Settings, GammatoneFilterbank] = {}
+_CENTRES: dict[Settings, npt.NDArray[np.float64]] = {}
+
+
+def _filterbank(settings: Settings) -> GammatoneFilterbank:
+    """One filterbank per settings in a process: a worker builds it once."""
+    fb = _FILTERBANKS.get(settings)
+    if fb is None:
+        fb = _FILTERBANKS[settings] = GammatoneFilterbank(
+            num_samples=settings.num_samples, num_features=settings.num_features,
+            sample_rate=settings.sample_rate, on_channel=settings.channel,
+            low_Hz=settings.low_Hz, high_Hz=settings.high_Hz,
+            temporal_integration=settings.temporal_integration,
+            transform=(transforms.log10(floor=log10_floor(settings.floor_dB))
+                       if settings.floor_dB > -math.inf else transforms.log10()))
+    return fb
+
+
+class _FramesByBlocks:
+    """Frames mode over a signal that arrives in blocks: the frames that a
+    block completes go through batch, and the samples that later frames
+    still need are kept (num_samples - hop of them at most)."""
+
+    def __init__(self, fb: GammatoneFilterbank, hop: int, num_threads: int) -> None:
+        self._fb, self._hop, self._threads = fb, hop, num_threads
+        self._kept: npt.NDArray[np.float64] | None = None
+        self._skip = 0  # samples to drop before the next frame (hop > num_samples)
+
+    def push(self, block: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        if self._skip:
+            dropped = min(self._skip, len(block))
+            block, self._skip = block[dropped:], self._skip - dropped
+        samples = block if self._kept is None else np.concatenate((self._kept, block))
+        n = self._fb.num_samples
+        count = (len(samples) - n) // self._hop + 1 if len(samples) >= n else 0
+        if samples.ndim == 2 and samples.shape[1] == 1:
+            samples = samples[:, 0]
+        rows = (self._fb.batch(frames_of(samples, n, self._hop)[:count], self._threads)
+                if count else np.empty((0, self._fb.num_features)))
+        start = count * self._hop
+        self._kept = samples[start:].copy() if start < len(samples) else None
+        self._skip = max(0, start - len(samples))
+        return rows
+
+
+# --- Files through the filterbank ---------------------------------------------
+
+def check_channel(channel: int, channels: int, where: str) -> None:
+    if channel >= channels:
+        raise UsageError(f"--channel {channel} is out of range for {where} of "
+                         f"{channels} channel(s)")
+
+
+@dataclass
+class Extracted:
+    """The features of a file and what was learnt reading it."""
+
+    features: npt.NDArray[np.float64]
+    centre_frequencies: npt.NDArray[np.float64]
+    samples: int
+    """Samples per channel read (after resampling, if any)."""
+    seconds: float
+    """Time spent in the filterbank."""
+
+
+def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads: int,
+            progress: Callable[[int], object] | None = None,
+            check: Callable[[_io.AudioInfo], object] | None = None) -> Extracted:
+    """Features of every whole frame of a file, read in blocks: memory holds
+    one block and the features, whatever the length of the file. `progress`
+    is told how many samples each block had; `check` is shown the header."""
+    stream = settings.stream(num_threads)
+    rows: list[npt.NDArray[np.float64]] = []
+    samples = 0
+    seconds = 0.0
+    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=check):
+        start = time.perf_counter()
+        rows.append(stream.push(block))
+        seconds += time.perf_counter() - start
+        samples += len(block)
+        if progress is not None:
+            progress(len(block))
+    features = np.concatenate(rows) if rows else np.empty((0, settings.num_features))
+    del rows
+    return Extracted(features, settings.centre_frequencies(), samples, seconds)
+
+
+def record_of(extracted: Extracted, settings: Settings) -> Gammatonegram:
+    """The features as the record that tavik.gammatonegram returns."""
+    times = np.arange(extracted.features.shape[0], dtype=np.float64) * settings.hop \
+        / settings.sample_rate
+    values: dict[str, Any] = dict(
+        features=extracted.features, centre_frequencies=extracted.centre_frequencies,
+        times=times, sample_rate=settings.sample_rate, num_samples=settings.num_samples,
+        hop=settings.hop, num_features=settings.num_features, low_Hz=settings.low_Hz,
+        high_Hz=settings.high_Hz, temporal_integration=settings.temporal_integration,
+        channel=settings.channel, transform=settings.transform())
+    if "mode" in Gammatonegram.__dataclass_fields__:
+        values["mode"] = settings.mode
+    return Gammatonegram(**values)
+
+
+def npz_fields(g: Gammatonegram, settings: Settings, **source: Any) -> dict[str, Any]:
+    """What an .npz holds: the arrays, each setting by name, what is known of
+    the source, and all of these with the package's version as one JSON text
+    (`settings`), read back on a later run to tell whether the file is done."""
+    return {
+        **_io.fields_of(g),
+        "floor_dB": settings.floor_dB,
+        "mode": settings.mode,
+        **source,
+        "settings": json.dumps({**settings.stored(), **source}, sort_keys=True),
+    }
+
+
+def stored_settings(path: Path) -> dict[str, Any] | None:
+    """The settings an .npz of ours was made with, or None if it has none."""
+    try:
+        text = _io.read_npz_member(path, "settings")
+        stored = json.loads(str(text))
+    except (OSError, KeyError, ValueError, EOFError, zipfile.BadZipFile):
+        return None
+    return stored if isinstance(stored, dict) else None
+
+
+def print_stderr(line: str) -> None:
+    sys.stdout.flush()
+    print(line, file=sys.stderr)

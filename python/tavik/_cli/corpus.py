@@ -1,0 +1,527 @@
+"""`tavik corpus IN OUT`: one .npz of features for every audio file under IN,
+on a local process pool or a Dask cluster, with one frequency axis for all."""
+
+from __future__ import annotations
+
+import argparse
+import errno
+import os
+import signal
+import stat
+import sys
+import threading
+from collections import Counter, deque
+from collections.abc import Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Final
+
+from _tavik import __version__
+
+from .. import _io
+from .common import (Settings, UsageError, add_analysis_options, check_options, extract, need,
+                     npz_fields, one_line, print_stderr, record_of, stored_settings)
+
+# Suffixes that libsndfile reads besides the names of its formats.
+_EXTRA_SUFFIXES: Final = {".aif", ".oga", ".opus"}
+# Files are grouped into tasks of about this much work (estimated from their
+# headers), so that a task's own cost (scheduling, messages) stays small
+# beside its work, as Dask advises; a long file is a task of its own.
+TASK_SECONDS: Final = 0.1
+# Estimated seconds per sample and filter of the filterbank (continuous mode
+# on one core; frames mode does num_samples / hop times the work), and per file.
+_SECONDS_PER_SAMPLE_FILTER: Final = 2e-9
+_SECONDS_PER_FILE: Final = 1e-3
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    many = commands.add_parser(
+        "corpus", help="features of every audio file under a folder",
+        description="One .npz of features under OUT for every audio file under IN, at the "
+                    "same relative path; files already done with the same settings are skipped.")
+    many.add_argument("input", type=Path, metavar="IN", help="folder of audio files")
+    many.add_argument("output", type=Path, metavar="OUT", help="folder for the .npz files")
+    many.add_argument("--sample-rate", type=int, default=None, metavar="R",
+                      help="resample every file to R Hz first (needed when rates differ)")
+    where = many.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="local worker processes (default: one per core)")
+    where.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler (tcp://host:8786)")
+    many.add_argument("--worker-timeout", type=float, default=60.0, metavar="SECONDS",
+                      help="with --scheduler: how long to wait for a worker that runs tavik "
+                           "(default 60)")
+    many.add_argument("--overwrite", action="store_true",
+                      help="redo every file, also those done, with other settings too")
+    add_analysis_options(many)
+    many.set_defaults(run=run)
+
+
+def cores() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+# --- What is under IN -----------------------------------------------------------
+
+@dataclass
+class Survey:
+    """Every entry under IN: audio files to do, and the rest with reasons."""
+
+    audio: list[Path] = field(default_factory=list)
+    status: dict[Path, os.stat_result] = field(default_factory=dict)
+    """Of each audio file, as found."""
+    skipped: list[str] = field(default_factory=list)
+    """Entries with audio names that are not files to read, with why."""
+    failures: list[str] = field(default_factory=list)
+    ignored: int = 0
+    """Files whose names are not of audio files."""
+
+
+def audio_suffixes() -> set[str]:
+    soundfile = need("soundfile")
+    return {"." + name.lower() for name in soundfile.available_formats()} | _EXTRA_SUFFIXES
+
+
+def survey(root: Path, suffixes: set[str]) -> Survey:
+    """Walks IN in name order, following symbolic links to folders (a link
+    back to a folder that contains it is reported, not followed)."""
+    found = Survey()
+    top = os.stat(root)
+    # Folders still to list, each with the (device, inode) of itself and its ancestors.
+    stack: list[tuple[Path, frozenset[tuple[int, int]]]] = [
+        (root, frozenset({(top.st_dev, top.st_ino)}))]
+    while stack:
+        folder, ancestors = stack.pop()
+        try:
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda e: e.name)
+        except OSError as error:
+            found.failures.append(f"{folder}: cannot list the folder: "
+                                  f"{error.strerror or one_line(error)}")
+            continue
+        folders = []
+        for entry in entries:
+            path = folder / entry.name
+            audio = path.suffix.lower() in suffixes
+            try:
+                status = os.stat(entry.path)
+            except OSError as error:
+                if audio or entry.is_symlink():
+                    reason = ("symbolic link loop" if error.errno == errno.ELOOP else
+                              "broken symbolic link" if entry.is_symlink() else
+                              error.strerror or one_line(error))
+                    found.skipped.append(f"{path}: skipped: {reason}")
+                continue
+            if stat.S_ISDIR(status.st_mode):
+                key = (status.st_dev, status.st_ino)
+                if key in ancestors:
+                    found.skipped.append(f"{path}: skipped: a link to a folder that contains it")
+                else:
+                    folders.append((path, ancestors | {key}))
+            elif not audio:
+                found.ignored += 1
+            elif stat.S_ISREG(status.st_mode):
+                found.audio.append(path)
+                found.status[path] = status
+            else:
+                found.skipped.append(f"{path}: skipped: not a regular file "
+                                     f"({_kind(status.st_mode)})")
+        stack.extend(reversed(folders))
+    return found
+
+
+def _kind(mode: int) -> str:
+    for test, name in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
+        if test(mode):
+            return name
+    return "not a file"
+
+
+# --- Jobs, tasks and what a worker does ----------------------------------------
+
+@dataclass(frozen=True)
+class Job:
+    """One file to do. The paths are absolute: a Dask worker runs in a
+    directory of its own."""
+
+    name: str
+    """The file as the user named it, for messages."""
+    source: str
+    target: str
+    size: int
+    seconds: float
+    """Duration by the header."""
+
+
+@dataclass(frozen=True)
+class Outcome:
+    name: str
+    frames: int
+    error: str | None
+
+
+def do_task(settings: Settings, resample: bool, jobs: Sequence[Job],
+            num_threads: int) -> list[Outcome]:
+    """Runs in a worker: each file read in blocks, resampled if asked,
+    through the filterbank, written. A failure of one file is its outcome."""
+    outcomes = []
+    for job in jobs:
+        try:
+            frames = _do_job(settings, resample, job, num_threads)
+        except Exception as error:
+            outcomes.append(Outcome(job.name, 0, one_line(error)))
+        else:
+            outcomes.append(Outcome(job.name, frames, None))
+    return outcomes
+
+
+def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> int:
+    header: list[_io.AudioInfo] = []
+
+    def check(info: _io.AudioInfo) -> None:
+        if info.sample_rate != settings.sample_rate and not resample:
+            raise ValueError(f"sample rate changed to {info.sample_rate} Hz while queued")
+        if settings.channel >= info.channels:
+            raise ValueError(f"--channel {settings.channel} is out of range for a file of "
+                             f"{info.channels} channel(s)")
+        header.append(info)
+
+    extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,
+                        check=check)
+    g = record_of(extracted, settings)
+    _io.save_atomically(Path(job.target), npz_fields(
+        g, settings, source_sample_rate=header[0].sample_rate, source_size=job.size))
+    return int(g.features.shape[0])
+
+
+def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job]]:
+    """Consecutive files grouped into tasks of about TASK_SECONDS of work, and
+    into at least four tasks per worker when there is enough work."""
+    per_second = (settings.sample_rate * settings.num_features * _SECONDS_PER_SAMPLE_FILTER
+                  * (settings.num_samples / settings.hop if settings.mode == "frames" else 1))
+    work = [_SECONDS_PER_FILE + job.seconds * per_second for job in jobs]
+    size = min(TASK_SECONDS, sum(work) / (4 * workers))
+    tasks: list[list[Job]] = []
+    current: list[Job] = []
+    total = 0.0
+    for job, seconds in zip(jobs, work):
+        current.append(job)
+        total += seconds
+        if total >= size:
+            tasks.append(current)
+            current, total = [], 0.0
+    if current:
+        tasks.append(current)
+    return tasks
+
+
+# --- Local processes -------------------------------------------------------------
+
+def _watch_parent(parent: int) -> None:
+    while True:
+        threading.Event().wait(1.0)
+        if os.getppid() != parent:
+            os._exit(1)
+
+
+def _start_worker(parent: int) -> None:
+    """In each pool process: Ctrl-C is the command's to handle (it ends the
+    workers), and the worker ends when the command does, however it ends."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        try:  # PR_SET_PDEATHSIG: SIGKILL when the parent dies
+            ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL, 0, 0, 0)
+        except (OSError, AttributeError):
+            pass
+    if os.getppid() != parent:
+        os._exit(1)
+    threading.Thread(target=_watch_parent, args=(parent,), daemon=True).start()
+
+
+def _stop_pool(pool: ProcessPoolExecutor) -> None:
+    """Ends the pool's processes now, whatever they are doing."""
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        if process.is_alive():
+            process.terminate()
+    pool.shutdown(wait=True, cancel_futures=True)
+
+
+def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
+                workers: int) -> Iterator[list[Outcome]]:
+    """The tasks on `workers` processes. A worker that dies breaks the pool:
+    a new one takes over, and the files of the tasks that were in flight are
+    retried one at a time, alone in the pool, so that a death is the file's
+    own; a file whose worker dies twice alone has failed, and the rest go on."""
+    pending: deque[list[Job]] = deque(tasks)
+    suspects: deque[list[Job]] = deque()
+    deaths: Counter[str] = Counter()
+    available = cores()
+    while pending or suspects:
+        pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(pending) + len(suspects))),
+                                   initializer=_start_worker, initargs=(os.getpid(),))
+        # Each future's task, and whether it runs alone (a suspect).
+        in_flight: dict[Future[list[Outcome]], tuple[list[Job], bool]] = {}
+        lost: list[tuple[list[Job], bool]] = []
+        try:
+            while (pending or suspects or in_flight) and not lost:
+                if suspects:
+                    if not in_flight:
+                        task = suspects.popleft()
+                        in_flight[pool.submit(do_task, settings, resample, task,
+                                              available)] = (task, True)
+                else:
+                    while pending and len(in_flight) < 2 * workers:
+                        task = pending.popleft()
+                        # Fewer tasks than workers (one long file): threads take the cores.
+                        share = min(workers, len(pending) + len(in_flight) + 1)
+                        future = pool.submit(do_task, settings, resample, task,
+                                             max(1, available // share))
+                        in_flight[future] = (task, False)
+                finished, _ = wait(in_flight, return_when=FIRST_COMPLETED)
+                for future in finished:
+                    task, alone = in_flight.pop(future)
+                    try:
+                        yield future.result()
+                    except BrokenProcessPool:
+                        lost.append((task, alone))
+            for future, (task, alone) in in_flight.items():
+                if future.done() and future.exception() is None:
+                    yield future.result()
+                else:
+                    lost.append((task, alone))
+            for task, alone in lost:
+                if alone and deaths[task[0].name] >= 1:
+                    yield [Outcome(task[0].name, 0, "a worker process died while doing this "
+                                                    "file, also when retried")]
+                elif alone:
+                    deaths[task[0].name] += 1
+                    suspects.appendleft(task)
+                else:
+                    suspects.extend([job] for job in task)
+        finally:
+            _stop_pool(pool)
+
+
+# --- A Dask cluster ------------------------------------------------------------------
+
+def probe() -> str:
+    """A task that shows a worker can run tavik: its version."""
+    return __version__
+
+
+def connect(address: str, timeout: float) -> Any:
+    """A client of the Dask scheduler at `address` with at least one worker
+    that runs this version of tavik, waiting `timeout` seconds at most for
+    each; otherwise a usage error of one line."""
+    distributed = need("distributed", "dask")
+    try:
+        client = distributed.Client(address)
+    except Exception as error:  # any failure to connect, of any address
+        raise UsageError(f"cannot reach the Dask scheduler at {address}: {one_line(error)}") from None
+    try:
+        try:
+            client.wait_for_workers(1, timeout=timeout)
+        except Exception:
+            raise UsageError(f"no Dask worker joined the scheduler at {address} within "
+                             f"{timeout:g} s (--worker-timeout)") from None
+        check = client.submit(probe, pure=False)
+        try:
+            version = check.result(timeout=timeout)
+        except Exception as error:
+            message = (f"no Dask worker ran a task within {timeout:g} s (--worker-timeout); can "
+                       f"the workers import tavik?" if isinstance(error, TimeoutError) else
+                       f"the Dask workers cannot run tavik: {one_line(error)}")
+            raise UsageError(message) from None
+        if version != __version__:
+            raise UsageError(f"the Dask workers run tavik {version}, this command {__version__}")
+    except BaseException:
+        client.close()
+        raise
+    return client
+
+
+def run_on_dask(tasks: list[list[Job]], settings: Settings, resample: bool,
+                client: Any) -> Iterator[list[Outcome]]:
+    distributed = need("distributed", "dask")
+    with client:
+        # The settings go to every worker once; each task names them.
+        shared = client.scatter(settings, broadcast=True)
+        futures = [client.submit(do_task, shared, resample, task, 1, pure=False) for task in tasks]
+        jobs_of = {future.key: task for future, task in zip(futures, tasks)}
+        for future in distributed.as_completed(futures):
+            try:
+                yield future.result()
+            except Exception as error:  # a lost worker, or a task Dask gave up on
+                yield [Outcome(job.name, 0, one_line(error)) for job in jobs_of[future.key]]
+
+
+# --- The command ---------------------------------------------------------------------
+
+def lock(folder: Path) -> int:
+    """An exclusive lock on OUT for this run, held until the process ends."""
+    import fcntl
+
+    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(descriptor)
+        raise UsageError(f"another tavik corpus run is writing to {folder}") from None
+    except OSError:
+        pass  # a file system without locks: run unlocked
+    return descriptor
+
+
+def rates_message(rates: Counter[int]) -> str:
+    found = ", ".join(f"{rate} Hz ({count} file{'s' if count > 1 else ''})"
+                      for rate, count in sorted(rates.items()))
+    return (f"the files have different sample rates: {found}; pass --sample-rate R to "
+            f"resample them all to one rate")
+
+
+def run(args: argparse.Namespace) -> int:
+    held: list[int] = []
+    try:
+        return _run(args, held)
+    finally:
+        for descriptor in held:
+            os.close(descriptor)  # the lock on OUT
+
+
+def _run(args: argparse.Namespace, held: list[int]) -> int:
+    check_options(args)
+    tqdm = need("tqdm").tqdm
+    resample = args.sample_rate is not None
+    if resample:
+        need("soxr")
+    if args.scheduler is not None:
+        need("distributed", "dask")
+        if not args.worker_timeout > 0:
+            raise UsageError(f"--worker-timeout must be positive, not {args.worker_timeout:g}")
+    workers: int = args.workers if args.workers is not None else cores()
+    if not 1 <= workers <= 1024:
+        raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
+    if not args.input.is_dir():
+        raise UsageError(f"no such folder: {args.input}")
+    out: Path = args.output
+    if out.exists() and not out.is_dir():
+        raise UsageError(f"{out} exists and is not a folder")
+    if out.is_dir():
+        held.append(lock(out))
+
+    found = survey(args.input, audio_suffixes())
+    if not found.audio and not found.skipped and not found.failures:
+        raise UsageError(f"no audio files in {args.input}")
+    failures = list(found.failures)
+
+    # The sample rates first (a header read each): the frequency axis and the
+    # framing must be one for the whole corpus, decided before any writing.
+    headers: dict[Path, _io.AudioInfo] = {}
+    targets: dict[Path, Path] = {}
+    rates: Counter[int] = Counter()
+    for source in found.audio:
+        target = out / source.relative_to(args.input).with_suffix(".npz")
+        if target in targets:
+            raise UsageError(f"{targets[target]} and {source} would both be written to {target}")
+        targets[target] = source
+        try:
+            headers[source] = _io.audio_info(source)
+        except (RuntimeError, OSError, ValueError) as error:
+            failures.append(f"{source}: cannot read as audio: {one_line(error)}")
+            continue
+        rates[headers[source].sample_rate] += 1
+    rate: int | None = args.sample_rate
+    if rate is None and len(rates) > 1:
+        raise UsageError(rates_message(rates))
+    if rate is None and rates:
+        rate = next(iter(rates))
+
+    jobs: list[Job] = []
+    done_before = 0
+    if rate is not None:
+        settings = Settings.of(args, rate)
+        other: list[str] = []
+        for target, source in targets.items():
+            info = headers.get(source)
+            if info is None:
+                continue
+            state = _state_of(target, found.status[source], settings, args.overwrite)
+            if state == "done":
+                done_before += 1
+                continue
+            if state is not None and state.startswith("other settings: "):
+                other.append(f"{state[len('other settings: '):]} in {target}")
+                continue
+            if state is not None:
+                failures.append(f"{source}: {state}")
+                continue
+            # Absolute (not resolved) paths: a Dask worker runs elsewhere.
+            jobs.append(Job(str(source), os.path.abspath(source), os.path.abspath(target),
+                            found.status[source].st_size, info.samples / info.sample_rate))
+        if other:
+            raise UsageError(f"{out} holds features made with other settings ({other[0]}"
+                             f"{f', and {len(other) - 1} more file(s)' if len(other) > 1 else ''}"
+                             f"); pass --overwrite to redo them, or choose another OUT")
+
+    done = short = 0
+    if jobs:
+        client = (connect(args.scheduler, args.worker_timeout) if args.scheduler is not None
+                  else None)
+        out.mkdir(parents=True, exist_ok=True)
+        if not held:
+            held.append(lock(out))
+        tasks = tasks_of(jobs, settings, workers if client is None else 1)
+        outcomes = (run_locally(tasks, settings, resample, workers) if client is None
+                    else run_on_dask(tasks, settings, resample, client))
+        with tqdm(total=len(jobs), unit="file", file=sys.stderr, delay=1.0) as bar:
+            for batch in outcomes:
+                for outcome in batch:
+                    if outcome.error is None:
+                        done += 1
+                        short += outcome.frames == 0
+                    else:
+                        failures.append(f"{outcome.name}: {outcome.error}")
+                bar.update(len(batch))
+
+    for line in sorted(found.skipped) + sorted(failures):
+        print_stderr(f"tavik corpus: {line}")
+    sys.stderr.flush()
+    parts = [f"{done} done" + (f" ({short} shorter than one frame: no frames)" if short else ""),
+             f"{done_before} skipped as already done", f"{len(failures)} failed"]
+    if found.skipped:
+        parts.append(f"{len(found.skipped)} skipped as not files to read")
+    if found.ignored:
+        parts.append(f"{found.ignored} other files ignored")
+    print(f"{', '.join(parts)} (features under {out})")
+    return 1 if failures else 0
+
+
+def _state_of(target: Path, source: os.stat_result, settings: Settings,
+              overwrite: bool) -> str | None:
+    """None when the target is to be made; "done" when it exists, made with
+    these settings from the source as it is now; otherwise why not."""
+    try:
+        status = os.stat(target)
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        return f"cannot check {target}: {error.strerror or one_line(error)}"
+    if not stat.S_ISREG(status.st_mode):
+        return f"{target} exists and is not a file"
+    if overwrite:
+        return None
+    stored = stored_settings(target)
+    if stored is None:
+        return "other settings: not made by this version of tavik"
+    difference = settings.describe_difference(stored)
+    if difference is not None:
+        return f"other settings: {difference}"
+    if stored.get("source_size") != source.st_size or source.st_mtime_ns > status.st_mtime_ns:
+        return None  # the source changed since: done again
+    return "done"

@@ -1,0 +1,256 @@
+"""tavik corpus against what users and faults hand it: re-runs with other
+settings, odd entries under IN, hostile names, concurrent runs, dying workers
+and commands, clusters without workers."""
+import fcntl
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import tavik
+from tavik import _io
+from tavik._cli import corpus
+
+soundfile = pytest.importorskip("soundfile")
+
+from cli_helpers import corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
+
+
+def summary(result):
+    return result.stdout.splitlines()[-1]
+
+
+def tone_files(folder, names, seconds=0.5, rate=16000):
+    folder.mkdir(parents=True, exist_ok=True)
+    t = np.arange(int(seconds * rate)) / rate
+    for i, name in enumerate(names):
+        soundfile.write(folder / name, 0.2 * np.sin(2 * np.pi * (200 + 50 * i) * t), rate)
+
+
+class TestResuming:
+    def test_other_settings_are_refused_and_changed_sources_redone(self, tmp_path):
+        tone_files(tmp_path / "in", ["a.wav", "b.wav"])
+        assert tavik_cli("corpus", "in", "out", cwd=tmp_path).returncode == 0
+        before = {p: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+        tone_files(tmp_path / "in", ["c.wav"])
+        other = tavik_cli("corpus", "in", "out", "--num-features", 32, cwd=tmp_path)
+        assert other.returncode == 2 and other.stderr == (
+            f"tavik corpus: out holds features made with other settings (num_features 64 "
+            f"instead of 32 in out/a.npz, and 1 more file(s)); pass --overwrite to redo them, "
+            f"or choose another OUT\n")
+        assert corpus_files(tmp_path / "out") == ["a.npz", "b.npz"]
+
+        # b.wav rewritten (other size), a.wav touched (newer than its features).
+        tone_files(tmp_path / "in", ["b.wav"], seconds=0.6)
+        touched = (tmp_path / "in" / "a.wav").stat().st_mtime_ns
+        os.utime(tmp_path / "out" / "a.npz", ns=(touched - 10**9,) * 2)
+        again = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert summary(again).startswith("3 done, 0 skipped as already done, 0 failed")
+        assert (tmp_path / "out" / "a.npz").read_bytes() == before[tmp_path / "out" / "a.npz"]
+        assert npz(tmp_path / "out" / "b.npz")["source_size"] == (tmp_path / "in" / "b.wav").stat().st_size
+        assert summary(tavik_cli("corpus", "in", "out", cwd=tmp_path)).startswith(
+            "0 done, 3 skipped as already done")
+
+        redo = tavik_cli("corpus", "in", "out", "--num-features", 32, "--overwrite", cwd=tmp_path)
+        assert summary(redo).startswith("3 done, 0 skipped") and redo.returncode == 0
+        assert npz(tmp_path / "out" / "c.npz")["features"].shape[1] == 32
+
+    def test_short_files_are_done_with_no_frames(self, tmp_path):
+        tone_files(tmp_path / "in", ["short.wav"], seconds=0.01)
+        tone_files(tmp_path / "in", ["long.wav"])
+        result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert result.returncode == 0 and result.stderr == ""
+        assert summary(result) == ("2 done (1 shorter than one frame: no frames), 0 skipped as "
+                                   "already done, 0 failed (features under out)")
+        assert npz(tmp_path / "out" / "short.npz")["features"].shape == (0, 64)
+
+    def test_an_out_that_is_a_file_is_refused_before_any_work(self, tmp_path):
+        tone_files(tmp_path / "in", ["a.wav"])
+        (tmp_path / "out").write_text("")
+        result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (
+            2, "tavik corpus: out exists and is not a folder\n")
+
+    def test_a_second_run_on_the_same_out_stops_at_once(self, tmp_path):
+        tone_files(tmp_path / "in", ["a.wav"])
+        (tmp_path / "out").mkdir()
+        held = os.open(tmp_path / "out", os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        finally:
+            os.close(held)
+        assert (result.returncode, result.stderr) == (
+            2, "tavik corpus: another tavik corpus run is writing to out\n")
+        assert os.listdir(tmp_path / "out") == []
+
+
+class TestEntries:
+    def test_every_entry_is_done_or_listed_with_its_reason(self, tmp_path):
+        folder = tmp_path / "in"
+        tone_files(folder / "real", ["a.wav"])
+        tone_files(folder, ["b.wav"])
+        (folder / "linked").symlink_to(folder / "real")           # followed
+        (folder / "real" / "loop").symlink_to(folder)             # not followed
+        (folder / "gone.wav").symlink_to(folder / "nothing.wav")  # broken
+        os.mkfifo(folder / "pipe.flac")
+        (folder / "notes.txt").write_text("not audio")
+        (tmp_path / "out" / "b.npz").mkdir(parents=True)          # a target that is a folder
+        result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert result.returncode == 1
+        assert result.stderr.splitlines() == [
+            "tavik corpus: in/gone.wav: skipped: broken symbolic link",
+            "tavik corpus: in/linked/loop: skipped: a link to a folder that contains it",
+            "tavik corpus: in/pipe.flac: skipped: not a regular file (a FIFO)",
+            "tavik corpus: in/real/loop: skipped: a link to a folder that contains it",
+            "tavik corpus: in/b.wav: out/b.npz exists and is not a file",
+        ]
+        assert summary(result) == ("2 done, 0 skipped as already done, 1 failed, 4 skipped as "
+                                   "not files to read, 1 other files ignored (features under out)")
+        assert corpus_files(tmp_path / "out") == ["linked/a.npz", "real/a.npz"]
+
+    def test_an_unreadable_folder_is_a_failure(self, tmp_path, monkeypatch):
+        tone_files(tmp_path / "in" / "locked", ["a.wav"])
+        tone_files(tmp_path / "in", ["b.wav"])
+        scandir = os.scandir
+
+        def refuse(path):
+            if str(path).endswith("locked"):
+                raise PermissionError(13, "Permission denied", str(path))
+            return scandir(path)
+
+        monkeypatch.setattr(corpus.os, "scandir", refuse)
+        found = corpus.survey(tmp_path / "in", {".wav"})
+        assert found.audio == [tmp_path / "in" / "b.wav"]
+        assert found.failures == [f"{tmp_path / 'in' / 'locked'}: cannot list the folder: "
+                                  f"Permission denied"]
+
+    def test_hostile_names_and_their_temporaries(self, tmp_path):
+        longest = "x" * (255 - len(".npz")) + ".wav"  # its target's name is 255 bytes long
+        names = ["[a]*?.wav", longest, "a.wav"]
+        tone_files(tmp_path / "in", names)
+        # A leftover of a killed write of a.npz, and another file's temporary.
+        out = tmp_path / "out"
+        out.mkdir()
+        _io.temporary_path(out / "a.npz").write_bytes(b"half")
+        other = _io.temporary_path(out / "unrelated.npz")
+        other.write_bytes(b"someone else's")
+        result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert sorted(p.name for p in out.iterdir()) == sorted(
+            [n[:-4] + ".npz" for n in names] + [other.name])
+        assert len(_io.temporary_path(out / longest).name) < 64
+
+
+def children_of(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                if int(stat.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError):
+            continue
+    return found
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.fixture
+def busy_corpus(tmp_path):
+    """Enough work that the pool is busy for many seconds: frames mode with
+    a one-sample hop."""
+    tone_files(tmp_path / "in", [f"{i}.wav" for i in range(6)], seconds=3)
+    return [sys.executable, "-m", "tavik", "corpus", "in", "out", "--workers", "2",
+            "--mode", "frames", "--hop", "1", "--num-features", "8"]
+
+
+def start_and_wait_for_workers(command, cwd):
+    process = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while len(children_of(process.pid)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(0.5)
+    return process, children_of(process.pid)
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGKILL])
+def test_workers_end_with_the_command(busy_corpus, tmp_path, how):
+    process, workers = start_and_wait_for_workers(busy_corpus, tmp_path)
+    assert len(workers) >= 2
+    process.send_signal(how)
+    process.communicate(timeout=30)
+    deadline = time.monotonic() + 5
+    while any(alive(w) for w in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(alive(w) for w in workers)
+
+
+@pytest.mark.timeout(120)
+def test_ctrl_c_ends_the_run_in_one_line(busy_corpus, tmp_path):
+    process, workers = start_and_wait_for_workers(busy_corpus, tmp_path)
+    os.killpg(process.pid, signal.SIGINT)  # as the terminal sends it: to every process
+    _, stderr = process.communicate(timeout=30)
+    assert (process.returncode, stderr) == (130, "tavik corpus: interrupted\n")
+    assert not any(alive(w) for w in workers)
+
+
+def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
+    """The pool's processes are forked, so they run the patched job."""
+    tone_files(tmp_path / "in", ["a.wav", "dies-once.wav", "dies-always.wav", "d.wav"])
+    real = corpus._do_job
+
+    def job(settings, resample, job, threads):
+        died = tmp_path / f"{job.name}.died"
+        if "dies-always" in job.name or ("dies-once" in job.name and not died.exists()):
+            died.touch()
+            os.kill(os.getpid(), signal.SIGKILL)
+        return real(settings, resample, job, threads)
+
+    monkeypatch.setattr(corpus, "_do_job", job)
+    settings = corpus.Settings(16000, 400, 160, 8, 50, 7200, 0, -1, -200.0, "frames")
+    jobs = [corpus.Job(p.name, str(p), str(tmp_path / "out" / (p.stem + ".npz")), 0, 0.5)
+            for p in sorted((tmp_path / "in").iterdir())]
+    outcomes = [o for batch in corpus.run_locally([jobs], settings, False, 2) for o in batch]
+    assert sorted((o.name, o.error) for o in outcomes) == [
+        ("a.wav", None), ("d.wav", None),
+        ("dies-always.wav", "a worker process died while doing this file, also when retried"),
+        ("dies-once.wav", None)]
+
+
+def test_dask_without_workers_and_unknown_addresses_exit_2(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    tone_files(tmp_path / "in", ["a.wav"])
+    with distributed.LocalCluster(n_workers=0, dashboard_address=None) as cluster:
+        start = time.monotonic()
+        result = tavik_cli("corpus", "in", "out", "--scheduler", cluster.scheduler_address,
+                           "--worker-timeout", 1, cwd=tmp_path)
+        assert time.monotonic() - start < 60
+    assert (result.returncode, result.stderr) == (
+        2, f"tavik corpus: no Dask worker joined the scheduler at {cluster.scheduler_address} "
+           f"within 1 s (--worker-timeout)\n")
+    unknown = tavik_cli("corpus", "in", "out", "--scheduler", "nosuch://x:1", cwd=tmp_path)
+    assert unknown.returncode == 2 and unknown.stderr.count("\n") == 1
+    assert unknown.stderr.startswith("tavik corpus: cannot reach the Dask scheduler at nosuch://x:1")
+    assert not (tmp_path / "out").exists()
+
+
+def test_one_long_file_takes_every_core(monkeypatch):
+    jobs = [corpus.Job("long.wav", "/x", "/y", 0, 3600.0)]
+    settings = corpus.Settings(16000, 400, 160, 64, 50, 7200, 0, -1, -200.0, "frames")
+    assert corpus.tasks_of(jobs, settings, 2) == [jobs]
+    many = [corpus.Job(f"{i}.wav", "/x", "/y", 0, 1.0) for i in range(2000)]
+    tasks = corpus.tasks_of(many, settings, 2)
+    assert sum(map(len, tasks)) == 2000 and 8 <= len(tasks) < 2000
