@@ -291,7 +291,7 @@ public:
           channels(channels),
           sample_stride(sample_stride),
           channel_stride(channel_stride) {
-        if (channels == 0) throw std::invalid_argument("The signal has no channels");
+        if (channels == 0) throw std::invalid_argument(Extractor<double>::no_channels);
         // Reducing no samples checks the channel against the signal's.
         const Matrix none(static_cast<Eigen::Index>(channels), 0);
         extractor.matrix_to_vector(MatrixView(none));

@@ -307,7 +307,7 @@ def test_repr_of_a_transform_with_a_lone_surrogate():
 def test_gammatonegram_without_a_transform_gives_the_raw_features():
     signal = np.random.default_rng(3).standard_normal(800)
     g = tavik.gammatonegram(signal, 8000, num_samples=160, hop=80, num_features=8, high_Hz=3000,
-                            transform=None)
+                            transform=None, mode="frames")
     raw = GammatoneFilterbank(num_samples=160, num_features=8, sample_rate=8000, high_Hz=3000,
                               transform=tavik.transforms.identity())
     assert g.transform is None
