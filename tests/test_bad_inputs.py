@@ -18,6 +18,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import tavik
 from _tavik import transforms
 from _tavik.extractor import Extractor, FrequencyRangeWarning, GammatoneFilterbank
 
@@ -69,6 +70,40 @@ class Sequence:
 
 def raises(error, message=None, call=None):
     return error, message, call
+
+
+class Interrupting:
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+class Surrogate:
+    def __call__(self, value):
+        return value
+
+    def __repr__(self):
+        return "Surrogate('caf\udce9')"
+
+
+def reentered_through_a_warning_hook():
+    import warnings
+
+    target = GammatoneFilterbank.__new__(GammatoneFilterbank)
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = lambda *args, **kwargs: GammatoneFilterbank.__init__(target)
+        GammatoneFilterbank.__init__(target, sample_rate=8000)
+
+
+def reentered_through_index():
+    target = GammatoneFilterbank.__new__(GammatoneFilterbank)
+
+    class Index:
+        def __index__(self):
+            GammatoneFilterbank.__init__(target)
+            return 16
+
+    GammatoneFilterbank.__init__(target, num_samples=Index())
 
 
 class Reentrant(Extractor):
@@ -294,6 +329,21 @@ CASES = {
                lambda: Extractor(num_samples=4, num_features=2**40).batch(np.broadcast_to(np.zeros(4), (2**30, 4))))],
     "a sequence that claims a length beyond the address space": [
         raises(MemoryError, None, lambda: small(Sequence(0, claim=2**45)))],
+    "frames without a channel: a `(0, n)` array, a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal": [
+        raises(ValueError, r"^Input signal has no channels$", call)
+        for call in (lambda: fb(np.zeros((0, 1024), order="F")), lambda: fb.batch(np.zeros((3, 0, 1024))),
+                     lambda: fb.batch(np.zeros((3, 0, 1024)), num_threads=2),
+                     lambda: tavik.gammatonegram(np.zeros((2048, 0)), 16000))],
+    "an initialiser (`__init__`, `__setstate__`) called again on the same object from its own argument conversion (an `__index__` or `__float__`) or from a warning hook": [
+        raises(TypeError, r"^GammatoneFilterbank.__init__ was called while an initialiser of the same object runs$",
+               reentered_through_a_warning_hook),
+        raises(TypeError, r"incompatible constructor arguments", reentered_through_index)],
+    "a `KeyboardInterrupt` (any `BaseException` that is not an `Exception`) raised while a feature, a transform's result or `compute` itself is read": [
+        raises(KeyboardInterrupt, None, lambda: Python(lambda *a: [Interrupting()] * 2, num_samples=4, num_features=2)([0.0] * 4)),
+        raises(KeyboardInterrupt, None, lambda: GammatoneFilterbank(num_samples=4, num_features=2,
+                                                                    transform=lambda v: Interrupting())([0.0] * 4))],
+    "a transform whose repr holds a lone surrogate (a file name from `os.fsdecode`)": [
+        raises(None, "same", lambda: ("transform=Surrogate('caf\udce9')" in repr(GammatoneFilterbank(transform=Surrogate())), True))],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {
