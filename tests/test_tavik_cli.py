@@ -337,3 +337,15 @@ def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
     assert corpus_files(tmp_path / "dask") == written
     for name in written:
         assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
+
+
+@pytest.mark.parametrize("claimed", [0, 3, 10, 2**60])
+def test_rows_gathered_whatever_the_header_claims(claimed):
+    from tavik._cli.common import _Rows
+
+    rows = _Rows(4)
+    rows.expect(claimed)
+    pieces = [np.full((n, 4), float(n)) for n in (0, 2, 5, 1, 2000)]
+    for piece in pieces:
+        rows.add(piece)
+    assert rows.all().tobytes() == np.concatenate(pieces).tobytes()

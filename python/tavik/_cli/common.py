@@ -263,19 +263,54 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
     one block and the features, whatever the length of the file. `progress`
     is told how many samples each block had; `check` is shown the header."""
     stream = settings.stream(num_threads)
-    rows: list[npt.NDArray[np.float64]] = []
+    rows = _Rows(settings.num_features)
+
+    def sized(info: _io.AudioInfo) -> None:
+        if check is not None:
+            check(info)
+        samples = info.samples * settings.sample_rate // info.sample_rate + 1
+        rows.expect(max(0, (samples - settings.num_samples) // settings.hop + 2))
+
     samples = 0
     seconds = 0.0
-    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=check):
+    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=sized):
         start = time.perf_counter()
-        rows.append(stream.push(block))
+        rows.add(stream.push(block))
         seconds += time.perf_counter() - start
         samples += len(block)
         if progress is not None:
             progress(len(block))
-    features = np.concatenate(rows) if rows else np.empty((0, settings.num_features))
-    del rows
-    return Extracted(features, settings.centre_frequencies(), samples, seconds)
+    return Extracted(rows.all(), settings.centre_frequencies(), samples, seconds)
+
+
+class _Rows:
+    """Feature rows gathered into one array as they come, sized by the
+    header's length: pages never written cost no memory, so the features of
+    a file take their own size once, not twice as a list of pieces and its
+    concatenation would. A header that claims too few grows the array; one
+    that claims too many (or more than can be reserved) costs nothing."""
+
+    def __init__(self, width: int) -> None:
+        self._array = np.empty((0, width))
+        self._count = 0
+
+    def expect(self, count: int) -> None:
+        try:
+            self._array = np.empty((count, self._array.shape[1]))
+        except (MemoryError, ValueError):
+            self._array = np.empty((1024, self._array.shape[1]))
+
+    def add(self, rows: npt.NDArray[np.float64]) -> None:
+        end = self._count + len(rows)
+        if end > len(self._array):
+            grown = np.empty((max(end, len(self._array) * 3 // 2 + 1024), self._array.shape[1]))
+            grown[:self._count] = self._array[:self._count]
+            self._array = grown
+        self._array[self._count:end] = rows
+        self._count = end
+
+    def all(self) -> npt.NDArray[np.float64]:
+        return self._array[:self._count]
 
 
 def record_of(extracted: Extracted, settings: Settings) -> Gammatonegram:

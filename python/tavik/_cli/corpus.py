@@ -476,7 +476,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         out.mkdir(parents=True, exist_ok=True)
         if not held:
             held.append(lock(out))
-        tasks = tasks_of(jobs, settings, workers if client is None else 1)
+        tasks = tasks_of(jobs, settings, workers if client is None
+                         else max(1, len(client.scheduler_info().get("workers", {}))))
         outcomes = (run_locally(tasks, settings, resample, workers) if client is None
                     else run_on_dask(tasks, settings, resample, client))
         with tqdm(total=len(jobs), unit="file", file=sys.stderr, delay=1.0) as bar:
