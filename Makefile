@@ -165,13 +165,16 @@ fuzz: asan-build $(STAMPS)/fuzz-deps
 
 # Benchmarks: the C++ one forces each kernel variant through the core's API;
 # the Python one times the module's calls and a SciPy peer (SciPy is only
-# needed here, never by the module) and prints one table.
+# needed here, never by the module) and prints one table; the last one times
+# whole signals in continuous mode against frames mode, with their ratios.
 BENCH_BUILD := build/bench
 bench: $(STAMPS)/installed
 	$(VPY) -c 'import scipy' 2>/dev/null || $(VPY) -m pip install -q "scipy>=1.13"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DTAVIK_BUILD_BENCH=ON -DTAVIK_BUILD_MODULE=OFF >/dev/null
-	$(VENV)/bin/cmake --build $(BENCH_BUILD) --parallel 2 --target core_bench
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) --parallel 2 --target core_bench continuous_bench
 	$(VPY) bench/bench.py --core $(BENCH_BUILD)/core_bench $(BENCH_ARGS)
+	@echo
+	$(BENCH_BUILD)/continuous_bench
 
 clean:
 	rm -rf build $(VENV)

@@ -23,12 +23,20 @@ extensions = [
     "sphinx.ext.intersphinx",
     "numpydoc",
     "sphinxarg.ext",
+    "matplotlib.sphinxext.plot_directive",
 ]
 
 # Single backticks mark code, as in the docstrings.
 default_role = "py:obj"
 exclude_patterns = ["_build"]
 templates_path = ["_templates"]
+
+# Pictures drawn while the pages are built (matplotlib's plot directive):
+# PNG only, at a size that reads on a page.
+plot_formats = [("png", 100)]
+plot_html_show_formats = False
+plot_html_show_source_link = False
+plot_rcparams = {"figure.figsize": (8, 3.6)}
 
 autosummary_generate = True
 # A class's page shows its constructor's docstring too; for the native

@@ -21,4 +21,12 @@ void lockstep_features_avx2_x2(const LockstepFilters& filters, const double* inp
     lockstep_all<4, 2>(filters, input, n, features);
 }
 
+void continuous_block_avx2_x1(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<4, 1>(filters, block);
+}
+
+void continuous_block_avx2_x2(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<4, 2>(filters, block);
+}
+
 }  // namespace tavik::extractor

@@ -20,4 +20,12 @@ void lockstep_features_avx512_x3(const LockstepFilters& filters, const double* i
     lockstep_all<8, 3>(filters, input, n, features);
 }
 
+void continuous_block_avx512_x2(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<8, 2>(filters, block);
+}
+
+void continuous_block_avx512_x3(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<8, 3>(filters, block);
+}
+
 }  // namespace tavik::extractor

@@ -10,4 +10,13 @@ void lockstep_features_baseline(const LockstepFilters& filters, const double* in
     lockstep_all<2, 1>(filters, input, n, features);
 }
 
+// One filter at a time: the reference order of the continuous pass.
+void continuous_block_scalar(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<1, 1>(filters, block);
+}
+
+void continuous_block_baseline(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<2, 1>(filters, block);
+}
+
 }  // namespace tavik::extractor

@@ -163,4 +163,24 @@ void lockstep_features(KernelVariant variant, const LockstepFilters& filters, co
     throw std::invalid_argument("Kernel variant is not a lock-step variant this CPU supports");
 }
 
+void continuous_block(KernelVariant variant, const LockstepFilters& filters,
+                      const ContinuousBlock& block) {
+    if (!kernel_variant_supported(variant)) {
+        throw std::invalid_argument("Kernel variant not supported on this CPU");
+    }
+    switch (variant) {
+        case KernelVariant::scalar: continuous_block_scalar(filters, block); return;
+        case KernelVariant::baseline: continuous_block_baseline(filters, block); return;
+#if defined(TAVIK_X86_KERNELS)
+        case KernelVariant::avx2_x1: continuous_block_avx2_x1(filters, block); return;
+        case KernelVariant::avx2_x2: continuous_block_avx2_x2(filters, block); return;
+        case KernelVariant::avx512_x2: continuous_block_avx512_x2(filters, block); return;
+        case KernelVariant::avx512_x3: continuous_block_avx512_x3(filters, block); return;
+#else
+        default: break;
+#endif
+    }
+    throw std::invalid_argument("Kernel variant not supported on this CPU");
+}
+
 }  // namespace tavik::extractor

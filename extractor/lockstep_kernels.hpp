@@ -56,6 +56,10 @@ KernelVariant best_kernel_variant();
 // never written anywhere.
 struct LockstepFilters {
     static constexpr std::size_t num_rows = 8;
+    // Rows of a filter state carried from one block of samples to the next:
+    // the phasor c and s, the recursive section's outputs pr1 to pr4 and pi1
+    // to pi4, and the integrator acc, each row `stride` values.
+    static constexpr std::size_t state_rows = 11;
     static constexpr std::size_t lockstep_padding = 8;  // the widest variant's lanes
     const double* coefficients;
     std::size_t stride;
@@ -68,5 +72,45 @@ struct LockstepFilters {
 // that kernel_variant_supported accepts (std::invalid_argument otherwise).
 void lockstep_features(KernelVariant variant, const LockstepFilters& filters, const double* input,
                        std::size_t n, double* features);
+
+// The part of one frame that falls into a block of a continuous pass:
+// samples [begin, end) of the block, added in order to row `slot` of the
+// running sums (which starts from 0.0 when the frame starts in this block);
+// when the frame ends in this block, its features go to `features`.
+struct FrameSpan {
+    std::size_t slot;
+    std::size_t begin;
+    std::size_t end;
+    bool starts;
+    double* features;
+};
+
+// One block of a continuous pass: filters [first, last) of the table (both
+// multiples of lockstep_padding, last at most the table's stride) run over
+// the n samples of `input`, starting from the state in `state` (state_rows
+// rows of the table's stride, columns by filter) and leaving it there; then
+// the spans, in order, sum the integrator values into `sums` (rows of the
+// table's stride) and write the features of the frames that end, as
+// (sum * (1 - decay)) / frame_length, for the filters below num_features.
+// `envelope` is scratch for at least n * 3 * lockstep_padding values.
+struct ContinuousBlock {
+    std::size_t first;
+    std::size_t last;
+    double* state;
+    const double* input;
+    std::size_t n;
+    double* sums;
+    const FrameSpan* spans;
+    std::size_t num_spans;
+    std::size_t frame_length;
+    std::size_t num_features;
+    double* envelope;
+};
+
+// One block of a continuous pass with a variant that kernel_variant_supported
+// accepts (std::invalid_argument otherwise); the scalar variant runs the
+// filters one by one in the plain order.
+void continuous_block(KernelVariant variant, const LockstepFilters& filters,
+                      const ContinuousBlock& block);
 
 }  // namespace tavik::extractor

@@ -68,6 +68,19 @@ inline constexpr const char* filterbank_low_Hz = R"doc(The lower bound of the ce
 inline constexpr const char* filterbank_high_Hz = R"doc(The upper bound of the centre frequencies, in hertz, as given.)doc";
 inline constexpr const char* filterbank_temporal_integration = R"doc(The time constant of the envelope's smoothing, in seconds, as
 given.)doc";
+inline constexpr const char* filterbank_stream_state = R"doc(The state of a continuous pass with frames ``hop`` samples apart
+before its first sample, as a float64 array for ``stream_push``.)doc";
+inline constexpr const char* filterbank_stream_push = R"doc(One push of a continuous pass: every filter runs through the signal
+once, its state carried from push to push, and frame j (samples
+``j * hop`` to ``j * hop + num_samples - 1`` of the whole signal)
+reports the mean of its smoothed envelope over the frame. ``samples``
+is a float64 or float32 array of shape (n,) or (n, channels), reduced
+per sample to one channel by ``on_channel``; ``state`` and
+``samples_pushed`` are what the previous push left (``stream_state``
+and 0 at first). Returns the features of the frames this push
+completes, as a (k, ``num_features``) float64 array, and the new
+state; the given state is never written. The interpreter lock is
+released as in ``batch``; ``num_threads`` splits the filters.)doc";
 inline constexpr const char* transforms_module = R"doc(Native transforms, for the ``transform`` of an extractor.
 
 They are applied without entering the interpreter, so ``batch`` scales with

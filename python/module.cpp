@@ -20,6 +20,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "extractor/continuous_gammatone.hpp"
 #include "extractor/extractor.hpp"
 #include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
@@ -271,6 +272,111 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
     return out;
 }
 
+// The state of a continuous pass before its first sample, as a 1-D float64
+// array that stream_push takes and returns.
+py::array_t<double> stream_state(const Filterbank& self, Integer<std::size_t> hop) {
+    const ContinuousGammatone pass(self, hop);
+    const ContinuousState state = pass.initial_state();
+    py::array_t<double> out(static_cast<py::ssize_t>(state.values.size()));
+    if (!state.values.empty()) {
+        std::memcpy(out.mutable_data(), state.values.data(), state.values.size() * sizeof(double));
+    }
+    return out;
+}
+
+// One push of a continuous pass: the samples (float64 or float32, 1-D or
+// (samples, channels), any strides) after `samples_pushed` samples whose
+// pass left `state`. Returns the features of the frames it completes and
+// the state after it, a new array: the given one is never written, so a
+// push that fails or is stopped leaves the caller's state as it was. The
+// lock is released and Ctrl-C handled as in batch.
+py::tuple stream_push(const Filterbank& self, const py::object& samples,
+                      Integer<std::size_t> hop, const py::object& state,
+                      Integer<std::uint64_t> samples_pushed, Integer<int> requested_threads) {
+    static constexpr const char* accepted =
+        "samples must be a float64 or float32 NumPy array of shape (n,) or (n, channels)";
+    const int num_threads = requested_threads;
+    if (num_threads < 0) throw py::value_error("num_threads must not be negative");
+    if (!py::isinstance<py::array>(samples)) throw py::type_error(accepted);
+    const auto array = py::reinterpret_borrow<py::array>(samples);
+    const bool is_double = array.dtype().equal(py::dtype::of<double>());
+    const bool is_single = array.dtype().equal(py::dtype::of<float>());
+    if (!(is_double || is_single) || (array.ndim() != 1 && array.ndim() != 2)) {
+        throw py::type_error(accepted);
+    }
+    const ContinuousGammatone pass(self, hop);
+    ContinuousState carried;
+    carried.samples_pushed = samples_pushed;
+    {
+        const std::size_t size = pass.state_size();
+        if (!py::isinstance<py::array_t<double>>(state)) {
+            throw py::type_error("state must be the float64 array of an earlier push");
+        }
+        const auto given = py::reinterpret_borrow<py::array>(state);
+        if (given.ndim() != 1 || static_cast<std::size_t>(given.shape(0)) != size ||
+            !given.dtype().equal(py::dtype::of<double>())) {
+            throw py::value_error("state does not belong to a pass of this filterbank and hop");
+        }
+        carried.values.resize(size);
+        const auto* bytes = static_cast<const unsigned char*>(given.data());
+        for (std::size_t i = 0; i < size; ++i) {
+            std::memcpy(&carried.values[i], bytes + static_cast<py::ssize_t>(i) * given.strides(0),
+                        sizeof(double));
+        }
+    }
+    const auto n = static_cast<std::size_t>(array.shape(0));
+    const std::size_t channels = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
+    const py::ssize_t channel_stride = array.ndim() == 2 ? array.strides(1) : 0;
+    const auto* data = static_cast<const unsigned char*>(array.data());
+    const StridedSignal<double> as_double(self, data, channels, array.strides(0), channel_stride);
+    const StridedSignal<float> as_single(self, data, channels, array.strides(0), channel_stride);
+
+    const std::size_t rows = pass.frames_completed_by(carried, n);
+    constexpr auto max_values = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
+    if (self.num_features > max_values || (rows > 0 && self.num_features > max_values / rows)) {
+        PyErr_SetString(PyExc_MemoryError, "The features of this push do not fit in memory");
+        throw py::error_already_set();
+    }
+    py::array_t<double> out({rows, self.num_features});
+    double* destination = out.mutable_data();
+    const auto threads = static_cast<unsigned>(num_threads);
+
+    PyThreadState* saved = PyEval_SaveThread();
+    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
+    const StopCheck signal_raised = [&]() {
+        take_lock_back(saved);
+        const bool raised = PyErr_CheckSignals() != 0;
+        if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
+        saved = PyEval_SaveThread();
+        return raised;
+    };
+    try {
+        if (is_double) {
+            pass.push(carried, n, as_double, destination, threads, signal_raised);
+        } else {
+            pass.push(carried, n, as_single, destination, threads, signal_raised);
+        }
+#if defined(__GLIBCXX__)
+    } catch (const abi::__forced_unwind&) {
+        park_until_exit();
+#endif
+    } catch (...) {
+        take_lock_back(saved);
+        throw;
+    }
+    take_lock_back(saved);
+    if (signal_type != nullptr) {
+        PyErr_Restore(signal_type, signal_value, signal_traceback);
+        throw py::error_already_set();
+    }
+    py::array_t<double> next(static_cast<py::ssize_t>(carried.values.size()));
+    if (!carried.values.empty()) {
+        std::memcpy(next.mutable_data(), carried.values.data(),
+                    carried.values.size() * sizeof(double));
+    }
+    return py::make_tuple(std::move(out), std::move(next));
+}
+
 // An instance made by __new__ alone has no native object. When a method is
 // called on it, pybind11 would allocate raw, unconstructed storage for the
 // object and run the method on it; this allocator is consulted instead and
@@ -317,6 +423,11 @@ void bind_gammatone_filterbank(py::module_& sub) {
         .def_readonly("high_Hz", &Filterbank::high_Hz, docstrings::filterbank_high_Hz)
         .def_readonly("temporal_integration", &Filterbank::temporal_integration,
                       docstrings::filterbank_temporal_integration);
+    filterbank.def("stream_state", &stream_state, py::arg("hop"),
+                   docstrings::filterbank_stream_state);
+    filterbank.def("stream_push", &stream_push, py::arg("samples"), py::arg("hop"),
+                   py::arg("state"), py::arg("samples_pushed"), py::arg("num_threads") = 0,
+                   docstrings::filterbank_stream_push);
     enable_pickling(filterbank);
 
     py::class_<Filter> filter(filterbank, "Filter", native_types::native_type_setup(1),

@@ -51,3 +51,11 @@ def test_docstring_examples(name, folder, monkeypatch):
     output = []
     runner.run(test, out=output.append)
     assert runner.failures == 0, "".join(output)
+
+
+@pytest.mark.parametrize("name", ["gammatonegram", "gfcc", "deltas", "hz_to_erb_rate",
+                                  "erb_rate_to_hz", "load"])
+def test_package_functions_have_numpydoc_sections(name):
+    doc = inspect.getdoc(getattr(tavik, name))
+    for section in ("Parameters", "Returns", "Examples"):
+        assert f"\n{section}\n{'-' * len(section)}\n" in doc, f"tavik.{name} has no {section}"

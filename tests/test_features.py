@@ -119,13 +119,13 @@ def test_load_gives_back_the_gammatonegram_and_its_filterbank(tmp_path, transfor
     rng = np.random.default_rng(4)
     signal = np.abs(rng.standard_normal(3000)) + 0.1
     g = tavik.gammatonegram(signal, SR, num_features=12, hop=123, temporal_integration=0.003,
-                            transform=transform)
+                            transform=transform, mode="frames")
     write(tmp_path / "g.npz", {**_io.fields_of(g), "source_sample_rate": 44100})
     loaded = tavik.load(tmp_path / "g.npz")
     assert loaded.extra == {"source_sample_rate": 44100}
     assert loaded.features.tobytes() == g.features.tobytes() and not loaded.features.flags.writeable
     for name in ("sample_rate", "num_samples", "hop", "num_features", "low_Hz", "high_Hz",
-                 "temporal_integration", "channel"):
+                 "temporal_integration", "channel", "mode"):
         assert type(getattr(loaded, name)) is type(getattr(g, name))
         assert getattr(loaded, name) == getattr(g, name)
     fb = loaded.filterbank()

@@ -49,7 +49,8 @@ DTYPES = ["float64", "float32", "int16", "int32", "list"]
 def test_rows_are_the_per_frame_calls(layout, dtype, channel):
     signal, as_float64 = signal_of(layout, dtype)
     num_samples, hop = 400, 157
-    g = tavik.gammatonegram(signal, SR, num_samples=num_samples, hop=hop, num_features=24,
+    g = tavik.gammatonegram(signal, SR, mode="frames", num_samples=num_samples, hop=hop,
+                            num_features=24,
                             low_Hz=80, high_Hz=7000, temporal_integration=0.002,
                             channel=channel if layout == "stereo" else -1)
     fb = GammatoneFilterbank(num_samples=num_samples, num_features=24, sample_rate=SR,
@@ -128,7 +129,7 @@ def test_transform_is_passed_on():
                              transform=abs)
     assert g.features[0].tolist() == fb(np.ones(200) * 0.5) and g.transform is abs
     with pytest.raises(RuntimeError, match="bad_function_call"):
-        tavik.gammatonegram(np.ones(800), 8000, high_Hz=3000, transform=None)
+        tavik.gammatonegram(np.ones(800), 8000, high_Hz=3000, transform=None, mode="frames")
 
 
 @pytest.mark.parametrize(

@@ -125,6 +125,30 @@ class GammatoneFilterbank(Extractor):
         def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
             """The same reduction for every pickle protocol."""
 
+    def stream_state(self, hop: SupportsIndex) -> npt.NDArray[np.float64]:
+        """The state of a continuous pass with frames ``hop`` samples apart
+        before its first sample, as a float64 array for ``stream_push``."""
+
+    def stream_push(
+        self,
+        samples: npt.NDArray[np.float64] | npt.NDArray[np.float32],
+        hop: SupportsIndex,
+        state: npt.NDArray[np.float64],
+        samples_pushed: SupportsIndex,
+        num_threads: SupportsIndex = 0,
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """One push of a continuous pass: every filter runs through the signal
+        once, its state carried from push to push, and frame j (samples
+        ``j * hop`` to ``j * hop + num_samples - 1`` of the whole signal)
+        reports the mean of its smoothed envelope over the frame. ``samples``
+        is a float64 or float32 array of shape (n,) or (n, channels), reduced
+        per sample to one channel by ``on_channel``; ``state`` and
+        ``samples_pushed`` are what the previous push left (``stream_state``
+        and 0 at first). Returns the features of the frames this push
+        completes, as a (k, ``num_features``) float64 array, and the new
+        state; the given state is never written. The interpreter lock is
+        released as in ``batch``; ``num_threads`` splits the filters."""
+
     def __init__(
         self,
         num_samples: int = 1024,

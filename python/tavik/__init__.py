@@ -12,8 +12,10 @@ from _tavik.extractor import Extractor, GammatoneFilterbank
 from ._features import deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
 from ._io import load
 from ._signal import LOG10, Gammatonegram, gammatonegram
+from ._stream import GammatoneStream
 from .display import plot
 
-__all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "Gammatonegram", "LOG10",
+__all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
+           "Gammatonegram", "LOG10",
            "__version__", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc", "hz_to_erb_rate",
            "load", "plot", "transforms"]

@@ -22,7 +22,7 @@ import numpy.typing as npt
 
 from _tavik import transforms
 
-from ._signal import LOG10, Gammatonegram, Transform
+from ._signal import LOG10, MODES, Gammatonegram, Transform
 
 _ARRAY_FIELDS = ("features", "centre_frequencies", "times")
 # The repr of a native transform, as the writer stores it: its class and at
@@ -146,6 +146,8 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
         raise ValueError(f"{name} is not a .npz archive of a gammatonegram: {error}") from None
     if stored is None:
         raise ValueError(f"{name} is not a .npz archive of a gammatonegram but a .npy array")
+    # Files written before continuous mode existed hold frames-mode features.
+    stored.setdefault("mode", np.array("frames"))
     fields = [f for f in dataclasses.fields(Gammatonegram) if f.name != "extra"]
     required = [f.name for f in fields
                 if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING]
@@ -161,6 +163,8 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
     for key in _ARRAY_FIELDS:
         if not isinstance(values[key], np.ndarray):
             raise ValueError(f"{name} is not a gammatonegram: its {key} is not an array")
+    if values["mode"] not in MODES:
+        raise ValueError(f"{name} is not a gammatonegram: its mode is {values['mode']!r}")
     known = {f.name for f in fields}
     own = {key: value for key, value in values.items() if key in known}
     extra = {key: value for key, value in values.items() if key not in known}

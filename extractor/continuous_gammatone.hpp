@@ -1,0 +1,336 @@
+// The continuous pass of a gammatone filterbank: every filter runs once
+// through a whole signal, its state carried from each sample to the next,
+// and frame j (samples j * hop to j * hop + num_samples - 1) reports the
+// mean of the integrator values over its samples.
+//
+// Unlike the per-frame computation, no frame starts from silence, so a
+// steady tone draws no onset across the bands; and each sample goes through
+// each filter once however much the frames overlap. The signal arrives in
+// pushes of any length; a frame's feature is the same whatever the pushes,
+// bit for bit, because every sum is formed in sample order from 0.0 and the
+// filter state carries the values, not approximations of them.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "extractor/frame_batch.hpp"
+#include "extractor/gammatone_filterbank.hpp"
+#include "extractor/lockstep_kernels.hpp"
+
+namespace tavik::extractor {
+
+// What a continuous pass carries from one push to the next: the filters'
+// state and the running sums of the frames still open (values), and the
+// number of samples pushed so far. A push that fails leaves it unchanged.
+struct ContinuousState {
+    std::vector<double> values;
+    std::uint64_t samples_pushed = 0;
+};
+
+class ContinuousGammatone {
+public:
+    using Filterbank = GammatoneFilterbank<double>;
+
+    // Samples per block: the filters' state stays in registers for a block,
+    // and each thread's envelope buffer (block x its filters) stays in cache.
+    static constexpr std::size_t block_samples = 256;
+    static constexpr std::size_t min_thread_work = 1 << 16;
+
+    const Filterbank& filterbank;
+    const std::size_t hop;
+    // At most this many frames are open at any sample: ceil(num_samples / hop).
+    const std::size_t open_frames;
+
+    // The filterbank must outlive the pass. A hop of 0 and frames of no
+    // samples are refused: neither describes a sequence of frames.
+    ContinuousGammatone(const Filterbank& filterbank, std::size_t hop)
+        : filterbank(filterbank), hop(checked_hop(hop)), open_frames(count_open_frames(filterbank, hop)) {
+        if (filterbank.num_samples == 0) {
+            throw std::invalid_argument("A continuous pass needs frames of at least one sample");
+        }
+    }
+
+    // Rows: LockstepFilters::state_rows rows of filter state, then one row of
+    // running sums per open frame; each row has a column per filter of the
+    // padded table.
+    std::size_t state_size() const {
+        const std::size_t rows = LockstepFilters::state_rows + open_frames;
+        const std::size_t stride = filterbank.lockstep_filters().stride;
+        if (stride != 0 && rows > SIZE_MAX / sizeof(double) / stride) {
+            throw std::length_error("The state of this continuous pass does not fit in memory");
+        }
+        return rows * stride;
+    }
+
+    // The state before the first sample: every filter's phasor at (1, 0),
+    // everything else 0.
+    ContinuousState initial_state() const {
+        ContinuousState state;
+        state.values.assign(state_size(), 0.0);
+        const std::size_t stride = filterbank.lockstep_filters().stride;
+        std::fill_n(state.values.begin(), stride, 1.0);  // row 0: c
+        return state;
+    }
+
+    // Whole frames within the first `samples` samples of the signal.
+    std::uint64_t frames_within(std::uint64_t samples) const {
+        const std::uint64_t n = filterbank.num_samples;
+        return samples >= n ? (samples - n) / hop + 1 : 0;
+    }
+
+    // Frames that a push of n samples completes after `state`.
+    std::size_t frames_completed_by(const ContinuousState& state, std::size_t n) const {
+        const std::uint64_t end = state.samples_pushed + n;
+        if (end < state.samples_pushed) throw std::overflow_error("Too many samples pushed");
+        return static_cast<std::size_t>(frames_within(end) - frames_within(state.samples_pushed));
+    }
+
+    // Pushes n samples. `read(start, count, mono)` writes samples start to
+    // start + count - 1 of this push into mono; it is called from several
+    // threads at once and must only read shared data. The features of the
+    // frames that this push completes, frames_completed_by(state, n) rows of
+    // num_features values each with the filterbank's transform applied, go
+    // to `out`.
+    //
+    // The filters are split over up to num_threads threads (0: every core)
+    // in whole groups of lockstep_padding; each thread runs its filters
+    // through the whole push. The calling thread asks `should_stop` between
+    // blocks, at the first and then about every stop_check_interval; when it answers true, the push
+    // ends early and returns false. Returns true once every sample is in.
+    // On false or an exception, `state` and the filterbank are unchanged.
+    template <typename Reader>
+    bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
+              unsigned num_threads, const StopCheck& should_stop = {},
+              KernelVariant variant = best_kernel_variant()) const {
+        if (state.values.size() != state_size()) {
+            throw std::invalid_argument("The state does not belong to this continuous pass");
+        }
+        if (!kernel_variant_supported(variant)) {
+            throw std::invalid_argument("Kernel variant not supported on this CPU");
+        }
+        const std::size_t completed = frames_completed_by(state, n);
+        const LockstepFilters table = filterbank.lockstep_filters();
+        std::vector<double> values = state.values;  // committed only on success
+
+        const std::size_t groups = table.stride / LockstepFilters::lockstep_padding;
+        if (num_threads == 0) num_threads = available_cores();
+        num_threads = std::min(num_threads, max_batch_threads());
+        num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, groups));
+        // A thread costs tens of microseconds to start: short pushes run on
+        // fewer threads, each with at least min_thread_work filter-samples.
+        const std::size_t work_units = n / min_thread_work * table.stride +
+                                       n % min_thread_work * table.stride / min_thread_work;
+        num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, work_units));
+        if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
+        num_threads = std::max(num_threads, 1u);
+        const NestedBatch nested;
+
+        std::atomic<bool> finish{false};
+        bool stopped = false;
+        std::mutex failure_mutex;
+        std::exception_ptr failure;
+        using Clock = std::chrono::steady_clock;
+        // The first check comes at the first block, so that even a short push
+        // started after Ctrl-C ends at once.
+        Clock::time_point next_check = Clock::now();
+
+        auto work = [&](unsigned t, bool checks_stop) {
+            const NestedBatch inside;
+            try {
+                // Thread t's filters: a share of the groups, in order.
+                const std::size_t first = groups * t / num_threads * LockstepFilters::lockstep_padding;
+                const std::size_t last =
+                    groups * (t + 1) / num_threads * LockstepFilters::lockstep_padding;
+                run_filters(table, values.data(), state.samples_pushed, n, read, first, last, out,
+                            variant, [&]() {
+                                if (finish.load(std::memory_order_relaxed)) return true;
+                                if (!checks_stop) return false;
+                                const Clock::time_point now = Clock::now();
+                                if (now < next_check) return false;
+                                next_check = now + stop_check_interval;
+                                if (!should_stop()) return false;
+                                stopped = true;
+                                finish.store(true, std::memory_order_relaxed);
+                                return true;
+                            });
+#if defined(__GLIBCXX__)
+            } catch (const abi::__forced_unwind&) {
+                finish.store(true, std::memory_order_relaxed);
+                throw;
+#endif
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failure_mutex);
+                if (!failure) failure = std::current_exception();
+                finish.store(true, std::memory_order_relaxed);
+            }
+        };
+
+        std::vector<std::thread> helpers;
+        try {
+            helpers.reserve(num_threads - 1);
+            for (unsigned t = 1; t < num_threads; ++t) helpers.emplace_back(work, t, false);
+        } catch (...) {
+            // Fewer threads than asked for cannot take over a share of the
+            // filters already handed out: end those that started, then fail.
+            finish.store(true, std::memory_order_relaxed);
+            for (std::thread& helper : helpers) helper.join();
+            throw;
+        }
+        try {
+            work(0, static_cast<bool>(should_stop));
+        } catch (...) {
+            finish.store(true, std::memory_order_relaxed);
+            for (std::thread& helper : helpers) helper.join();
+            throw;
+        }
+        for (std::thread& helper : helpers) helper.join();
+        if (failure) std::rethrow_exception(failure);
+        if (stopped) return false;
+
+        apply_transform(out, completed);
+        state.values.swap(values);
+        state.samples_pushed += n;
+        return true;
+    }
+
+private:
+    static std::size_t checked_hop(std::size_t hop) {
+        if (hop == 0) throw std::invalid_argument("The hop must be at least one sample");
+        return hop;
+    }
+
+    static std::size_t count_open_frames(const Filterbank& filterbank, std::size_t hop) {
+        const std::size_t n = filterbank.num_samples;
+        return std::max<std::size_t>(1, n / checked_hop(hop) + (n % hop != 0));
+    }
+
+    // Filters [first, last) through the n samples of a push that starts at
+    // sample `start` of the signal, block by block: the spans of the frames
+    // open in each block tell the kernel where its integrator values go.
+    template <typename Reader, typename Ended>
+    void run_filters(const LockstepFilters& table, double* values, std::uint64_t start,
+                     std::size_t n, const Reader& read, std::size_t first, std::size_t last,
+                     double* out, KernelVariant variant, const Ended& ended) const {
+        if (first >= last || n == 0) return;
+        const std::size_t block = std::min(n, block_samples);
+        std::vector<double> mono(block);
+        std::vector<double> envelope(block * 3 * LockstepFilters::lockstep_padding);
+        std::vector<FrameSpan> spans;
+        spans.reserve(std::min<std::size_t>(block / hop + open_frames + 1, 1 << 20));
+        const std::uint64_t frame_length = filterbank.num_samples;
+        const std::uint64_t emitted_before = frames_within(start);
+        const std::size_t features = filterbank.num_features;
+
+        for (std::size_t b = 0; b < n; b += block) {
+            if (ended()) return;
+            const std::size_t len = std::min(block, n - b);
+            read(b, len, mono.data());
+            const std::uint64_t p0 = start + b, p1 = p0 + len;
+            spans.clear();
+            // Frames that end after p0 and start before p1.
+            const std::uint64_t j_end = (p1 - 1) / hop + 1;
+            for (std::uint64_t j = frames_within(p0); j < j_end; ++j) {
+                const std::uint64_t begin = j * hop, end = begin + frame_length;
+                const std::uint64_t lo = std::max(p0, begin), hi = std::min(p1, end);
+                if (lo >= hi) continue;  // a gap between frames
+                spans.push_back(FrameSpan{
+                    static_cast<std::size_t>(j % open_frames), static_cast<std::size_t>(lo - p0),
+                    static_cast<std::size_t>(hi - p0), begin >= p0,
+                    end <= p1 ? out + (j - emitted_before) * features : nullptr});
+            }
+            continuous_block(variant, table,
+                             ContinuousBlock{first, last, values, mono.data(), len,
+                                             values + LockstepFilters::state_rows * table.stride,
+                                             spans.data(), spans.size(),
+                                             static_cast<std::size_t>(frame_length), features,
+                                             envelope.data()});
+        }
+    }
+
+    // Row by row, each with a fresh copy of the transform, in index order:
+    // as the per-frame call applies it. No transform leaves the raw features.
+    void apply_transform(double* out, std::size_t rows) const {
+        if (!filterbank.transform) return;
+        const std::size_t features = filterbank.num_features;
+        for (std::size_t r = 0; r < rows; ++r) {
+            typename Filterbank::Transform f = filterbank.transform;
+            for (std::size_t i = 0; i < features; ++i) {
+                out[r * features + i] = f(out[r * features + i]);
+            }
+        }
+    }
+};
+
+// A signal of n samples of type S in memory, sample i of channel r at
+// data + i * sample_stride + r * channel_stride bytes (any strides, any
+// alignment), read in ranges as the continuous pass asks for them and
+// converted exactly to double. Several channels are reduced to one per sample
+// exactly as the extractor's matrix form reduces a frame (on_channel: one
+// channel, or the mean of all), so a channel beyond the signal's is the same
+// IndexError; a signal without channels is refused.
+template <typename S>
+class StridedSignal {
+public:
+    StridedSignal(const Extractor<double>& extractor, const unsigned char* data,
+                  std::size_t channels, std::ptrdiff_t sample_stride,
+                  std::ptrdiff_t channel_stride)
+        : extractor(extractor),
+          data(data),
+          channels(channels),
+          sample_stride(sample_stride),
+          channel_stride(channel_stride) {
+        if (channels == 0) throw std::invalid_argument("The signal has no channels");
+        // Reducing no samples checks the channel against the signal's.
+        const Matrix none(static_cast<Eigen::Index>(channels), 0);
+        extractor.matrix_to_vector(MatrixView(none));
+    }
+
+    void operator()(std::size_t start, std::size_t count, double* mono) const {
+        if (channels == 1 && extractor.on_channel <= 0) {
+            // One channel is itself (the mean of one value is that value).
+            for (std::size_t i = 0; i < count; ++i) mono[i] = sample(start + i, 0);
+            return;
+        }
+        Matrix block(static_cast<Eigen::Index>(channels), static_cast<Eigen::Index>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t r = 0; r < channels; ++r) {
+                block(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(i)) =
+                    sample(start + i, r);
+            }
+        }
+        const Extractor<double>::Frame reduced = extractor.matrix_to_vector(MatrixView(block));
+        std::copy(reduced.begin(), reduced.end(), mono);
+    }
+
+private:
+    using Matrix = Extractor<double>::Matrix;
+    using MatrixView = Extractor<double>::MatrixView;
+
+    double sample(std::size_t i, std::size_t r) const {
+        S value;
+        std::memcpy(&value,
+                    data + static_cast<std::ptrdiff_t>(i) * sample_stride +
+                        static_cast<std::ptrdiff_t>(r) * channel_stride,
+                    sizeof(S));
+        return static_cast<double>(value);
+    }
+
+    const Extractor<double>& extractor;
+    const unsigned char* data;
+    std::size_t channels;
+    std::ptrdiff_t sample_stride;
+    std::ptrdiff_t channel_stride;
+};
+
+}  // namespace tavik::extractor

@@ -1,0 +1,203 @@
+"""A gammatonegram computed as the signal arrives, chunk by chunk."""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+from _tavik.extractor import GammatoneFilterbank
+
+from ._signal import (LOG10, FloatArray, Mode, SignalLike, Transform, _positive, as_samples,
+                      check_mode, default_high_Hz, default_hop, default_num_samples, features_of, frame_times,
+                      make_filterbank)
+
+Samples = npt.NDArray[np.float64] | npt.NDArray[np.float32]
+
+
+class GammatoneStream:
+    """The gammatonegram of a signal that arrives in chunks.
+
+    Each :meth:`push` returns the rows of the frames that its chunk
+    completed. Whatever the sizes of the chunks (one sample, a prime, more
+    than a frame), the rows of all pushes, one after another, are bit for
+    bit ``tavik.gammatonegram(whole_signal, ...).features`` with the same
+    keywords, in both modes. Memory stays flat however long the signal:
+    continuous mode carries only the filters' state and the sums of the
+    frames still open, frames mode the samples of the frames not yet
+    complete.
+
+    ``push`` runs the native work without the interpreter lock, like
+    ``batch``, and Ctrl-C stops it with KeyboardInterrupt. A push that
+    raises leaves the stream as it was, so the same chunk can be pushed
+    again.
+
+    Parameters
+    ----------
+    sample_rate : int
+        Samples per second.
+    num_samples, hop, num_features, low_Hz, high_Hz, temporal_integration, channel, transform, mode, num_threads
+        As for :func:`gammatonegram`, with the same defaults.
+
+    Attributes
+    ----------
+    samples_pushed : int
+        Samples (per channel) pushed so far.
+    frames_emitted : int
+        Rows returned so far.
+    last_times : numpy.ndarray
+        Start times in seconds of the rows the last push returned.
+    centre_frequencies : numpy.ndarray
+        The filters' centre frequencies in Hz, ascending.
+
+    See Also
+    --------
+    gammatonegram : The same features of a whole signal.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> signal = np.random.default_rng(0).standard_normal(16000)
+    >>> stream = tavik.GammatoneStream(16000)
+    >>> rows = [stream.push(chunk) for chunk in np.array_split(signal, 37)]
+    >>> whole = tavik.gammatonegram(signal, 16000)
+    >>> bool((np.concatenate(rows) == whole.features).all())
+    True
+    >>> stream.frames_emitted, stream.samples_pushed
+    (98, 16000)
+
+    Live audio, with an input stream of the ``sounddevice`` package (not a
+    dependency of tavik) delivering float32 blocks::
+
+        stream = tavik.GammatoneStream(16000)
+
+        def callback(block, frames, time, status):
+            rows = stream.push(block)      # (k, 64) float64
+            for t, row in zip(stream.last_times, rows):
+                ...                        # draw or classify
+
+        with sounddevice.InputStream(samplerate=16000, channels=1,
+                                     callback=callback):
+            ...
+    """
+
+    def __init__(self, sample_rate: int, *, num_samples: int | None = None,
+                 hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
+                 high_Hz: float | None = None, temporal_integration: float = 0,
+                 channel: int = -1, transform: Transform | None = LOG10,
+                 mode: Mode = "continuous", num_threads: int = 0) -> None:
+        self.mode: Mode = check_mode(mode)
+        self.sample_rate = _positive("sample_rate", sample_rate)
+        self.num_samples = (default_num_samples(self.sample_rate) if num_samples is None
+                            else _positive("num_samples", num_samples))
+        self.hop = default_hop(self.sample_rate) if hop is None else _positive("hop", hop)
+        self.low_Hz = low_Hz
+        self.high_Hz = default_high_Hz(self.sample_rate) if high_Hz is None else high_Hz
+        self.temporal_integration = temporal_integration
+        self.transform = transform
+        self.num_threads = num_threads
+        self._filterbank = make_filterbank(self.num_samples, num_features, self.sample_rate,
+                                           low_Hz, self.high_Hz, temporal_integration, channel,
+                                           transform)
+        self.num_features: int = self._filterbank.num_features
+        self.channel: int = self._filterbank.on_channel
+        self.centre_frequencies: FloatArray = self._filterbank.centre_frequencies
+        self.centre_frequencies.flags.writeable = False
+        # Continuous mode: the native pass's state after samples_pushed samples.
+        self._state = self._filterbank.stream_state(self.hop)
+        # Frames mode: the samples from the start of the next frame on, and
+        # how many samples of the next chunks fall between frames (hop > frame).
+        self._pending: Samples | None = None
+        self._skip = 0
+        self._channels: int | None = None
+        self.samples_pushed = 0
+        self.frames_emitted = 0
+        self.last_times: FloatArray = np.empty(0)
+
+    def filterbank(self) -> GammatoneFilterbank:
+        """A new filterbank with this stream's parameters.
+
+        Returns
+        -------
+        GammatoneFilterbank
+            Its frames-mode features of a frame are those of ``mode="frames"``.
+        """
+        return make_filterbank(self.num_samples, self.num_features, self.sample_rate, self.low_Hz,
+                               self.high_Hz, self.temporal_integration, self.channel,
+                               self.transform)
+
+    def push(self, chunk: SignalLike) -> FloatArray:
+        """Feeds the next samples.
+
+        Parameters
+        ----------
+        chunk : array_like
+            A 1-D chunk or one of shape (samples, channels), of any kind
+            :func:`gammatonegram` accepts, with the same number of channels
+            on every push (a 1-D chunk is one channel).
+
+        Returns
+        -------
+        numpy.ndarray
+            The features of the frames this chunk completed, float64 of
+            shape (k, ``num_features``); k may be 0.
+
+        Raises
+        ------
+        ValueError
+            If the chunk has another number of channels than the earlier
+            ones, or none.
+        IndexError
+            If ``channel`` is not a channel of the chunk.
+        """
+        samples = as_samples(chunk)
+        channels = 1 if samples.ndim == 1 else samples.shape[1]
+        if self._channels is None:
+            # The native pass checks the channel against the signal's, with
+            # the same IndexError as a frame; nothing is pushed.
+            self._filterbank.stream_push(np.empty((0, channels)), self.hop, self._state, 0)
+        elif channels != self._channels:
+            raise ValueError(f"a chunk of {channels} channels after chunks of {self._channels}")
+        if self.mode == "continuous":
+            rows, state = self._filterbank.stream_push(samples, self.hop, self._state,
+                                                       self.samples_pushed, self.num_threads)
+            self._state = state
+        else:
+            rows = self._push_frames(samples)
+        self._channels = channels
+        first = self.frames_emitted
+        self.samples_pushed += samples.shape[0]
+        self.frames_emitted += len(rows)
+        self.last_times = frame_times(first, self.frames_emitted, self.hop, self.sample_rate)
+        return rows
+
+    def _push_frames(self, samples: Samples) -> FloatArray:
+        skip = min(self._skip, samples.shape[0])
+        samples = samples[skip:]
+        buffer = samples if self._pending is None else _joined(self._pending, samples)
+        length, n, hop = buffer.shape[0], self.num_samples, self.hop
+        count = (length - n) // hop + 1 if length >= n else 0
+        rows = (features_of(self._filterbank, buffer, hop, self.num_threads) if count
+                else np.empty((0, self.num_features)))
+        consumed = count * hop
+        # Copied, so that the caller's chunk is not kept alive or read later.
+        self._pending = buffer[consumed:].copy() if consumed < length else None
+        self._skip = self._skip - skip + max(0, consumed - length)
+        return rows
+
+    def __repr__(self) -> str:
+        return (f"GammatoneStream(sample_rate={self.sample_rate}, num_samples={self.num_samples}, "
+                f"hop={self.hop}, num_features={self.num_features}, mode={self.mode!r}, "
+                f"samples_pushed={self.samples_pushed}, frames_emitted={self.frames_emitted})")
+
+
+def _joined(first: Samples, second: Samples) -> Samples:
+    """The two runs of samples one after the other; float32 stays float32
+    only when both are, float64 holds either exactly."""
+    if first.ndim != second.ndim:
+        first = first.reshape(first.shape[0], -1)
+        second = second.reshape(second.shape[0], -1)
+    dtype = np.float32 if first.dtype == second.dtype == np.float32 else np.float64
+    joined: Samples = np.concatenate([first.astype(dtype, copy=False),
+                                      second.astype(dtype, copy=False)])
+    return joined
