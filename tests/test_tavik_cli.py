@@ -184,17 +184,23 @@ class TestOutputsAndOptions:
                                 text=True, timeout=120)
         assert result.stderr == ""
 
-    @pytest.mark.parametrize("rate", [8000, 44100])
-    def test_defaults_are_the_api_defaults(self, tmp_path, rate):
-        signal = 0.3 * np.sin(2 * np.pi * 300 * np.arange(rate) / rate)
-        signal[: rate // 4] = 0.0  # digital silence: finite, at the floor
-        soundfile.write(tmp_path / "a.wav", signal, rate, subtype="PCM_16")
-        result = tavik_cli("gammatonegram", "a.wav", "--no-plot", cwd=tmp_path)
+    @pytest.mark.parametrize("rate, mode", [(8000, None), (44100, None), (22050, "frames"),
+                                            (16000, "continuous")])
+    def test_defaults_are_the_api_defaults(self, tmp_path, rate, mode):
+        # Longer than a block of reading, in two channels.
+        signal = 0.3 * np.sin(2 * np.pi * 300 * np.arange(3 * 2**16) / rate)
+        signal[: rate // 4] = signal[-rate // 4:] = 0.0  # digital silence: at the floor
+        stereo = np.stack([signal, signal[::-1]], axis=1)
+        soundfile.write(tmp_path / "a.wav", stereo, rate, subtype="PCM_16")
+        result = tavik_cli("gammatonegram", "a.wav", "--no-plot",
+                           *(["--mode", mode] if mode else []), cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         saved = npz(tmp_path / "a.npz")
-        expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.wav"))
+        expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.wav"),
+                                       mode=mode or "continuous")
         assert saved["features"].tobytes() == expected.features.tobytes()
         assert saved["high_Hz"] == expected.high_Hz < rate / 2
+        assert saved["mode"] == expected.mode == (mode or "continuous")
         assert saved["floor_dB"] == -200 and saved["features"].min() == -10.0
 
 

@@ -251,6 +251,10 @@ def test_one_long_file_takes_every_core(monkeypatch):
     jobs = [corpus.Job("long.wav", "/x", "/y", 0, 3600.0)]
     settings = corpus.Settings(16000, 400, 160, 64, 50, 7200, 0, -1, -200.0, "frames")
     assert corpus.tasks_of(jobs, settings, 2) == [jobs]
+    # The pool's process is forked: it runs the patched task, which tells its threads.
+    monkeypatch.setattr(corpus, "_do_job", lambda settings, resample, job, threads: threads)
+    outcomes = list(corpus.run_locally([jobs], settings, False, 4))
+    assert outcomes == [[corpus.Outcome("long.wav", corpus.cores(), None)]]
     many = [corpus.Job(f"{i}.wav", "/x", "/y", 0, 1.0) for i in range(2000)]
     tasks = corpus.tasks_of(many, settings, 2)
     assert sum(map(len, tasks)) == 2000 and 8 <= len(tasks) < 2000
