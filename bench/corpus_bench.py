@@ -82,7 +82,7 @@ def main():
         for count in args.files:
             folder, out = work / f"in{count}", work / "out"
             make_corpus(folder, count)
-            probe = argparse.Namespace(mode=None, num_features=64, low=50.0, high=None,
+            probe = argparse.Namespace(mode="continuous", num_features=64, low=50.0, high=None,
                                        temporal_integration=0.0, frame=None, hop=None,
                                        channel=-1, floor_dB=-200.0)
             settings = Settings.of(probe, RATE)

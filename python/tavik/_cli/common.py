@@ -10,7 +10,7 @@ import math
 import sys
 import time
 import zipfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from pathlib import Path
 from types import ModuleType
