@@ -20,6 +20,10 @@ soundfile = pytest.importorskip("soundfile")
 from cli_helpers import corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
 
 
+# The pool forks this process, whose BLAS threads CPython 3.12+ warns about.
+FORK_WARNING = "ignore:This process .* is multi-threaded:DeprecationWarning"
+
+
 def summary(result):
     return result.stdout.splitlines()[-1]
 
@@ -207,6 +211,7 @@ def test_ctrl_c_ends_the_run_in_one_line(busy_corpus, tmp_path):
     assert not any(alive(w) for w in workers)
 
 
+@pytest.mark.filterwarnings(FORK_WARNING)
 def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
     """The pool's processes are forked, so they run the patched job."""
     tone_files(tmp_path / "in", ["a.wav", "dies-once.wav", "dies-always.wav", "d.wav"])
@@ -247,6 +252,7 @@ def test_dask_without_workers_and_unknown_addresses_exit_2(tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.filterwarnings(FORK_WARNING)
 def test_one_long_file_takes_every_core(monkeypatch):
     jobs = [corpus.Job("long.wav", "/x", "/y", 0, 3600.0)]
     settings = corpus.Settings(16000, 400, 160, 64, 50, 7200, 0, -1, -200.0, "frames")
