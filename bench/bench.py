@@ -182,7 +182,32 @@ def main():
     many = next((us for name, us, _ in rows if name.startswith("batch, all threads")), None)
     if one and many:
         print(f"batch on all threads: {one / many:.2f} times one thread")
+    whole_signal_rows()
     return 0
+
+
+def whole_signal_rows():
+    """tavik.gammatonegram of 60 s at 16 kHz (25 ms frames every 10 ms, 64
+    filters) in both modes, on one thread and on all, with the ratios that
+    matter: continuous against frames, and threads against one."""
+    try:
+        import tavik
+    except ImportError:
+        return
+    if not hasattr(tavik, "GammatoneStream"):
+        return
+    signal = np.random.default_rng(2).normal(0.0, 0.3, 60 * 16000)
+    cores = len(os.sched_getaffinity(0))
+    runs = {(mode, threads): (lambda m=mode, t=threads:
+                              tavik.gammatonegram(signal, 16000, mode=m, num_threads=t))
+            for mode in ("frames", "continuous") for threads in (1, 0)}
+    seconds = dict(zip(runs, (us / 1e6 for us in best_microseconds(
+        [(call, 1) for call in runs.values()]))))
+    print(f"\ntavik.gammatonegram, 60 s at 16 kHz, 25 ms frames every 10 ms, 64 filters")
+    for (mode, threads), s in seconds.items():
+        label = f"{mode}, {'1 thread' if threads else f'all threads ({cores})'}"
+        note = f"{seconds[mode, 1] / s:.2f} x one thread" if not threads else ""
+        print(f"{label:<30} {s:>8.3f} s  {seconds['frames', 1] / s:5.2f} x frames/1  {note}")
 
 
 if __name__ == "__main__":
