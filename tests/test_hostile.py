@@ -111,6 +111,32 @@ for kind in ("native", "lambda transform", "python compute"):
     """
 
 
+# The continuous pass: Ctrl-C ends a long push, which leaves the state as it
+# was; a daemon thread inside a push at exit does not take the process down.
+for threads in (1, 2):
+    SCRIPTS[f"ctrl-c in a continuous push, {threads} threads"] = f"""
+        fb = GammatoneFilterbank(num_samples=400, sample_rate=16000)
+        samples, state = np.broadcast_to(np.float64(0.1), (40_000_000,)), fb.stream_state(160)
+        sent = []
+        threading.Timer(0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))).start()
+        try:
+            fb.stream_push(samples, 160, state, 0, num_threads={threads})
+            raise SystemExit("not interrupted")
+        except KeyboardInterrupt:
+            print(f"interrupted after {{time.perf_counter() - sent[0]:.3f}} s")
+        assert (state == fb.stream_state(160)).all()
+    """
+    for kind in ("native", "lambda transform"):
+        SCRIPTS[f"daemon continuous push at exit, {kind}, {threads} threads"] = f"""
+            fb = GammatoneFilterbank(num_samples=400, sample_rate=16000,
+                                     **({{}} if {kind!r} == "native" else {{"transform": lambda v: v}}))
+            samples = np.broadcast_to(np.float64(0.1), (40_000_000,))
+            threading.Thread(target=fb.stream_push, args=(samples, 160, fb.stream_state(160), 0, {threads}),
+                             daemon=True).start()
+            time.sleep(0.3)
+        """
+
+
 SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONPATH", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TAVIK_SANITIZED")
 
 
