@@ -176,6 +176,13 @@ bench: $(STAMPS)/installed
 	@echo
 	$(BENCH_BUILD)/continuous_bench
 
+# The command line's own costs: per file of a corpus beside a plain loop, on
+# a process pool and on Dask; peak memory against a recording's length.
+.PHONY: bench-cli
+bench-cli: $(STAMPS)/installed
+	$(VPY) bench/corpus_bench.py
+	$(VPY) bench/memory_bench.py
+
 clean:
 	rm -rf build $(VENV)
 

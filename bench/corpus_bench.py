@@ -66,14 +66,6 @@ def corpus(folder, out, *options):
     return time.perf_counter() - start
 
 
-def best_of(rounds, run, out):
-    best = float("inf")
-    for _ in range(rounds):
-        shutil.rmtree(out, ignore_errors=True)
-        best = min(best, run())
-    return best
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, nargs="+", default=[500, 2000])
@@ -90,32 +82,51 @@ def main():
         for count in args.files:
             folder, out = work / f"in{count}", work / "out"
             make_corpus(folder, count)
-            probe = argparse.Namespace(mode=None, num_features=64, low=50.0, high=None,
+            probe = argparse.Namespace(mode="continuous", num_features=64, low=50.0, high=None,
                                        temporal_integration=0.0, frame=None, hop=None,
                                        channel=-1, floor_dB=-200.0)
             settings = Settings.of(probe, RATE)
-            # Both on one core: the command's own process and its worker
-            # share it, so that its work is not hidden on the other core.
             everything = os.sched_getaffinity(0)
-            os.sched_setaffinity(0, {min(everything)})
-            try:
-                loop = best_of(args.rounds, lambda: plain_loop(folder, out, settings), out)
-                one = best_of(args.rounds, lambda: corpus(folder, out, "--workers", "1"), out)
-            finally:
-                os.sched_setaffinity(0, everything)
-            rows = [("plain loop: read, features, write", loop),
-                    ("tavik corpus --workers 1, one core", one)]
-            pool = best_of(args.rounds, lambda: corpus(folder, out, "--workers", "2"), out)
-            rows.append(("tavik corpus --workers 2", pool))
+
+            def on_one_core(run):
+                # The command's own process and its worker share one core, so
+                # that nothing of the command's own work is hidden on another.
+                os.sched_setaffinity(0, {min(everything)})
+                try:
+                    return run()
+                finally:
+                    os.sched_setaffinity(0, everything)
+
+            runs = {
+                "plain loop: read, features, write":
+                    lambda: on_one_core(lambda: plain_loop(folder, out, settings)),
+                "tavik corpus --workers 1, one core":
+                    lambda: on_one_core(lambda: corpus(folder, out, "--workers", "1")),
+                "tavik corpus --workers 2": lambda: corpus(folder, out, "--workers", "2"),
+            }
+            cluster = None
             if not args.no_dask:
                 from distributed import LocalCluster
 
-                with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
-                    address = cluster.scheduler_address
-                    dask = best_of(args.rounds,
-                                   lambda: corpus(folder, out, "--scheduler", address), out)
-                rows.append(("tavik corpus on 2 Dask workers", dask))
+                cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=None)
+                address = cluster.scheduler_address
+                runs["tavik corpus on 2 Dask workers"] = \
+                    lambda: corpus(folder, out, "--scheduler", address)
+            # Rounds take turns, so that a disturbance of the shared machine
+            # falls on every row alike; the best round of each row counts.
+            best = dict.fromkeys(runs, float("inf"))
+            for _ in range(args.rounds):
+                for name, run in runs.items():
+                    shutil.rmtree(out, ignore_errors=True)
+                    best[name] = min(best[name], run())
+            if cluster is not None:
+                cluster.close()
+            rows = list(best.items())
+            loop, one = best["plain loop: read, features, write"], \
+                best["tavik corpus --workers 1, one core"]
+            pool = best["tavik corpus --workers 2"]
+            dask = best.get("tavik corpus on 2 Dask workers")
             for name, seconds in rows:
                 print(f"{count:>6} {name:<34} {seconds:>7.2f} {count / seconds:>8.0f} "
                       f"{1000 * seconds / count:>8.2f}")

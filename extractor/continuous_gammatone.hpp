@@ -114,11 +114,23 @@ public:
     bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
               unsigned num_threads, const StopCheck& should_stop = {},
               KernelVariant variant = best_kernel_variant()) const {
-        if (state.values.size() != state_size()) {
-            throw std::invalid_argument("The state does not belong to this continuous pass");
-        }
         if (!kernel_variant_supported(variant)) {
             throw std::invalid_argument("Kernel variant not supported on this CPU");
+        }
+        return push_with(state, n, read, out, num_threads, should_stop,
+                         [variant](const LockstepFilters& table, const ContinuousBlock& block) {
+                             continuous_block(variant, table, block);
+                         });
+    }
+
+    // push with a kernel of one's own: kernel(table, block) runs one block
+    // as continuous_block does.
+    template <typename Reader, typename Kernel>
+    bool push_with(ContinuousState& state, std::size_t n, const Reader& read, double* out,
+                   unsigned num_threads, const StopCheck& should_stop,
+                   const Kernel& kernel) const {
+        if (state.values.size() != state_size()) {
+            throw std::invalid_argument("The state does not belong to this continuous pass");
         }
         const std::size_t completed = frames_completed_by(state, n);
         const LockstepFilters table = filterbank.lockstep_filters();
@@ -154,7 +166,7 @@ public:
                 const std::size_t last =
                     groups * (t + 1) / num_threads * LockstepFilters::lockstep_padding;
                 run_filters(table, values.data(), state.samples_pushed, n, read, first, last, out,
-                            variant, [&]() {
+                            kernel, [&]() {
                                 if (finish.load(std::memory_order_relaxed)) return true;
                                 if (!checks_stop) return false;
                                 const Clock::time_point now = Clock::now();
@@ -219,10 +231,10 @@ private:
     // Filters [first, last) through the n samples of a push that starts at
     // sample `start` of the signal, block by block: the spans of the frames
     // open in each block tell the kernel where its integrator values go.
-    template <typename Reader, typename Ended>
+    template <typename Reader, typename Kernel, typename Ended>
     void run_filters(const LockstepFilters& table, double* values, std::uint64_t start,
                      std::size_t n, const Reader& read, std::size_t first, std::size_t last,
-                     double* out, KernelVariant variant, const Ended& ended) const {
+                     double* out, const Kernel& kernel, const Ended& ended) const {
         if (first >= last || n == 0) return;
         const std::size_t block = std::min(n, block_samples);
         std::vector<double> mono(block);
@@ -250,12 +262,11 @@ private:
                     static_cast<std::size_t>(hi - p0), begin >= p0,
                     end <= p1 ? out + (j - emitted_before) * features : nullptr});
             }
-            continuous_block(variant, table,
-                             ContinuousBlock{first, last, values, mono.data(), len,
-                                             values + LockstepFilters::state_rows * table.stride,
-                                             spans.data(), spans.size(),
-                                             static_cast<std::size_t>(frame_length), features,
-                                             envelope.data()});
+            kernel(table, ContinuousBlock{first, last, values, mono.data(), len,
+                                          values + LockstepFilters::state_rows * table.stride,
+                                          spans.data(), spans.size(),
+                                          static_cast<std::size_t>(frame_length), features,
+                                          envelope.data()});
         }
     }
 

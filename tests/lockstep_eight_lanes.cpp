@@ -22,4 +22,16 @@ void lockstep_features_four_lanes_x2(const LockstepFilters& filters, const doubl
     lockstep_all<4, 2>(filters, input, n, features);
 }
 
+void continuous_block_eight_lanes_x2(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<8, 2>(filters, block);
+}
+
+void continuous_block_eight_lanes_x3(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<8, 3>(filters, block);
+}
+
+void continuous_block_four_lanes_x2(const LockstepFilters& filters, const ContinuousBlock& block) {
+    continuous_all<4, 2>(filters, block);
+}
+
 }  // namespace tavik::extractor::testing

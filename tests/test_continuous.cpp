@@ -9,14 +9,24 @@
 
 #include "extractor/continuous_gammatone.hpp"
 
+using tavik::extractor::ContinuousBlock;
 using tavik::extractor::ContinuousGammatone;
+using tavik::extractor::LockstepFilters;
 using tavik::extractor::ContinuousState;
 using tavik::extractor::KernelVariant;
 using tavik::extractor::StridedSignal;
 using Filterbank = tavik::extractor::GammatoneFilterbank<double>;
 using Vec = std::vector<double>;
 
+namespace tavik::extractor::testing {
+void continuous_block_eight_lanes_x2(const LockstepFilters&, const ContinuousBlock&);
+void continuous_block_eight_lanes_x3(const LockstepFilters&, const ContinuousBlock&);
+void continuous_block_four_lanes_x2(const LockstepFilters&, const ContinuousBlock&);
+}
+
 namespace {
+
+using BlockKernel = void (*)(const LockstepFilters&, const ContinuousBlock&);
 
 bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 
@@ -60,9 +70,12 @@ std::vector<Vec> reference(const Filterbank& fb, const Vec& x, std::size_t hop) 
 
 // Pushes `x` (samples x channels, sample-major) in chunks of the given
 // sizes (cycled) and returns every row the pushes produce.
+// A kernel variant, or (kernel != nullptr) a grouping of the wider
+// variants compiled for any CPU.
 std::vector<Vec> push_in_chunks(const ContinuousGammatone& pass, const Vec& x,
                                 std::size_t channels, const std::vector<std::size_t>& chunks,
-                                unsigned threads, KernelVariant variant) {
+                                unsigned threads, KernelVariant variant,
+                                BlockKernel kernel = nullptr) {
     ContinuousState state = pass.initial_state();
     const std::size_t length = x.size() / channels;
     const std::size_t features = pass.filterbank.num_features;
@@ -73,7 +86,8 @@ std::vector<Vec> push_in_chunks(const ContinuousGammatone& pass, const Vec& x,
             pass.filterbank, reinterpret_cast<const unsigned char*>(x.data() + at * channels),
             channels, channels * sizeof(double), sizeof(double));
         Vec out(pass.frames_completed_by(state, n) * features);
-        EXPECT_TRUE(pass.push(state, n, signal, out.data(), threads, {}, variant));
+        EXPECT_TRUE(kernel ? pass.push_with(state, n, signal, out.data(), threads, {}, kernel)
+                           : pass.push(state, n, signal, out.data(), threads, {}, variant));
         for (std::size_t r = 0; r * features < out.size(); ++r) {
             rows.emplace_back(out.begin() + r * features, out.begin() + (r + 1) * features);
         }
@@ -104,34 +118,42 @@ Vec noise(std::size_t n, std::mt19937_64& rng, double amplitude = 0.3) {
 
 struct Framing { std::size_t num_samples, hop; };
 
-class ContinuousVariant : public ::testing::TestWithParam<KernelVariant> {};
+struct ContinuousKernel {
+    const char* name;
+    KernelVariant variant;
+    BlockKernel grouping;  // the wider variants' groupings, on any CPU
+};
 
-// Overlapping, touching and gapped frames, filter counts around every group
-// size, with and without the integrator's decay, in chunks that split frames
-// and blocks anywhere, on one thread and several.
+class ContinuousVariant : public ::testing::TestWithParam<ContinuousKernel> {};
+
+// Overlapping, touching and gapped frames, up to several frames open at once,
+// filter counts around every group size, with and without the integrator's
+// decay, in chunks that split frames and blocks anywhere, on one thread and
+// several.
 TEST_P(ContinuousVariant, FollowsTheDefinitionBitForBitWhateverTheChunks) {
-    const KernelVariant variant = GetParam();
-    if (!tavik::extractor::kernel_variant_supported(variant)) GTEST_SKIP();
+    const ContinuousKernel kernel = GetParam();
+    if (!tavik::extractor::kernel_variant_supported(kernel.variant)) GTEST_SKIP();
     std::mt19937_64 rng(7);
-    const Framing framings[] = {{400, 160}, {64, 64}, {50, 70}, {1, 1}, {33, 7}};
+    const Framing framings[] = {{400, 160}, {64, 64}, {50, 70}, {1, 1}, {33, 7}, {400, 100}};
     const std::vector<std::vector<std::size_t>> chunkings = {{100000}, {1}, {513, 7, 1024}, {97}};
     for (std::size_t count : {2u, 9u, 24u, 65u}) {
         for (double ti : {0.0, 0.004}) {
             for (const Framing& fr : framings) {
                 const Filterbank fb(fr.num_samples, count, 16000, nullptr, -1, 60, 7000, ti);
                 const ContinuousGammatone pass(fb, fr.hop);
-                Vec x = noise(2000, rng);
+                Vec x = noise(2600, rng);
                 x[1500] = 1e-39;  // around the flush threshold
                 const auto expected = reference(fb, x, fr.hop);
                 for (const auto& chunks : chunkings) {
                     for (unsigned threads : {1u, 3u}) {
-                        expect_same_rows(push_in_chunks(pass, x, 1, chunks, threads, variant),
-                                         expected,
-                                         std::to_string(count) + " filters, frames of " +
-                                             std::to_string(fr.num_samples) + " every " +
-                                             std::to_string(fr.hop) + ", chunk " +
-                                             std::to_string(chunks[0]) + ", " +
-                                             std::to_string(threads) + " threads");
+                        expect_same_rows(
+                            push_in_chunks(pass, x, 1, chunks, threads, kernel.variant,
+                                           kernel.grouping),
+                            expected,
+                            std::to_string(count) + " filters, frames of " +
+                                std::to_string(fr.num_samples) + " every " +
+                                std::to_string(fr.hop) + ", chunk " + std::to_string(chunks[0]) +
+                                ", " + std::to_string(threads) + " threads");
                     }
                 }
             }
@@ -139,11 +161,24 @@ TEST_P(ContinuousVariant, FollowsTheDefinitionBitForBitWhateverTheChunks) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Continuous, ContinuousVariant,
-                         ::testing::ValuesIn(tavik::extractor::all_kernel_variants),
-                         [](const ::testing::TestParamInfo<KernelVariant>& info) {
-                             return std::string(tavik::extractor::kernel_variant_name(info.param));
-                         });
+namespace wide = tavik::extractor::testing;
+INSTANTIATE_TEST_SUITE_P(
+    Continuous, ContinuousVariant,
+    ::testing::Values(ContinuousKernel{"scalar", KernelVariant::scalar, nullptr},
+                      ContinuousKernel{"baseline", KernelVariant::baseline, nullptr},
+                      ContinuousKernel{"avx2_x1", KernelVariant::avx2_x1, nullptr},
+                      ContinuousKernel{"avx2_x2", KernelVariant::avx2_x2, nullptr},
+                      ContinuousKernel{"avx512_x2", KernelVariant::avx512_x2, nullptr},
+                      ContinuousKernel{"avx512_x3", KernelVariant::avx512_x3, nullptr},
+                      ContinuousKernel{"eight_lanes_x2", KernelVariant::scalar,
+                                       &wide::continuous_block_eight_lanes_x2},
+                      ContinuousKernel{"eight_lanes_x3", KernelVariant::scalar,
+                                       &wide::continuous_block_eight_lanes_x3},
+                      ContinuousKernel{"four_lanes_x2", KernelVariant::scalar,
+                                       &wide::continuous_block_four_lanes_x2}),
+    [](const ::testing::TestParamInfo<ContinuousKernel>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST(Continuous, OneFrameGivesTheFrameBits) {
     std::mt19937_64 rng(3);

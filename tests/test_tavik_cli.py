@@ -184,17 +184,23 @@ class TestOutputsAndOptions:
                                 text=True, timeout=120)
         assert result.stderr == ""
 
-    @pytest.mark.parametrize("rate", [8000, 44100])
-    def test_defaults_are_the_api_defaults(self, tmp_path, rate):
-        signal = 0.3 * np.sin(2 * np.pi * 300 * np.arange(rate) / rate)
-        signal[: rate // 4] = 0.0  # digital silence: finite, at the floor
-        soundfile.write(tmp_path / "a.wav", signal, rate, subtype="PCM_16")
-        result = tavik_cli("gammatonegram", "a.wav", "--no-plot", cwd=tmp_path)
+    @pytest.mark.parametrize("rate, mode", [(8000, None), (44100, None), (22050, "frames"),
+                                            (16000, "continuous")])
+    def test_defaults_are_the_api_defaults(self, tmp_path, rate, mode):
+        # Longer than a block of reading, in two channels.
+        signal = 0.3 * np.sin(2 * np.pi * 300 * np.arange(3 * 2**16) / rate)
+        signal[: rate // 4] = signal[-rate // 4:] = 0.0  # digital silence: at the floor
+        stereo = np.stack([signal, signal[::-1]], axis=1)
+        soundfile.write(tmp_path / "a.wav", stereo, rate, subtype="PCM_16")
+        result = tavik_cli("gammatonegram", "a.wav", "--no-plot",
+                           *(["--mode", mode] if mode else []), cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         saved = npz(tmp_path / "a.npz")
-        expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.wav"))
+        expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.wav"),
+                                       mode=mode or "continuous")
         assert saved["features"].tobytes() == expected.features.tobytes()
         assert saved["high_Hz"] == expected.high_Hz < rate / 2
+        assert saved["mode"] == expected.mode == (mode or "continuous")
         assert saved["floor_dB"] == -200 and saved["features"].min() == -10.0
 
 
@@ -310,6 +316,10 @@ class TestCorpus:
             (["nowhere", "out"], "no such folder: nowhere"),
             (["empty", "out"], "no audio files in empty"),
             (["in", "out", "--workers", "0"], "--workers must be from 1 to 1024, not 0"),
+            (["in", "out", "--sample-rate", "3000000000"],
+             "--sample-rate must be from 1 to 1000000, not 3000000000"),
+            (["in", "out", "--scheduler", "tcp://127.0.0.1:1", "--worker-timeout", "0"],
+             "--worker-timeout must be positive, not 0"),
             (["in", "out", "--high", "9000"], "sample rate 16000 Hz is too low for --high 9000 Hz"),
             (["in", "out", "--scheduler", "tcp://127.0.0.1:1"],
              "cannot reach the Dask scheduler at tcp://127.0.0.1:1: "),
@@ -336,3 +346,15 @@ def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
     assert corpus_files(tmp_path / "dask") == written
     for name in written:
         assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
+
+
+@pytest.mark.parametrize("claimed", [0, 3, 10, 2**60])
+def test_rows_gathered_whatever_the_header_claims(claimed):
+    from tavik._cli.common import _Rows
+
+    rows = _Rows(4)
+    rows.expect(claimed)
+    pieces = [np.full((n, 4), float(n)) for n in (0, 2, 5, 1, 2000)]
+    for piece in pieces:
+        rows.add(piece)
+    assert rows.all().tobytes() == np.concatenate(pieces).tobytes()

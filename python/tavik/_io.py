@@ -318,4 +318,5 @@ def fields_of(g: Gammatonegram) -> dict[str, Any]:
         "temporal_integration": g.temporal_integration,
         "channel": g.channel,
         "transform": transform_name(g.transform),
+        "mode": g.mode,
     }

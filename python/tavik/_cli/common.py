@@ -10,7 +10,7 @@ import math
 import sys
 import time
 import zipfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from pathlib import Path
 from types import ModuleType
@@ -23,8 +23,9 @@ from _tavik import __version__, transforms
 from _tavik.extractor import GammatoneFilterbank
 
 from .. import _io
-from .._signal import (LOG10, LOG10_FLOOR_DB, Gammatonegram, default_high_Hz, default_hop,
-                       default_num_samples, frames_of, log10_floor)
+from .._signal import (LOG10, LOG10_FLOOR_DB, MODES, Gammatonegram, Mode, default_high_Hz,
+                       default_hop, default_num_samples, log10_floor)
+from .._stream import GammatoneStream
 
 # Largest values of the integer options: what the native filterbank takes
 # (32-bit rates and channels), with room for any real use.
@@ -32,7 +33,6 @@ MAX_FRAME: Final = 2**31 - 1
 MAX_FEATURES: Final = 10_000
 MAX_SAMPLE_RATE: Final = 1_000_000
 MAX_CHANNEL: Final = 2**31 - 1
-MODES: Final = ("continuous", "frames")
 
 
 class UsageError(Exception):
@@ -52,21 +52,10 @@ def need(module: str, extra: str = "cli") -> ModuleType:
                          f"pip install 'tavik[{extra}]'") from None
 
 
-def stream_class() -> Any:
-    """tavik.GammatoneStream when this build has it, else None."""
-    import tavik
-
-    return getattr(tavik, "GammatoneStream", None)
-
-
-def default_mode() -> str:
-    return "continuous" if stream_class() is not None else "frames"
-
-
 # --- Options -----------------------------------------------------------------
 
 def add_analysis_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--mode", choices=MODES, default=None,
+    parser.add_argument("--mode", choices=MODES, default="continuous",
                         help="continuous: the filters run through the whole signal (default); "
                              "frames: every frame filtered on its own from silence")
     parser.add_argument("--num-features", type=int, default=64,
@@ -106,8 +95,6 @@ def check_options(args: argparse.Namespace) -> None:
             raise UsageError(f"--{name.replace('_', '-')} must be a finite number, not {value}")
     if math.isnan(args.floor_dB) or args.floor_dB == math.inf:
         raise UsageError(f"--floor-dB must be a level in dB or -inf, not {args.floor_dB}")
-    if args.mode == "continuous" and stream_class() is None:
-        raise UsageError("--mode continuous needs tavik.GammatoneStream, which this build lacks")
 
 
 @dataclass(frozen=True)
@@ -124,7 +111,7 @@ class Settings:
     temporal_integration: float
     channel: int
     floor_dB: float
-    mode: str
+    mode: Mode
 
     @classmethod
     def of(cls, args: argparse.Namespace, sample_rate: int) -> Settings:
@@ -142,7 +129,7 @@ class Settings:
             num_features=args.num_features, low_Hz=args.low, high_Hz=high,
             temporal_integration=args.temporal_integration,
             channel=max(args.channel, -1), floor_dB=args.floor_dB,
-            mode=args.mode if args.mode is not None else default_mode())
+            mode=args.mode)
         try:
             settings.filterbank()
         except ValueError as error:
@@ -166,13 +153,9 @@ class Settings:
                                                 dtype=np.float64)
         return centres.copy()
 
-    def stream(self, num_threads: int) -> Any:
-        """Something whose push(block) returns the feature rows that the
-        block completes: tavik.GammatoneStream, or frames by blocks."""
-        stream = stream_class()
-        if stream is None:
-            return _FramesByBlocks(self.filterbank(), self.hop, num_threads)
-        return stream(self.sample_rate, num_samples=self.num_samples, hop=self.hop,
+    def stream(self, num_threads: int) -> GammatoneStream:
+        """The stream that turns the blocks of a file into feature rows."""
+        return GammatoneStream(self.sample_rate, num_samples=self.num_samples, hop=self.hop,
                       num_features=self.num_features, low_Hz=self.low_Hz, high_Hz=self.high_Hz,
                       temporal_integration=self.temporal_integration, channel=self.channel,
                       transform=self.transform(), mode=self.mode, num_threads=num_threads)
@@ -209,33 +192,6 @@ def _filterbank(settings: Settings) -> GammatoneFilterbank:
     return fb
 
 
-class _FramesByBlocks:
-    """Frames mode over a signal that arrives in blocks: the frames that a
-    block completes go through batch, and the samples that later frames
-    still need are kept (num_samples - hop of them at most)."""
-
-    def __init__(self, fb: GammatoneFilterbank, hop: int, num_threads: int) -> None:
-        self._fb, self._hop, self._threads = fb, hop, num_threads
-        self._kept: npt.NDArray[np.float64] | None = None
-        self._skip = 0  # samples to drop before the next frame (hop > num_samples)
-
-    def push(self, block: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        if self._skip:
-            dropped = min(self._skip, len(block))
-            block, self._skip = block[dropped:], self._skip - dropped
-        samples = block if self._kept is None else np.concatenate((self._kept, block))
-        n = self._fb.num_samples
-        count = (len(samples) - n) // self._hop + 1 if len(samples) >= n else 0
-        if samples.ndim == 2 and samples.shape[1] == 1:
-            samples = samples[:, 0]
-        rows = (self._fb.batch(frames_of(samples, n, self._hop)[:count], self._threads)
-                if count else np.empty((0, self._fb.num_features)))
-        start = count * self._hop
-        self._kept = samples[start:].copy() if start < len(samples) else None
-        self._skip = max(0, start - len(samples))
-        return rows
-
-
 # --- Files through the filterbank ---------------------------------------------
 
 def check_channel(channel: int, channels: int, where: str) -> None:
@@ -263,19 +219,54 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
     one block and the features, whatever the length of the file. `progress`
     is told how many samples each block had; `check` is shown the header."""
     stream = settings.stream(num_threads)
-    rows: list[npt.NDArray[np.float64]] = []
+    rows = _Rows(settings.num_features)
+
+    def sized(info: _io.AudioInfo) -> None:
+        if check is not None:
+            check(info)
+        samples = info.samples * settings.sample_rate // info.sample_rate + 1
+        rows.expect(max(0, (samples - settings.num_samples) // settings.hop + 2))
+
     samples = 0
     seconds = 0.0
-    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=check):
+    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=sized):
         start = time.perf_counter()
-        rows.append(stream.push(block))
+        rows.add(stream.push(block))
         seconds += time.perf_counter() - start
         samples += len(block)
         if progress is not None:
             progress(len(block))
-    features = np.concatenate(rows) if rows else np.empty((0, settings.num_features))
-    del rows
-    return Extracted(features, settings.centre_frequencies(), samples, seconds)
+    return Extracted(rows.all(), settings.centre_frequencies(), samples, seconds)
+
+
+class _Rows:
+    """Feature rows gathered into one array as they come, sized by the
+    header's length: pages never written cost no memory, so the features of
+    a file take their own size once, not twice as a list of pieces and its
+    concatenation would. A header that claims too few grows the array; one
+    that claims too many (or more than can be reserved) costs nothing."""
+
+    def __init__(self, width: int) -> None:
+        self._array = np.empty((0, width))
+        self._count = 0
+
+    def expect(self, count: int) -> None:
+        try:
+            self._array = np.empty((count, self._array.shape[1]))
+        except (MemoryError, ValueError):
+            self._array = np.empty((1024, self._array.shape[1]))
+
+    def add(self, rows: npt.NDArray[np.float64]) -> None:
+        end = self._count + len(rows)
+        if end > len(self._array):
+            grown = np.empty((max(end, len(self._array) * 3 // 2 + 1024), self._array.shape[1]))
+            grown[:self._count] = self._array[:self._count]
+            self._array = grown
+        self._array[self._count:end] = rows
+        self._count = end
+
+    def all(self) -> npt.NDArray[np.float64]:
+        return self._array[:self._count]
 
 
 def record_of(extracted: Extracted, settings: Settings) -> Gammatonegram:
@@ -288,9 +279,7 @@ def record_of(extracted: Extracted, settings: Settings) -> Gammatonegram:
         hop=settings.hop, num_features=settings.num_features, low_Hz=settings.low_Hz,
         high_Hz=settings.high_Hz, temporal_integration=settings.temporal_integration,
         channel=settings.channel, transform=settings.transform())
-    if "mode" in Gammatonegram.__dataclass_fields__:
-        values["mode"] = settings.mode
-    return Gammatonegram(**values)
+    return Gammatonegram(**values, mode=settings.mode)
 
 
 def npz_fields(g: Gammatonegram, settings: Settings, **source: Any) -> dict[str, Any]:

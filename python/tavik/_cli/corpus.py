@@ -244,11 +244,13 @@ def _start_worker(parent: int) -> None:
     threading.Thread(target=_watch_parent, args=(parent,), daemon=True).start()
 
 
-# Forked workers on Linux, as every CPython before 3.14 made them (3.14 starts
-# them from a fork server): each worker is a child of the command, which it
-# watches, and runs the code the command has loaded.
-_POOL_CONTEXT: Final = multiprocessing.get_context(
-    "fork" if sys.platform.startswith("linux") else None)
+def _process_context() -> multiprocessing.context.BaseContext:
+    """Workers that are the command's own children, whatever the Python
+    version's default (forkserver from 3.14 on Linux): forked on Linux, where
+    the command has no other thread when it forks them (tqdm's monitor is
+    off), spawned elsewhere. A forkserver would stand between them and the
+    command and outlive it."""
+    return multiprocessing.get_context("fork" if sys.platform.startswith("linux") else "spawn")
 
 
 def _stop_pool(pool: ProcessPoolExecutor) -> None:
@@ -272,7 +274,7 @@ def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
     available = cores()
     while pending or suspects:
         pool = ProcessPoolExecutor(max_workers=max(1, min(workers, len(pending) + len(suspects))),
-                                   mp_context=_POOL_CONTEXT,
+                                   mp_context=_process_context(),
                                    initializer=_start_worker, initargs=(os.getpid(),))
         # Each future's task, and whether it runs alone (a suspect).
         in_flight: dict[Future[list[Outcome]], tuple[list[Job], bool]] = {}
@@ -406,6 +408,7 @@ def run(args: argparse.Namespace) -> int:
 def _run(args: argparse.Namespace, held: list[int]) -> int:
     check_options(args)
     tqdm = need("tqdm").tqdm
+    tqdm.monitor_interval = 0  # no thread of its own: the pool forks this process
     resample = args.sample_rate is not None
     if resample:
         need("soxr")
@@ -485,7 +488,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         out.mkdir(parents=True, exist_ok=True)
         if not held:
             held.append(lock(out))
-        tasks = tasks_of(jobs, settings, workers if client is None else 1)
+        tasks = tasks_of(jobs, settings, workers if client is None
+                         else max(1, len(client.scheduler_info().get("workers", {}))))
         outcomes = (run_locally(tasks, settings, resample, workers) if client is None
                     else run_on_dask(tasks, settings, resample, client))
         with tqdm(total=len(jobs), unit="file", file=sys.stderr, delay=1.0) as bar:
