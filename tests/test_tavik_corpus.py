@@ -211,6 +211,10 @@ def test_ctrl_c_ends_the_run_in_one_line(busy_corpus, tmp_path):
     assert not any(alive(w) for w in workers)
 
 
+@pytest.mark.skipif(bool(os.environ.get("TAVIK_SANITIZED")),
+                    reason="a pool forked from the sanitized test process can deadlock in the "
+                           "sanitizer runtime's own locks")
+@pytest.mark.timeout(120)
 @pytest.mark.filterwarnings(FORK_WARNING)
 def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
     """The pool's processes are forked, so they run the patched job."""
