@@ -182,6 +182,41 @@ void take_lock_back(PyThreadState* saved) {
 #endif
 }
 
+// Runs work(stop_check) with the interpreter lock released. stop_check takes
+// the lock back for a moment to run the Python signal handlers and answers
+// whether one raised (Ctrl-C); that exception is raised here once work has
+// returned. The lock is released and taken back by hand rather than by a
+// scoped guard, see take_lock_back.
+template <typename Work>
+void without_lock(const Work& work) {
+    PyThreadState* saved = PyEval_SaveThread();
+    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
+    const StopCheck signal_raised = [&]() {
+        take_lock_back(saved);
+        const bool raised = PyErr_CheckSignals() != 0;
+        if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
+        saved = PyEval_SaveThread();
+        return raised;
+    };
+    try {
+        work(signal_raised);
+#if defined(__GLIBCXX__)
+    } catch (const abi::__forced_unwind&) {
+        // A Python transform or compute on this thread found the interpreter
+        // shutting down; the workers have been joined.
+        park_until_exit();
+#endif
+    } catch (...) {
+        take_lock_back(saved);
+        throw;
+    }
+    take_lock_back(saved);
+    if (signal_type != nullptr) {
+        PyErr_Restore(signal_type, signal_value, signal_traceback);
+        throw py::error_already_set();
+    }
+}
+
 // Features of every frame of a NumPy array, float64 or float32 (converted
 // exactly to double inside the workers, without a copy of the whole array):
 // - 2-D, shape (n, num_samples), rows with unit inner stride (any row stride,
@@ -229,18 +264,7 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
     double* destination = out.mutable_data();
     const auto threads = static_cast<unsigned>(num_threads);
 
-    // The lock is released and taken back by hand rather than by a scoped
-    // guard, see take_lock_back.
-    PyThreadState* saved = PyEval_SaveThread();
-    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
-    const StopCheck signal_raised = [&]() {
-        take_lock_back(saved);
-        const bool raised = PyErr_CheckSignals() != 0;
-        if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
-        saved = PyEval_SaveThread();
-        return raised;
-    };
-    try {
+    without_lock([&](const StopCheck& signal_raised) {
         if (!channels) {
             const auto rows = array.strides(0);
             if (is_double) {
@@ -264,21 +288,7 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
                                                       signal_raised);
             }
         }
-#if defined(__GLIBCXX__)
-    } catch (const abi::__forced_unwind&) {
-        // A Python transform or compute on this thread found the interpreter
-        // shutting down; the workers have been joined.
-        park_until_exit();
-#endif
-    } catch (...) {
-        take_lock_back(saved);
-        throw;
-    }
-    take_lock_back(saved);
-    if (signal_type != nullptr) {
-        PyErr_Restore(signal_type, signal_value, signal_traceback);
-        throw py::error_already_set();
-    }
+    });
     return out;
 }
 
@@ -351,34 +361,13 @@ py::tuple stream_push(const Filterbank& self, const py::object& samples,
     double* destination = out.mutable_data();
     const auto threads = static_cast<unsigned>(num_threads);
 
-    PyThreadState* saved = PyEval_SaveThread();
-    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
-    const StopCheck signal_raised = [&]() {
-        take_lock_back(saved);
-        const bool raised = PyErr_CheckSignals() != 0;
-        if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
-        saved = PyEval_SaveThread();
-        return raised;
-    };
-    try {
+    without_lock([&](const StopCheck& signal_raised) {
         if (is_double) {
             pass.push(carried, n, as_double, destination, threads, signal_raised);
         } else {
             pass.push(carried, n, as_single, destination, threads, signal_raised);
         }
-#if defined(__GLIBCXX__)
-    } catch (const abi::__forced_unwind&) {
-        park_until_exit();
-#endif
-    } catch (...) {
-        take_lock_back(saved);
-        throw;
-    }
-    take_lock_back(saved);
-    if (signal_type != nullptr) {
-        PyErr_Restore(signal_type, signal_value, signal_traceback);
-        throw py::error_already_set();
-    }
+    });
     py::array_t<double> next(static_cast<py::ssize_t>(carried.values.size()));
     if (!carried.values.empty()) {
         std::memcpy(next.mutable_data(), carried.values.data(),

@@ -158,9 +158,9 @@ inline py::handle native_metaclass(py::handle pybind11_type) {
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_native_class)},
                                   {Py_tp_init, reinterpret_cast<void*>(&init_native_class)},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"_tavik.pybind11_type", 0, 0,
+    static PyType_Spec metaclass_type = {"_tavik.pybind11_type", 0, 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    metaclass = PyType_FromSpecWithBases(&spec, pybind11_type.ptr());
+    metaclass = PyType_FromSpecWithBases(&metaclass_type, pybind11_type.ptr());
     if (metaclass == nullptr) throw py::error_already_set();
     return metaclass;
 }
