@@ -67,8 +67,11 @@ inline std::string callable_name(const py::handle& callable) {
 // Pickles the callable once on its own, so that a callable that cannot be
 // pickled is reported here, by name, rather than deep inside the pickler.
 inline void check_picklable(const py::object& callable) {
+    const py::object dumps = py::module_::import("pickle").attr("dumps");
+    PythonReferences held;  // outside the Python call, see park_if_ended
     try {
-        py::module_::import("pickle").attr("dumps")(callable);
+        park_if_ended([&] { held.result = PyObject_CallOneArg(dumps.ptr(), callable.ptr()); });
+        if (held.result == nullptr) throw py::error_already_set();
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         const std::string message =
