@@ -193,6 +193,7 @@ for kind in ("native", "lambda transform", "python compute", "sleeping compute")
         fb = GammatoneFilterbank()
         frames = np.lib.stride_tricks.sliding_window_view(np.random.default_rng(0).standard_normal(3_000_000), 1024)
         sent = []
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started in the background
         threading.Timer(0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))).start()
         try:
             fb.batch(frames, num_threads={threads})
@@ -307,6 +308,7 @@ for threads in (1, 2):
         fb = GammatoneFilterbank(num_samples=400, sample_rate=16000)
         samples, state = np.broadcast_to(np.float64(0.1), (40_000_000,)), fb.stream_state(160)
         sent = []
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started in the background
         threading.Timer(0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))).start()
         try:
             fb.stream_push(samples, 160, state, 0, num_threads={threads})
