@@ -189,6 +189,7 @@ for kind in ("native", "lambda transform", "python compute", "sleeping compute")
             threading.Thread(target=e.batch, args=(frames,), kwargs={{"num_threads": {threads}}}, daemon=True).start()
             time.sleep(0.3)
         """
+for threads in (1, 2):
     SCRIPTS[f"ctrl-c in batch, {threads} threads"] = f"""
         fb = GammatoneFilterbank()
         frames = np.lib.stride_tricks.sliding_window_view(np.random.default_rng(0).standard_normal(3_000_000), 1024)
