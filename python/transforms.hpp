@@ -7,7 +7,8 @@
 // the interpreter and `batch` scales with threads. Any other callable is
 // stored as a wrapper that calls it, as before. Reading a transform back
 // gives an equal instance of its class (the filterbank's default, the plain
-// std::log10, reads back as log10(floor=0.0), which is the same function).
+// std::log10, reads back as log10(floor=0.0), which is the same function),
+// or the Python callable that was given.
 //
 // This header replaces pybind11's conversion of std::function<double(double)>
 // by a full specialisation of its type_caster, so it must be included before
@@ -73,11 +74,14 @@ inline bool load_native(py::handle src, Transform& value) {
            load_one<Power>(src, value);
 }
 
-// A new Python object for the stored transform: None when empty, an instance
-// of a native transform's class, or (for anything else) a new native function
-// that calls a copy of the std::function, as the stock conversion gives.
+// The stored transform as a Python object: None when empty, a new instance of
+// a native transform's class, the Python callable that was given (itself: a
+// wrapper around it would hold it where the cycle collector cannot see, and a
+// cycle through the wrapper would never be freed), or (for anything else) a
+// new native function that calls a copy of the std::function.
 inline py::object to_python(const Transform& f) {
     if (!f) return py::none();
+    if (PyObject* callable = transform_callable(f)) return py::reinterpret_borrow<py::object>(callable);
     if (const PlainFunction* function = f.target<PlainFunction>()) {
         if (*function == log10_function()) return py::cast(Log10{0.0});
         return py::cpp_function(*function);
@@ -92,10 +96,7 @@ inline py::object to_python(const Transform& f) {
 // How an extractor's repr shows its transform: a native transform by its own
 // repr, a Python callable by the repr of the object that was given (kept a
 // Python string: it may hold what UTF-8 cannot encode, a lone surrogate).
-inline py::str repr(const Transform& f) {
-    if (PyObject* callable = transform_callable(f)) return py::repr(callable);
-    return py::repr(to_python(f));
-}
+inline py::str repr(const Transform& f) { return py::repr(to_python(f)); }
 
 inline std::string float_repr(double value) { return py::repr(py::float_(value)); }
 

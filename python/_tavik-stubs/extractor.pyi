@@ -68,10 +68,10 @@ class Extractor:
 
     @property
     def transform(self) -> Callable[[float], float] | None:
-        """A new object on every read: an equal instance for a native transform
-        of ``_tavik.transforms`` (the filterbank's default reads as
-        ``log10(floor=0.0)``, ``Extractor``'s as ``identity()``), None, or a
-        new callable that calls the one given (never that object itself)."""
+        """The transform: a new, equal instance on every read for a native
+        transform of ``_tavik.transforms`` (the filterbank's default reads as
+        ``log10(floor=0.0)``, ``Extractor``'s as ``identity()``), None, or the
+        Python callable that was given, itself."""
 
     @property
     def on_channel(self) -> int:
