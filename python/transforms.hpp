@@ -95,8 +95,21 @@ inline py::object to_python(const Transform& f) {
 
 // How an extractor's repr shows its transform: a native transform by its own
 // repr, a Python callable by the repr of the object that was given (kept a
-// Python string: it may hold what UTF-8 cannot encode, a lone surrogate).
-inline py::str repr(const Transform& f) { return py::repr(to_python(f)); }
+// Python string: it may hold what UTF-8 cannot encode, a lone surrogate). A
+// callable whose repr shows the extractor again (a bound method of the
+// extractor itself) shows as "..." within its own repr, as Python's reprs of
+// recursive containers do, instead of recursing to the interpreter's limit.
+inline py::str repr(const Transform& f) {
+    const py::object transform = to_python(f);
+    const int entered = Py_ReprEnter(transform.ptr());
+    if (entered < 0) throw py::error_already_set();
+    if (entered > 0) return py::str("...");
+    struct Leave {
+        PyObject* object;
+        ~Leave() { Py_ReprLeave(object); }
+    } const leave{transform.ptr()};
+    return py::repr(transform);
+}
 
 inline std::string float_repr(double value) { return py::repr(py::float_(value)); }
 

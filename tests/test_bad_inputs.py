@@ -305,6 +305,10 @@ CASES = {
     "reference cycles through a subclass's kept `filters`, a transform bound to its own extractor, or a transform read back with `.transform`": [
         raises(None, "same", lambda: collected(Keeping)), raises(None, "same", lambda: collected(SelfBound)),
         raises(None, "same", lambda: collected(ReadBack.cycle))],
+    "an extractor whose transform is a bound method of the extractor itself, pickled or shown by `repr`": [
+        raises(None, "same", lambda: (pickle.loads(pickle.dumps(SelfBound())).transform(1.0), 2.0)),
+        raises(None, "same", lambda: ("transform=<bound method SelfBound.twice of SelfBound(" in repr(SelfBound())
+                                      and "transform=...," in repr(SelfBound()), True))],
     "a subclass with `__slots__`, copied or pickled": [raises(None, "same", slot_copies)],
     "`import _tavik` in a sub-interpreter": [
         raises(ImportError, "sub-?interpreters?", import_in_subinterpreter)],
