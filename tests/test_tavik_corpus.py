@@ -172,11 +172,12 @@ def alive(pid):
 
 @pytest.fixture
 def busy_corpus(tmp_path):
-    """Enough work that the pool is busy for many seconds: frames mode with
-    a one-sample hop."""
-    tone_files(tmp_path / "in", [f"{i}.wav" for i in range(6)], seconds=3)
+    """Work that keeps the pool busy for about a minute on a fast machine
+    (frames mode with a one-sample hop), so that a signal always finds the
+    run in progress; the tests end it long before that."""
+    tone_files(tmp_path / "in", [f"{i}.wav" for i in range(8)], seconds=10)
     return [sys.executable, "-m", "tavik", "corpus", "in", "out", "--workers", "2",
-            "--mode", "frames", "--hop", "1", "--num-features", "8"]
+            "--mode", "frames", "--hop", "1", "--num-features", "64"]
 
 
 def start_and_wait_for_workers(command, cwd):
@@ -186,6 +187,9 @@ def start_and_wait_for_workers(command, cwd):
     while len(children_of(process.pid)) < 2 and time.monotonic() < deadline:
         time.sleep(0.1)
     time.sleep(0.5)
+    if process.poll() is not None:
+        process.communicate()
+        pytest.fail("the run ended before it could be signalled")
     return process, children_of(process.pid)
 
 

@@ -2,7 +2,7 @@
 
 import sys
 
-from ._cli import main
+from ._cli import console_main
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(console_main())

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 from collections.abc import Sequence
 
@@ -54,4 +55,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 141
 
 
-__all__ = ["main", "one_line"]
+def console_main() -> int:
+    """The `tavik` script and `python -m tavik`: `main`, then no Ctrl-C in the
+    interpreter's shut-down, where the work is written and reported and an
+    interrupt could only print a traceback from Python's own clean-up."""
+    status = main()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return status
+
+
+__all__ = ["console_main", "main", "one_line"]
