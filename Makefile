@@ -219,6 +219,13 @@ docs: $(STAMPS)/installed
 	$(SPHINX) -b doctest docs $(DOCS_BUILD)/doctest
 	@echo "Documentation: $(DOCS_BUILD)/html/index.html"
 
+# The stubs of the native module (python/_tavik-stubs), generated from the
+# built module's signatures and docstrings; tests/test_docstrings.py checks
+# that the committed ones are what this writes.
+.PHONY: stubs
+stubs: $(STAMPS)/installed
+	$(VPY) python/generate_stubs.py python/_tavik-stubs
+
 # The stubs against the built module, then the package and the examples
 # against the stubs.
 typecheck: $(STAMPS)/installed

@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include "extractor/cepstra.hpp"
+#include "python/docstrings.hpp"
 
 namespace tavik::extractor::cepstra {
 
@@ -41,35 +42,9 @@ inline py::array_t<double> dct_rows(const py::object& features, std::size_t num_
 }
 
 inline void bind_cepstra(py::module_& m) {
-    py::module_ sub = m.def_submodule(
-        "cepstra", "Cepstral coefficients of filterbank features, in a fixed operation order.");
+    py::module_ sub = m.def_submodule("cepstra", docstrings::cepstra_module);
     sub.def("dct_rows", &dct_rows, py::arg("features"), py::arg("num_ceps").noconvert(),
-            R"(The first ``num_ceps`` coefficients of the orthonormal DCT-II of every row.
-
-Coefficient k of a row x of n values is
-``scale_k * sum(x[i] * cos(pi * k * (2i + 1) / (2n)))``, with
-``scale_0 = sqrt(1/n)`` and ``sqrt(2/n)`` otherwise, summed from 0.0 in
-increasing i. The cosines use only the basic floating-point operations, so
-the result has the same bits on every machine.
-
-Parameters
-----------
-features : numpy.ndarray
-    A C-contiguous 2-D float64 array of shape (frames, n).
-num_ceps : int
-    How many coefficients to keep, from 1 to n.
-
-Returns
--------
-numpy.ndarray
-    A float64 array of shape (frames, num_ceps).
-
-Raises
-------
-TypeError
-    If ``features`` is not a C-contiguous 2-D float64 array.
-ValueError
-    If ``num_ceps`` is not between 1 and n, or n is 0.)");
+            docstrings::dct_rows);
 }
 
 }  // namespace tavik::extractor::cepstra

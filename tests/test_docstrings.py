@@ -1,68 +1,105 @@
-"""The run-time docstrings are the stubs' docstrings, word for word."""
-import ast
-import importlib
+"""The native module's docstrings: written once (python/docstrings.hpp), in
+numpydoc form, and the committed stubs generated from them."""
+import difflib
+import importlib.util
 import inspect
 import pathlib
 import re
 
 import pytest
 
-STUBS = pathlib.Path(__file__).resolve().parent.parent / "python" / "_tavik-stubs"
+import _tavik
+from _tavik import cepstra, extractor, transforms
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+STUBS = ROOT / "python" / "_tavik-stubs"
 
 
-def stub_entries():
-    """(module, path of names, kind, [docstrings]) for every module, class,
-    function and property of the stubs; overloads share one entry."""
-    entries = {}
-    for stub in sorted(STUBS.glob("*.pyi")):
-        module = "_tavik" if stub.stem == "__init__" else f"_tavik.{stub.stem}"
-        tree = ast.parse(stub.read_text())
-        entries[(module, ())] = ("module", [ast.get_docstring(tree)])
-
-        def walk(node, path):
-            for child in node.body:
-                if isinstance(child, (ast.ClassDef, ast.FunctionDef)):
-                    names = path + (child.name,)
-                    if isinstance(child, ast.ClassDef):
-                        kind = "class"
-                    elif any(getattr(d, "id", None) == "property" for d in child.decorator_list):
-                        kind = "property"
-                    else:
-                        kind = "function"
-                    entries.setdefault((module, names), (kind, []))[1].append(ast.get_docstring(child))
-                    if isinstance(child, ast.ClassDef):
-                        walk(child, names)
-
-        walk(tree, ())
-    return entries
+def load_generator():
+    spec = importlib.util.spec_from_file_location("generate_stubs", ROOT / "python" / "generate_stubs.py")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    return generator
 
 
-ENTRIES = stub_entries()
-# A signature line that pybind11 writes: "name(...) -> type", numbered when
-# the function is overloaded.
-OVERLOAD = re.compile(r"^\d+\. \w+\(.*\n", re.MULTILINE)
+def test_committed_stubs_are_generated_from_the_module():
+    generated = load_generator().stubs()
+    committed = {path.name: path.read_text() for path in STUBS.glob("*.pyi")}
+    assert sorted(committed) == sorted(generated)
+    for name, text in generated.items():
+        diff = "".join(difflib.unified_diff(committed[name].splitlines(True), text.splitlines(True),
+                                            f"committed {name}", f"generated {name}"))
+        assert not diff, f"the stubs are out of date (`make stubs` writes them):\n{diff}"
 
 
-def runtime_docstrings(module, names, kind):
-    obj = importlib.import_module(module)
-    for i, name in enumerate(names):
-        # Members from the class's own dictionary: a stub defines a member on
-        # the class that defines it at run time.
-        obj = vars(obj)[name] if i > 0 else getattr(obj, name)
-    text = obj.__doc__
-    if kind != "function":
-        return [inspect.cleandoc(text)]
-    signature, rest = text.split("\n", 1)
-    if rest.startswith("Overloaded function.\n"):
-        return [inspect.cleandoc(part) for part in OVERLOAD.split(rest)[1:]]
-    return [inspect.cleandoc(rest)]
+@pytest.mark.parametrize("text, parts", [
+    ('a: int = 1, b: typing.Annotated[X, "[m, n]", "f"] = g(x=1, y=2)',
+     ["a: int = 1", 'b: typing.Annotated[X, "[m, n]", "f"] = g(x=1, y=2)']),
+    ("", []),
+    ("x: dict[str, tuple[int, int]]", ["x: dict[str, tuple[int, int]]"]),
+])
+def test_the_generator_splits_parameters_at_top_level_commas(text, parts):
+    assert load_generator().split_top_level(text) == parts
 
 
-@pytest.mark.parametrize("key", ENTRIES, ids=[".".join((m,) + n) for m, n in ENTRIES])
-def test_runtime_docstring_is_the_stubs(key):
-    kind, docs = ENTRIES[key]
-    assert all(docs), "the stub has no docstring"
-    assert runtime_docstrings(*key, kind) == docs
+@pytest.mark.parametrize("default, shown", [("1024", "1024"), ("-1", "-1"), ("0.0", "0.0"),
+                                            ("-inf", "..."), ("identity()", "..."),
+                                            ("log10(floor=0.0)", "...")])
+def test_the_generator_writes_literal_defaults_only(default, shown):
+    assert load_generator().literal(default) == shown
+
+
+def numpydoc_of(obj):
+    """The numpydoc sections of a native class with its constructor, as the
+    documentation shows them together, or of a function."""
+    from numpydoc.docscrape import NumpyDocString
+
+    text = inspect.cleandoc(obj.__doc__)
+    if isinstance(obj, type):
+        init = obj.__init__.__doc__ if "__init__" in vars(obj) else ""
+        text += "\n\n" + inspect.cleandoc(init.partition("\n")[2])
+    elif text.split("\n", 1)[0].startswith(obj.__name__ + "("):
+        text = inspect.cleandoc(text.partition("\n")[2])
+    return NumpyDocString(text)
+
+
+def signature_names(obj):
+    """The parameter names of pybind11's (last) signature line, self left out."""
+    function = obj.__init__ if isinstance(obj, type) else obj
+    lines = re.findall(rf"^(?:\d+\. )?\w+\((.*)\) ->", function.__doc__, re.MULTILINE)
+    names = re.findall(r"(?:^|, )(\w+):", lines[-1])
+    return [name for name in names if name != "self"]
+
+
+DOCUMENTED = {
+    "_tavik.kernel_choice": (_tavik.kernel_choice, ["Returns", "Raises", "Examples"]),
+    "Extractor": (extractor.Extractor, ["Parameters", "Raises", "Examples"]),
+    "Extractor.__call__": (extractor.Extractor.__call__, ["Parameters", "Returns", "Raises", "Examples"]),
+    "Extractor.batch": (extractor.Extractor.batch, ["Parameters", "Returns", "Raises", "Examples"]),
+    "GammatoneFilterbank": (extractor.GammatoneFilterbank, ["Parameters", "Raises", "Warns", "Examples"]),
+    "GammatoneFilterbank.stream_state": (extractor.GammatoneFilterbank.stream_state,
+                                         ["Parameters", "Returns", "Raises"]),
+    "GammatoneFilterbank.stream_push": (extractor.GammatoneFilterbank.stream_push,
+                                        ["Parameters", "Returns", "Raises", "Examples"]),
+    "GammatoneFilterbank.Filter": (extractor.GammatoneFilterbank.Filter, ["Parameters", "Raises"]),
+    "transforms.identity": (transforms.identity, ["Examples"]),
+    "transforms.log10": (transforms.log10, ["Parameters", "Raises", "Examples"]),
+    "transforms.dB": (transforms.dB, ["Parameters", "Raises", "Examples"]),
+    "transforms.power": (transforms.power, ["Parameters", "Raises", "Examples"]),
+    "cepstra.dct_rows": (cepstra.dct_rows, ["Parameters", "Returns", "Raises"]),
+}
+
+
+@pytest.mark.parametrize("name", DOCUMENTED)
+def test_native_docstrings_have_numpydoc_sections_naming_every_parameter(name):
+    pytest.importorskip("numpydoc")
+    obj, sections = DOCUMENTED[name]
+    doc = numpydoc_of(obj)
+    assert doc["Summary"], f"{name} has no summary line"
+    for section in sections:
+        assert doc[section], f"{name} has no {section}"
+    documented = [part.strip() for p in doc["Parameters"] for part in p.name.split(",")]
+    assert documented == signature_names(obj)
 
 
 def test_signature_lines_stay_pybind11s():

@@ -1,16 +1,18 @@
 """Cepstral coefficients of filterbank features, in a fixed operation order."""
 
-import numpy as np
-import numpy.typing as npt
+import numpy
+import numpy.typing
+import typing
 
-def dct_rows(features: npt.NDArray[np.float64], num_ceps: int) -> npt.NDArray[np.float64]:
+def dct_rows(features: numpy.typing.NDArray[numpy.float64], num_ceps: int) -> numpy.typing.NDArray[numpy.float64]:
     """The first ``num_ceps`` coefficients of the orthonormal DCT-II of every row.
 
     Coefficient k of a row x of n values is
     ``scale_k * sum(x[i] * cos(pi * k * (2i + 1) / (2n)))``, with
     ``scale_0 = sqrt(1/n)`` and ``sqrt(2/n)`` otherwise, summed from 0.0 in
     increasing i. The cosines use only the basic floating-point operations, so
-    the result has the same bits on every machine.
+    the result has the same bits on every machine. :func:`tavik.gfcc` checks
+    and converts its arguments, then calls this.
 
     Parameters
     ----------

@@ -4,55 +4,113 @@ Every extractor is immutable: its parameters are set by the constructor and
 read back through read-only properties.
 """
 
-from collections.abc import Callable, Sequence
-from typing import Any, SupportsIndex, overload
+import collections.abc
+import numpy
+import numpy.typing
+import typing
 
-import numpy as np
-import numpy.typing as npt
-
-from . import FrequencyRangeWarning as FrequencyRangeWarning
+from _tavik import FrequencyRangeWarning as FrequencyRangeWarning
 
 class Extractor:
-    """Abstract extractor: a Python subclass supplies
-    ``compute(input, features)``, which either fills the list ``features`` in
-    place and returns None, or returns a sequence of ``num_features`` numbers.
+    """Features of fixed-length audio frames, computed by a Python subclass.
+
+    An extractor maps a frame of ``num_samples`` samples to ``num_features``
+    features, each passed through ``transform``. ``Extractor`` itself computes
+    nothing: a Python subclass supplies ``compute(input, features)``, called
+    with the frame as a list of floats and a list of ``num_features`` zeros,
+    which either fills ``features`` in place and returns None, or returns a
+    sequence of ``num_features`` numbers. :class:`GammatoneFilterbank` is the
+    native extractor. Subclasses pickle with their instance dictionary, and run
+    in ``batch`` on several threads, each taking the interpreter lock for its
+    ``compute``.
+
+    Examples
+    --------
+    >>> import tavik
+    >>> class RMS(tavik.Extractor):
+    ...     def compute(self, input, features):
+    ...         features[0] = (sum(x * x for x in input) / len(input)) ** 0.5
+    >>> rms = RMS(num_samples=4, num_features=1, sample_rate=16000)
+    >>> rms([1.0, -1.0, 1.0, -1.0])
+    [1.0]
+    >>> rms
+    RMS(num_samples=4, num_features=1, sample_rate=16000, transform=identity(), on_channel=-1)
     """
 
-    def __init__(
-        self,
-        num_samples: int = 1024,
-        num_features: int = 64,
-        sample_rate: int = 44100,
-        transform: Callable[[float], float] | None = ...,
-        on_channel: int = -1,
-    ) -> None:
-        """``transform`` defaults to ``transforms.identity()``, applied
-        without entering the interpreter; None stores no transform, which
-        fails on the first frame that yields a feature."""
+    def __init__(self, num_samples: int = 1024, num_features: int = 64, sample_rate: int = 44100, transform: collections.abc.Callable[[float], typing.SupportsFloat | typing.SupportsIndex] | None = ..., on_channel: int = -1) -> None:
+        """
+        Parameters
+        ----------
+        num_samples : int, default 1024
+            The length of a frame, in samples.
+        num_features : int, default 64
+            The number of features of a frame.
+        sample_rate : int, default 44100
+            Samples per second of the frames, for the subclass's use.
+        transform : callable or None, default transforms.identity()
+            Applied to every feature: a native transform of :mod:`tavik.transforms`
+            runs without entering the interpreter, any other callable from float
+            to float is called once per feature. None stores no transform: the
+            first frame that yields a feature then raises RuntimeError.
+        on_channel : int, default -1
+            Of a frame given as a (channels, ``num_samples``) array, the row to
+            use; negative: the mean of all rows.
 
-    @overload
-    def __call__(self, input: Sequence[float]) -> list[float]:
-        """Features of one frame of ``num_samples`` floats (a list, a tuple, a
-        1-D float64 array, ``array.array('d')``, ...)."""
+        Raises
+        ------
+        TypeError
+            If an argument is not of its type: a count that is not an int (a
+            float, or a negative or out-of-range int), a ``transform`` that is not
+            callable, an unknown keyword.
+        """
 
-    @overload
-    def __call__(self, input: npt.NDArray[np.float64]) -> list[float]:
-        """Features of a column-major float64 array of shape (channels,
-        ``num_samples``), reduced to one channel by ``on_channel``."""
+    @typing.overload
+    def __call__(self, input: list[float]) -> list[float]:
+        """Features of one frame given as a sequence of ``num_samples`` floats: a
+        list, a tuple, a 1-D float64 array, ``array.array('d')``, ...
+        """
 
-    def batch(
-        self,
-        frames: npt.NDArray[np.float64] | npt.NDArray[np.float32],
-        num_threads: int = 0,
-    ) -> npt.NDArray[np.float64]:
-        """Features of every frame of a float64 or float32 array, as an (n,
-        ``num_features``) float64 array: a 2-D array of shape (n,
-        ``num_samples``) with contiguous rows, or a 3-D array of shape (n,
-        channels, ``num_samples``) of any strides, each frame reduced to one
-        channel by ``on_channel``. float32 samples are converted exactly. The
-        interpreter lock is released while native code runs; ``num_threads``
-        0 uses every available core, and at most 4 threads per available core
-        are started. A signal handler's exception (Ctrl-C) stops the batch."""
+    @typing.overload
+    def __call__(self, input: typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]", "flags.f_contiguous"]) -> list[float]:
+        """Features of one frame given as a column-major float64 array of shape
+        (channels, ``num_samples``), reduced to one channel by ``on_channel``.
+
+        Parameters
+        ----------
+        input : sequence of float or numpy.ndarray
+            The frame: ``num_samples`` floats (every item a float; an int item is
+            refused), or a Fortran-ordered float64 array of shape (channels,
+            ``num_samples``).
+
+        Returns
+        -------
+        list of float
+            The ``num_features`` features, each passed through ``transform``.
+
+        Raises
+        ------
+        ValueError
+            If the frame's length is not ``num_samples``, or the array has no
+            rows.
+        IndexError
+            If ``on_channel`` is a row that the array lacks.
+        TypeError
+            If the frame is of neither form (an int item, a float32 or row-major
+            array, ``str``, ...).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import tavik
+        >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
+        ...                                sample_rate=16000, high_Hz=4000)
+        >>> frame = np.sin(2 * np.pi * 1000 * np.arange(400) / 16000)
+        >>> len(fb(frame))
+        4
+        >>> stereo = np.asfortranarray([frame, frame])
+        >>> fb(stereo) == fb(frame)
+        True
+        """
 
     @property
     def num_samples(self) -> int:
@@ -67,42 +125,303 @@ class Extractor:
         """The sample rate, in hertz."""
 
     @property
-    def transform(self) -> Callable[[float], float] | None:
-        """The transform: a new, equal instance on every read for a native
-        transform of ``_tavik.transforms`` (the filterbank's default reads as
+    def transform(self) -> collections.abc.Callable[[typing.SupportsFloat | typing.SupportsIndex], float] | None:
+        """The transform applied to every feature.
+
+        A new, equal instance on every read for a native transform of
+        :mod:`tavik.transforms` (the filterbank's default reads as
         ``log10(floor=0.0)``, ``Extractor``'s as ``identity()``), None, or the
-        Python callable that was given, itself."""
+        Python callable that was given, itself.
+        """
 
     @property
     def on_channel(self) -> int:
         """The row of a 2-D input to use; negative: the mean of all rows."""
 
+    def batch(self, frames: numpy.typing.NDArray[numpy.float64] | numpy.typing.NDArray[numpy.float32], num_threads: int = 0) -> numpy.typing.NDArray[numpy.float64]:
+        """Features of every frame of an array, on several threads.
+
+        The interpreter lock is released while native code runs (a Python
+        ``compute`` or transform takes it back for itself), and the calling
+        thread runs the Python signal handlers about every 20 ms, so that Ctrl-C
+        stops the batch: the workers stop, are joined, and the handler's exception
+        is raised.
+
+        Parameters
+        ----------
+        frames : numpy.ndarray
+            float64 or float32 samples (float32 converted exactly), of shape
+            (n, ``num_samples``) with contiguous rows (any row stride: a
+            sliding-window view is read in place), or of shape (n, channels,
+            ``num_samples``) with any strides, each frame reduced to one channel
+            by ``on_channel``.
+        num_threads : int, default 0
+            Threads to use; 0 uses every available core. At most 4 threads per
+            available core, and one per frame, are started.
+
+        Returns
+        -------
+        numpy.ndarray
+            A float64 array of shape (n, ``num_features``): row i is what calling
+            the extractor on frame i gives, bit for bit.
+
+        Raises
+        ------
+        TypeError
+            If ``frames`` is not such an array.
+        ValueError
+            If a frame's length is not ``num_samples``, or ``num_threads`` is
+            negative.
+        MemoryError
+            If the result does not fit in memory.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import tavik
+        >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
+        ...                                sample_rate=16000, high_Hz=4000)
+        >>> frames = np.random.default_rng(0).standard_normal((10, 400))
+        >>> features = fb.batch(frames)
+        >>> features.shape
+        (10, 4)
+        >>> features[3].tolist() == fb(frames[3])
+        True
+        """
+
     def __repr__(self) -> str:
         """The class's name and the constructor arguments, by name."""
 
-    def __getstate__(self) -> tuple[Any, ...]:
+    def __getstate__(self) -> tuple:
         """The constructor arguments, then the instance dictionary."""
 
-    def __setstate__(self, arg0: tuple[Any, ...], /) -> None:
+    def __setstate__(self, arg0: tuple, /) -> None:
         """Builds the object from a state that ``__getstate__`` gave."""
 
-    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
+    def __reduce_ex__(self, protocol: typing.SupportsInt | typing.SupportsIndex) -> tuple[typing.Any, ...]:
         """The same reduction for every pickle protocol."""
 
 class GammatoneFilterbank(Extractor):
-    """Fourth-order gammatone band-pass filters with centre frequencies evenly
-    spaced on the ERB-rate scale from ``low_Hz`` to ``high_Hz``; feature i is
-    the mean smoothed envelope of filter i over the frame, passed through
-    ``transform`` (base-10 logarithm by default)."""
+    """A bank of gammatone filters: one level per filter of every frame.
+
+    Fourth-order gammatone band-pass filters, their centre frequencies evenly
+    spaced on the ERB-rate scale (:func:`tavik.hz_to_erb_rate`) from ``low_Hz``
+    to ``high_Hz``, run over each frame on its own, from silence. Feature i is
+    the mean over the frame of filter i's envelope, smoothed by a leaky
+    integrator of time constant ``temporal_integration``, passed through
+    ``transform`` (the base-10 logarithm by default). Every product and sum
+    runs in a fixed order: the same frame gives the same bits on every machine,
+    kernel variant and thread count.
+
+    For whole signals, :func:`tavik.gammatonegram` frames the signal and runs
+    a filterbank over it, by default continuously (``stream_push``).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
+    ...                                sample_rate=16000, low_Hz=100, high_Hz=4000)
+    >>> fb.centre_frequencies.round(1)
+    array([ 100. ,  541.6, 1576.1, 4000. ])
+    >>> frame = np.sin(2 * np.pi * 1000 * np.arange(400) / 16000)
+    >>> np.round(fb(frame), 3)
+    array([-1.977, -1.728, -1.724, -2.739])
+    >>> fb
+    GammatoneFilterbank(num_samples=400, num_features=4, sample_rate=16000, transform=log10(floor=0.0), on_channel=-1, low_Hz=100.0, high_Hz=4000.0, temporal_integration=0.0)
+    """
+
+    def __init__(self, num_samples: int = 1024, num_features: int = 64, sample_rate: int = 44100, transform: collections.abc.Callable[[float], typing.SupportsFloat | typing.SupportsIndex] | None = ..., on_channel: int = -1, low_Hz: typing.SupportsFloat | typing.SupportsIndex = 50, high_Hz: typing.SupportsFloat | typing.SupportsIndex = 8000, temporal_integration: typing.SupportsFloat | typing.SupportsIndex = 0) -> None:
+        """
+        Parameters
+        ----------
+        num_samples : int, default 1024
+            The length of a frame, in samples.
+        num_features : int, default 64
+            The number of filters, at least 2.
+        sample_rate : int, default 44100
+            Samples per second of the frames.
+        transform : callable or None, default transforms.log10()
+            Applied to every feature: by default the base-10 logarithm, applied
+            without entering the interpreter, as is any native transform of
+            :mod:`tavik.transforms`; any other callable from float to float is
+            called once per feature. None stores no transform: the first frame
+            then raises RuntimeError (:func:`tavik.gammatonegram` takes None for
+            the raw levels).
+        on_channel : int, default -1
+            Of a multichannel frame, the channel to use; negative: the mean of
+            all channels.
+        low_Hz, high_Hz : float, default 50 and 8000
+            The centre frequencies of the lowest and the highest filter, in hertz.
+        temporal_integration : float, default 0
+            The time constant in seconds of the leaky integrator that smooths
+            each envelope (0: no smoothing).
+
+        Raises
+        ------
+        ValueError
+            If ``sample_rate`` is not positive, ``temporal_integration`` is
+            negative or not finite, or the frequency range is invalid (``low_Hz``
+            not below ``high_Hz``, a bound that is not finite, fewer than 2
+            filters).
+        TypeError
+            If an argument is not of its type: a count that is not an int (a
+            float, or a negative or out-of-range int), a ``transform`` that is not
+            callable, an unknown keyword.
+
+        Warns
+        -----
+        FrequencyRangeWarning
+            If ``high_Hz`` is above ``sample_rate / 2`` or ``low_Hz`` below 0; the
+            filterbank is built all the same.
+        """
+
+    @property
+    def filters(self) -> list[GammatoneFilterbank.Filter]:
+        """The filters in ascending centre frequency, a new list on every read.
+
+        Each element refers to the filterbank's own record, and keeps the
+        filterbank alive.
+        """
+
+    @property
+    def centre_frequencies(self) -> numpy.typing.NDArray[numpy.float64]:
+        """The filters' centre frequencies in hertz, ascending.
+
+        A new float64 array on every read: writing to it leaves the filterbank as
+        it was.
+        """
+
+    @property
+    def low_Hz(self) -> float:
+        """The centre frequency of the lowest filter, in hertz, as given."""
+
+    @property
+    def high_Hz(self) -> float:
+        """The centre frequency of the highest filter, in hertz, as given."""
+
+    @property
+    def temporal_integration(self) -> float:
+        """The time constant of the envelope's smoothing, in seconds, as given."""
+
+    def stream_state(self, hop: int) -> numpy.typing.NDArray[numpy.float64]:
+        """The state of a continuous pass before its first sample.
+
+        Parameters
+        ----------
+        hop : int
+            The samples between the starts of consecutive frames, at least 1.
+
+        Returns
+        -------
+        numpy.ndarray
+            A 1-D float64 array, the ``state`` of the first ``stream_push``.
+
+        Raises
+        ------
+        ValueError
+            If ``hop`` is 0.
+
+        See Also
+        --------
+        stream_push : The pass itself.
+        """
+
+    def stream_push(self, samples: numpy.typing.NDArray[numpy.float64] | numpy.typing.NDArray[numpy.float32], hop: int, state: numpy.typing.NDArray[numpy.float64], samples_pushed: int, num_threads: int = 0) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+        """One push of a continuous pass over a signal that arrives in chunks.
+
+        Every filter runs once through the whole signal, its state carried from
+        push to push, and frame j (samples ``j * hop`` to
+        ``j * hop + num_samples - 1`` of the whole signal) reports the mean of its
+        smoothed envelope over the frame. The features do not depend on how the
+        signal is cut into pushes. The state is the caller's: a push never writes
+        the given one, so a push that fails or is stopped leaves it as it was.
+        :class:`tavik.GammatoneStream` keeps it for you. The interpreter lock is
+        released and Ctrl-C handled as in ``batch``.
+
+        Parameters
+        ----------
+        samples : numpy.ndarray
+            The next samples, float64 or float32, of shape (n,) or (n, channels)
+            with any strides, reduced per sample to one channel by
+            ``on_channel``.
+        hop : int
+            The samples between the starts of consecutive frames, the same in
+            every push.
+        state : numpy.ndarray
+            What the previous push returned; ``stream_state(hop)`` at first.
+        samples_pushed : int
+            The samples pushed before these; 0 at first.
+        num_threads : int, default 0
+            Threads to split the filters over; 0 uses every available core.
+
+        Returns
+        -------
+        features : numpy.ndarray
+            The features of the frames that this push completes, a float64 array
+            of shape (k, ``num_features``).
+        state : numpy.ndarray
+            The state after this push, a new array for the next push.
+
+        Raises
+        ------
+        TypeError
+            If ``samples`` is not such an array, or ``state`` is not a float64
+            array.
+        ValueError
+            If ``state`` does not belong to a pass of this filterbank and ``hop``,
+            the samples have no channels, or ``num_threads`` is negative.
+        IndexError
+            If ``on_channel`` is a channel that the samples lack.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import tavik
+        >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
+        ...                                sample_rate=16000, high_Hz=4000)
+        >>> signal = np.random.default_rng(0).standard_normal(16000)
+        >>> state, pushed, rows = fb.stream_state(160), 0, []
+        >>> for chunk in np.array_split(signal, 7):
+        ...     features, state = fb.stream_push(chunk, 160, state, pushed)
+        ...     pushed += len(chunk)
+        ...     rows.append(features)
+        >>> whole, _ = fb.stream_push(signal, 160, fb.stream_state(160), 0)
+        >>> np.array_equal(np.concatenate(rows), whole), whole.shape
+        (True, (98, 4))
+        """
+
+    def __getstate__(self) -> tuple:
+        """The constructor arguments, then the instance dictionary."""
+
+    def __setstate__(self, arg0: tuple, /) -> None:
+        """Builds the object from a state that ``__getstate__`` gave."""
 
     class Filter:
-        """One designed filter: centre frequency, recursion coefficients and
-        gain."""
+        """One designed filter of a filterbank.
 
-        def __init__(
-            self, cf: float, coscf: float, sincf: float, gain: float, a: Sequence[float]
-        ) -> None:
-            """``a`` must hold exactly five numbers."""
+        Its centre frequency, the coefficients of its recursion and its gain, read
+        from :attr:`GammatoneFilterbank.filters`.
+        """
+
+        def __init__(self, cf: typing.SupportsFloat | typing.SupportsIndex, coscf: typing.SupportsFloat | typing.SupportsIndex, sincf: typing.SupportsFloat | typing.SupportsIndex, gain: typing.SupportsFloat | typing.SupportsIndex, a: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(5)"]) -> None:
+            """
+            Parameters
+            ----------
+            cf : float
+                The centre frequency, in hertz.
+            coscf, sincf : float
+                The cosine and sine of the phase advance per sample at ``cf``.
+            gain : float
+                The gain of the filter.
+            a : sequence of float
+                The five recursion coefficients.
+
+            Raises
+            ------
+            TypeError
+                If ``a`` does not hold exactly five numbers.
+            """
 
         @property
         def cf(self) -> float:
@@ -113,79 +432,14 @@ class GammatoneFilterbank(Extractor):
             """The gain of the filter."""
 
         @property
-        def a(self) -> list[float]:
-            """A new list of the five recursion coefficients."""
+        def a(self) -> typing.Annotated[list[float], "FixedSize(5)"]:
+            """The five recursion coefficients, a new list on every read."""
 
-        def __getstate__(self) -> tuple[Any, ...]:
+        def __getstate__(self) -> tuple:
             """The constructor arguments, then the instance dictionary."""
 
-        def __setstate__(self, arg0: tuple[Any, ...], /) -> None:
+        def __setstate__(self, arg0: tuple, /) -> None:
             """Builds the object from a state that ``__getstate__`` gave."""
 
-        def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
+        def __reduce_ex__(self, protocol: typing.SupportsInt | typing.SupportsIndex) -> tuple[typing.Any, ...]:
             """The same reduction for every pickle protocol."""
-
-    def stream_state(self, hop: SupportsIndex) -> npt.NDArray[np.float64]:
-        """The state of a continuous pass with frames ``hop`` samples apart
-        before its first sample, as a float64 array for ``stream_push``."""
-
-    def stream_push(
-        self,
-        samples: npt.NDArray[np.float64] | npt.NDArray[np.float32],
-        hop: SupportsIndex,
-        state: npt.NDArray[np.float64],
-        samples_pushed: SupportsIndex,
-        num_threads: SupportsIndex = 0,
-    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """One push of a continuous pass: every filter runs through the signal
-        once, its state carried from push to push, and frame j (samples
-        ``j * hop`` to ``j * hop + num_samples - 1`` of the whole signal)
-        reports the mean of its smoothed envelope over the frame. ``samples``
-        is a float64 or float32 array of shape (n,) or (n, channels), reduced
-        per sample to one channel by ``on_channel``; ``state`` and
-        ``samples_pushed`` are what the previous push left (``stream_state``
-        and 0 at first). Returns the features of the frames this push
-        completes, as a (k, ``num_features``) float64 array, and the new
-        state; the given state is never written. The interpreter lock is
-        released as in ``batch``; ``num_threads`` splits the filters."""
-
-    def __init__(
-        self,
-        num_samples: int = 1024,
-        num_features: int = 64,
-        sample_rate: int = 44100,
-        transform: Callable[[float], float] | None = ...,
-        on_channel: int = -1,
-        low_Hz: float = 50,
-        high_Hz: float = 8000,
-        temporal_integration: float = 0,
-    ) -> None:
-        """``transform`` defaults to the base-10 logarithm,
-        ``transforms.log10()``, applied without entering the interpreter;
-        ``temporal_integration`` is a time constant in seconds (0: no
-        smoothing). Warns with ``FrequencyRangeWarning`` when ``high_Hz`` is
-        above ``sample_rate / 2`` or ``low_Hz`` below 0; the filterbank is
-        built all the same."""
-
-    @property
-    def filters(self) -> list[GammatoneFilterbank.Filter]:
-        """The filters in ascending centre frequency; each element refers to
-        the filterbank's own record and keeps the filterbank alive."""
-
-    @property
-    def centre_frequencies(self) -> npt.NDArray[np.float64]:
-        """A new float64 array of the filters' centre frequencies in hertz,
-        ascending: a copy, so writing to it leaves the filterbank as it was."""
-
-    @property
-    def low_Hz(self) -> float:
-        """The lower bound of the centre frequencies, in hertz, as given."""
-
-    @property
-    def high_Hz(self) -> float:
-        """The upper bound of the centre frequencies, in hertz, as given."""
-
-    @property
-    def temporal_integration(self) -> float:
-        """The time constant of the envelope's smoothing, in seconds, as
-        given."""

@@ -5,111 +5,176 @@ threads as with the default. Each is a callable from float to float that
 pickles, compares equal by its parameters and shows them in its repr.
 """
 
-from typing import final
+import typing
 
-@final
+@typing.final
 class identity:
-    """Every feature unchanged."""
+    """Every feature unchanged: the default transform of :class:`Extractor`.
+
+    Examples
+    --------
+    >>> from tavik import transforms
+    >>> transforms.identity()(2.5)
+    2.5
+    """
 
     def __init__(self) -> None:
         """The identity has no parameter."""
 
-    def __call__(self, x: float) -> float:
+    def __call__(self, x: typing.SupportsFloat | typing.SupportsIndex) -> float:
         """The transform of one value."""
 
     def __repr__(self) -> str:
         """The class's name with its parameters."""
 
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other: object, /) -> bool:
         """Equal to a transform of the same class with equal parameters."""
 
     def __hash__(self) -> int:
         """Equal transforms hash alike."""
 
-    def __reduce__(self) -> tuple[type[identity], tuple[()]]:
+    def __reduce__(self) -> tuple[type, tuple]:
         """Pickled as the class and its parameters."""
 
-@final
+@typing.final
 class log10:
-    """The base-10 logarithm, with a feature in [0, ``floor``) raised to
-    ``floor`` first: a floor on silence, whose features are 0. A negative
-    feature gives NaN. ``log10()`` is the filterbank's default transform, bit
-    for bit."""
+    """The base-10 logarithm, with a floor on silence.
 
-    def __init__(self, floor: float = 0.0) -> None:
-        """``floor`` must not be NaN."""
+    A feature in [0, ``floor``) is raised to ``floor`` first, so that silence
+    gives ``log10(floor)`` rather than -inf; a negative feature gives NaN.
+    ``log10()`` is the filterbank's default transform, bit for bit.
+
+    Examples
+    --------
+    >>> from tavik import transforms
+    >>> transforms.log10()(100.0)
+    2.0
+    >>> transforms.log10(floor=1e-10)(0.0)
+    -10.0
+    """
+
+    def __init__(self, floor: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
+        """
+        Parameters
+        ----------
+        floor : float, default 0.0
+            The least feature taken as it is (0: no floor, silence gives -inf).
+
+        Raises
+        ------
+        ValueError
+            If ``floor`` is NaN.
+        """
 
     @property
     def floor(self) -> float:
         """The floor, as given."""
 
-    def __call__(self, x: float) -> float:
+    def __call__(self, x: typing.SupportsFloat | typing.SupportsIndex) -> float:
         """The transform of one value."""
 
     def __repr__(self) -> str:
         """The class's name with its parameters."""
 
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other: object, /) -> bool:
         """Equal to a transform of the same class with equal parameters."""
 
     def __hash__(self) -> int:
         """Equal transforms hash alike."""
 
-    def __reduce__(self) -> tuple[type[log10], tuple[float]]:
+    def __reduce__(self) -> tuple[type, tuple]:
         """Pickled as the class and its parameters."""
 
-@final
+@typing.final
 class dB:
-    """The level in decibels of a feature taken as an amplitude,
-    20 log10(x), never below ``floor_dB``. NaN, also the level of a negative
-    feature, stays NaN."""
+    """The level in decibels of a feature taken as an amplitude.
 
-    def __init__(self, floor_dB: float = ...) -> None:
-        """``floor_dB`` defaults to minus infinity (no floor) and must not be
-        NaN."""
+    ``20 * log10(x)``, never below ``floor_dB``. NaN, also the level of a
+    negative feature, stays NaN.
+
+    Examples
+    --------
+    >>> from tavik import transforms
+    >>> transforms.dB()(0.1)
+    -20.0
+    >>> transforms.dB(floor_dB=-100)(0.0)
+    -100.0
+    """
+
+    def __init__(self, floor_dB: typing.SupportsFloat | typing.SupportsIndex = ...) -> None:
+        """
+        Parameters
+        ----------
+        floor_dB : float, default -inf
+            The least level given (-inf: no floor).
+
+        Raises
+        ------
+        ValueError
+            If ``floor_dB`` is NaN.
+        """
 
     @property
     def floor_dB(self) -> float:
         """The floor in decibels, as given."""
 
-    def __call__(self, x: float) -> float:
+    def __call__(self, x: typing.SupportsFloat | typing.SupportsIndex) -> float:
         """The transform of one value."""
 
     def __repr__(self) -> str:
         """The class's name with its parameters."""
 
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other: object, /) -> bool:
         """Equal to a transform of the same class with equal parameters."""
 
     def __hash__(self) -> int:
         """Equal transforms hash alike."""
 
-    def __reduce__(self) -> tuple[type[dB], tuple[float]]:
+    def __reduce__(self) -> tuple[type, tuple]:
         """Pickled as the class and its parameters."""
 
-@final
+@typing.final
 class power:
-    """A feature raised to ``exponent``: for instance ``power(1 / 3)``, the
-    cube-root compression of auditory front-ends."""
+    """A feature raised to a fixed exponent.
 
-    def __init__(self, exponent: float) -> None:
-        """``exponent`` must not be NaN."""
+    For instance ``power(1 / 3)``, the cube-root compression of auditory
+    front ends.
+
+    Examples
+    --------
+    >>> from tavik import transforms
+    >>> transforms.power(1 / 3)(8.0)
+    2.0
+    """
+
+    def __init__(self, exponent: typing.SupportsFloat | typing.SupportsIndex) -> None:
+        """
+        Parameters
+        ----------
+        exponent : float
+            The exponent.
+
+        Raises
+        ------
+        ValueError
+            If ``exponent`` is NaN.
+        """
 
     @property
     def exponent(self) -> float:
         """The exponent, as given."""
 
-    def __call__(self, x: float) -> float:
+    def __call__(self, x: typing.SupportsFloat | typing.SupportsIndex) -> float:
         """The transform of one value."""
 
     def __repr__(self) -> str:
         """The class's name with its parameters."""
 
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other: object, /) -> bool:
         """Equal to a transform of the same class with equal parameters."""
 
     def __hash__(self) -> int:
         """Equal transforms hash alike."""
 
-    def __reduce__(self) -> tuple[type[power], tuple[float]]:
+    def __reduce__(self) -> tuple[type, tuple]:
         """Pickled as the class and its parameters."""
