@@ -302,7 +302,7 @@ CASES = {
         raises(TypeError, "lay-out conflict", lambda: type("M", (GammatoneFilterbank.Filter, Extractor), {"__slots__": ()})),
         raises(TypeError, "object layout differs",
                lambda: setattr(Summing(num_samples=4, num_features=1), "__class__", GammatoneFilterbank))],
-    "reference cycles through a subclass's kept `filters`, a transform bound to its own extractor, or a transform read back with `.transform`": [
+    "reference cycles through a subclass's kept `filters`, a transform bound to its own extractor, or a transform read back from its extractor": [
         raises(None, "same", lambda: collected(Keeping)), raises(None, "same", lambda: collected(SelfBound)),
         raises(None, "same", lambda: collected(ReadBack.cycle))],
     "an extractor whose transform is a bound method of the extractor itself, pickled or shown by `repr`": [
