@@ -57,6 +57,36 @@ SCRIPTS = {
         except RecursionError:
             pass
     """,
+    # A transform bound to its own extractor pickles as getattr(extractor,
+    # name) and round-trips; with an unpicklable attribute it is refused; its
+    # repr shows the extractor once. Neither the check that names an
+    # unpicklable transform nor the repr recurses through the extractor, even
+    # on a thread with a small stack.
+    "pickling a transform bound to its own extractor": """
+        class Scaling(Summing):
+            def __init__(self, gain, **kw):
+                super().__init__(num_samples=4, num_features=1, transform=self.scale, **kw)
+                self.gain = gain
+            def scale(self, v):
+                return self.gain * v
+        def trip(results):
+            e = Scaling(3.0, sample_rate=8000)
+            back = pickle.loads(pickle.dumps(e))
+            results.append((back([1.0] * 4), back.transform.__self__ is back, back.sample_rate))
+            results.append(repr(e).endswith("transform=..., on_channel=-1)>, on_channel=-1)"))
+            locked = Scaling(1.0)
+            locked.lock = threading.Lock()
+            try:
+                pickle.dumps(locked)
+            except TypeError as error:
+                results.append(str(error))
+        threading.stack_size(512 * 1024)
+        results = []
+        worker = threading.Thread(target=trip, args=(results,))
+        worker.start()
+        worker.join()
+        assert results == [([12.0], True, 8000), True, "transform Scaling.scale cannot be pickled"], results
+    """,
     "sub-interpreter": """
         import _tavik
         try:
