@@ -205,12 +205,12 @@ True)doc";
 inline constexpr const char* extractor_num_samples = R"doc(The length of a frame, in samples.)doc";
 inline constexpr const char* extractor_num_features = R"doc(The number of features of a frame.)doc";
 inline constexpr const char* extractor_sample_rate = R"doc(The sample rate, in hertz.)doc";
-inline constexpr const char* extractor_transform = R"doc(The transform applied to every feature, a new object on every read.
+inline constexpr const char* extractor_transform = R"doc(The transform applied to every feature.
 
-An equal instance for a native transform of :mod:`tavik.transforms` (the
-filterbank's default reads as ``log10(floor=0.0)``, ``Extractor``'s as
-``identity()``), None, or a new callable that calls the one given (never
-that object itself).)doc";
+A new, equal instance on every read for a native transform of
+:mod:`tavik.transforms` (the filterbank's default reads as
+``log10(floor=0.0)``, ``Extractor``'s as ``identity()``), None, or the
+Python callable that was given, itself.)doc";
 inline constexpr const char* extractor_on_channel = R"doc(The row of a 2-D input to use; negative: the mean of all rows.)doc";
 inline constexpr const char* extractor_repr = R"doc(The class's name and the constructor arguments, by name.)doc";
 inline constexpr const char* getstate = R"doc(The constructor arguments, then the instance dictionary.)doc";

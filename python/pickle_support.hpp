@@ -19,6 +19,7 @@
 // refused when the extractor is pickled, with a TypeError naming it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -27,6 +28,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <pybind11/functional.h>
@@ -64,11 +66,33 @@ inline std::string callable_name(const py::handle& callable) {
     return "of type " + py::type::handle_of(callable).attr("__qualname__").cast<std::string>();
 }
 
+// The callables whose check (below) runs on this thread, innermost last.
+inline std::vector<PyObject*>& callables_in_check() {
+    thread_local std::vector<PyObject*> callables;
+    return callables;
+}
+
 // Pickles the callable once on its own, so that a callable that cannot be
 // pickled is reported here, by name, rather than deep inside the pickler.
+// Pickling the callable may pickle the extractor that holds it (a bound
+// method of the extractor itself pickles as getattr(extractor, name)) and so
+// come back here with the same callable: that inner check is skipped, since
+// the outer one covers it, so the recursion ends after one level instead of
+// at the interpreter's recursion limit (or the end of a small thread stack).
 inline void check_picklable(const py::object& callable) {
+    std::vector<PyObject*>& in_check = callables_in_check();
+    if (std::find(in_check.begin(), in_check.end(), callable.ptr()) != in_check.end()) return;
+    struct InCheck {
+        std::vector<PyObject*>& callables;
+        ~InCheck() { callables.pop_back(); }
+    };
+    in_check.push_back(callable.ptr());
+    const InCheck scope{in_check};
+    const py::object dumps = py::module_::import("pickle").attr("dumps");
+    PythonReferences held;  // outside the Python call, see park_if_ended
     try {
-        py::module_::import("pickle").attr("dumps")(callable);
+        park_if_ended([&] { held.result = PyObject_CallOneArg(dumps.ptr(), callable.ptr()); });
+        if (held.result == nullptr) throw py::error_already_set();
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         const std::string message =

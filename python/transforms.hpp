@@ -7,7 +7,8 @@
 // the interpreter and `batch` scales with threads. Any other callable is
 // stored as a wrapper that calls it, as before. Reading a transform back
 // gives an equal instance of its class (the filterbank's default, the plain
-// std::log10, reads back as log10(floor=0.0), which is the same function).
+// std::log10, reads back as log10(floor=0.0), which is the same function),
+// or the Python callable that was given.
 //
 // This header replaces pybind11's conversion of std::function<double(double)>
 // by a full specialisation of its type_caster, so it must be included before
@@ -73,11 +74,14 @@ inline bool load_native(py::handle src, Transform& value) {
            load_one<Power>(src, value);
 }
 
-// A new Python object for the stored transform: None when empty, an instance
-// of a native transform's class, or (for anything else) a new native function
-// that calls a copy of the std::function, as the stock conversion gives.
+// The stored transform as a Python object: None when empty, a new instance of
+// a native transform's class, the Python callable that was given (itself: a
+// wrapper around it would hold it where the cycle collector cannot see, and a
+// cycle through the wrapper would never be freed), or (for anything else) a
+// new native function that calls a copy of the std::function.
 inline py::object to_python(const Transform& f) {
     if (!f) return py::none();
+    if (PyObject* callable = transform_callable(f)) return py::reinterpret_borrow<py::object>(callable);
     if (const PlainFunction* function = f.target<PlainFunction>()) {
         if (*function == log10_function()) return py::cast(Log10{0.0});
         return py::cpp_function(*function);
@@ -91,10 +95,20 @@ inline py::object to_python(const Transform& f) {
 
 // How an extractor's repr shows its transform: a native transform by its own
 // repr, a Python callable by the repr of the object that was given (kept a
-// Python string: it may hold what UTF-8 cannot encode, a lone surrogate).
+// Python string: it may hold what UTF-8 cannot encode, a lone surrogate). A
+// callable whose repr shows the extractor again (a bound method of the
+// extractor itself) shows as "..." within its own repr, as Python's reprs of
+// recursive containers do, instead of recursing to the interpreter's limit.
 inline py::str repr(const Transform& f) {
-    if (PyObject* callable = transform_callable(f)) return py::repr(callable);
-    return py::repr(to_python(f));
+    const py::object transform = to_python(f);
+    const int entered = Py_ReprEnter(transform.ptr());
+    if (entered < 0) throw py::error_already_set();
+    if (entered > 0) return py::str("...");
+    struct Leave {
+        PyObject* object;
+        ~Leave() { Py_ReprLeave(object); }
+    } const leave{transform.ptr()};
+    return py::repr(transform);
 }
 
 inline std::string float_repr(double value) { return py::repr(py::float_(value)); }

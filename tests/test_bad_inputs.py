@@ -134,6 +134,20 @@ class SelfBound(Extractor):
         return 2 * v
 
 
+class ReadBack:
+    """A transform that keeps an extractor built from its own read-back."""
+
+    def __call__(self, v):
+        return v
+
+    @classmethod
+    def cycle(cls):
+        transform = cls()
+        first = GammatoneFilterbank(num_samples=4, num_features=2, transform=transform)
+        transform.back = Extractor(num_samples=4, num_features=1, transform=first.transform)
+        return transform
+
+
 class Slotted(GammatoneFilterbank):
     __slots__ = ("level",)
 
@@ -180,6 +194,21 @@ fb = GammatoneFilterbank(num_samples=256, num_features=8, transform=lambda v: v)
 frames = np.broadcast_to(np.linspace(-1, 1, 256), (400_000, 256))
 threading.Thread(target=fb.batch, args=(frames,), kwargs={"num_threads": 2}, daemon=True).start()
 time.sleep(0.3)
+"""
+
+
+FINALISER_BATCH = """
+import os, numpy as np
+from _tavik.extractor import GammatoneFilterbank
+fb = GammatoneFilterbank(num_samples=16, num_features=4, sample_rate=8000, high_Hz=3000, transform=lambda v: v)
+frames = np.ones((4000, 16))
+expected = fb.batch(frames).tolist()
+class Finaliser:
+    def __del__(self):
+        if fb.batch(frames, num_threads=2).tolist() != expected:
+            os._exit(1)
+kept = [Finaliser()]
+kept[0].itself = kept[0]
 """
 
 
@@ -273,8 +302,10 @@ CASES = {
                                       small.batch(np.ones((50, 4)), num_threads=1).tolist()))],
     "a signal during `batch` whose Python handler raises (Ctrl-C: `KeyboardInterrupt`)": [
         raises(Failing, "^signal$", interrupted_batch)],
-    "a daemon thread inside `batch` while the interpreter exits": [
+    "a daemon thread inside `batch`, `__call__`, `stream_push`, `dct_rows` or `pickle.dumps` while the interpreter exits, whether the call fails or its Python code lets other threads run": [
         raises(None, "same", lambda: run_child(DAEMON_BATCH))],
+    "`batch` run by a finaliser while the interpreter exits (a cycle collected at exit), Python code on 2 threads": [
+        raises(None, "same", lambda: run_child(FINALISER_BATCH))],
     "`pickle` with protocol 0 or 1 (also for `Filter`)": [
         raises(None, "same", lambda p=p: (pickle.loads(pickle.dumps(small, p))([1.0] * 4), small([1.0] * 4)))
         for p in (0, 1)] + [
@@ -288,12 +319,17 @@ CASES = {
         raises(TypeError, "lay-out conflict", lambda: type("M", (GammatoneFilterbank.Filter, Extractor), {"__slots__": ()})),
         raises(TypeError, "object layout differs",
                lambda: setattr(Summing(num_samples=4, num_features=1), "__class__", GammatoneFilterbank))],
-    "reference cycles through a subclass's kept `filters` or a transform bound to its own extractor": [
-        raises(None, "same", lambda: collected(Keeping)), raises(None, "same", lambda: collected(SelfBound))],
+    "reference cycles through a subclass's kept `filters`, a transform bound to its own extractor, or a transform read back from its extractor": [
+        raises(None, "same", lambda: collected(Keeping)), raises(None, "same", lambda: collected(SelfBound)),
+        raises(None, "same", lambda: collected(ReadBack.cycle))],
+    "an extractor whose transform is a bound method of the extractor itself, pickled or shown by `repr`": [
+        raises(None, "same", lambda: (pickle.loads(pickle.dumps(SelfBound())).transform(1.0), 2.0)),
+        raises(None, "same", lambda: ("transform=<bound method SelfBound.twice of SelfBound(" in repr(SelfBound())
+                                      and "transform=...," in repr(SelfBound()), True))],
     "a subclass with `__slots__`, copied or pickled": [raises(None, "same", slot_copies)],
     "`import _tavik` in a sub-interpreter": [
         raises(ImportError, "sub-?interpreters?", import_in_subinterpreter)],
-    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock, a Python callable's wrapper read back from another extractor)": [
+    "pickling an extractor whose transform cannot be pickled (a lambda, a local function, an object holding a lock)": [
         raises(TypeError, r"^transform .*<lambda> cannot be pickled",
                lambda: pickle.dumps(GammatoneFilterbank(transform=lambda v: v)))],
     "assigning to any property": [

@@ -268,3 +268,19 @@ def test_a_transform_bound_to_its_own_extractor_is_collected():
     del extractor
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("close", [
+    lambda transform, extractor: setattr(transform, "back", extractor.transform),
+    lambda transform, extractor: setattr(transform, "back", Extractor(transform=extractor.transform)),
+], ids=["transform read back", "second extractor of it"])
+@pytest.mark.parametrize("cls", [GammatoneFilterbank, Summing])
+def test_a_cycle_through_a_transform_read_back_is_collected(cls, close):
+    transform = Callable()
+    extractor = cls(num_samples=N, num_features=2, transform=transform)
+    close(transform, extractor)
+    refs = [weakref.ref(transform), weakref.ref(extractor)]
+    del transform, extractor
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+

@@ -129,12 +129,12 @@ class Extractor:
 
     @property
     def transform(self) -> collections.abc.Callable[[typing.SupportsFloat | typing.SupportsIndex], float] | None:
-        """The transform applied to every feature, a new object on every read.
+        """The transform applied to every feature.
 
-        An equal instance for a native transform of :mod:`tavik.transforms` (the
-        filterbank's default reads as ``log10(floor=0.0)``, ``Extractor``'s as
-        ``identity()``), None, or a new callable that calls the one given (never
-        that object itself).
+        A new, equal instance on every read for a native transform of
+        :mod:`tavik.transforms` (the filterbank's default reads as
+        ``log10(floor=0.0)``, ``Extractor``'s as ``identity()``), None, or the
+        Python callable that was given, itself.
         """
 
     @property
