@@ -35,6 +35,7 @@
 #include "python/native_types.hpp"
 #include "python/pickle_support.hpp"
 #include "python/py_extractor.hpp"
+#include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 #include "python/strict_int.hpp"
 
@@ -321,20 +322,6 @@ py::tuple stream_push(const Filterbank& self, const py::object& samples,
     return py::make_tuple(std::move(out), std::move(next));
 }
 
-// An instance made by __new__ alone has no native object. When a method is
-// called on it, pybind11 would allocate raw, unconstructed storage for the
-// object and run the method on it; this allocator is consulted instead and
-// refuses, so such a call raises TypeError rather than reading garbage.
-// Construction through __init__ (and unpickling) never uses it.
-void* refuse_uninitialised_storage(std::size_t) {
-    throw py::type_error("The object is not initialised: its __init__ was not called");
-}
-
-template <typename T>
-void refuse_uninitialised() {
-    py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialised_storage;
-}
-
 void bind_gammatone_filterbank(py::module_& sub, py::handle metaclass) {
     py::class_<Filterbank, Base> filterbank(sub, "GammatoneFilterbank",
                                             native_types::native_type_setup(2),
@@ -451,9 +438,9 @@ void bind_extractor(py::module_& m) {
     native_types::guard_initialiser(extractor, "__init__");
     native_types::guard_initialiser(extractor, "__setstate__");
 
-    refuse_uninitialised<Base>();
-    refuse_uninitialised<Filterbank>();
-    refuse_uninitialised<Filter>();
+    pybind11_internals::refuse_uninitialised<Base>();
+    pybind11_internals::refuse_uninitialised<Filterbank>();
+    pybind11_internals::refuse_uninitialised<Filter>();
 }
 
 }  // namespace tavik::extractor
@@ -497,6 +484,10 @@ py::module_::module_def module_definition;
 //   function, and is refused here, instead of receiving a copy of the main
 //   interpreter's module. A second import in the main interpreter receives
 //   the module made by the first.
+// PYBIND11_MODULE's py::multiple_interpreters::not_supported() does not
+// replace this: it sets the Py_mod_multiple_interpreters slot, which exists
+// from CPython 3.12 on only (3.10 and 3.11 would import the module into a
+// sub-interpreter) and refuses with CPython's own message instead of this one.
 extern "C" PYBIND11_EXPORT PyObject* PyInit__tavik() {
     PYBIND11_CHECK_PYTHON_VERSION
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {

@@ -3,10 +3,9 @@
 // of one native object as another, pickling under every protocol, and
 // guarded base-class initialisers.
 //
-// Several pieces below reach into pybind11's internals (detail::instance,
-// values_and_holders, the registry of kept-alive objects, clear_instance):
-// the collector and the type checks need the native part of an instance
-// and the objects pybind11 keeps alive for it, and no public API reaches them.
+// The collector's hooks need the native part of an instance and the objects
+// pybind11 keeps alive for it, which no public API reaches: they go through
+// python/pybind11_internals.hpp.
 #pragma once
 
 #include <cstdlib>
@@ -32,28 +31,12 @@ namespace py = pybind11;
 // The constructed extractor inside `self`, or nullptr (made by __new__ alone,
 // or already cleared).
 inline const Extractor<double>* constructed_extractor(PyObject* self) {
-    auto* inst = reinterpret_cast<py::detail::instance*>(self);
-    for (const auto& part : py::detail::values_and_holders(inst)) {
-        if (!part || !part.holder_constructed()) continue;
-        if (*part.type->cpptype == typeid(GammatoneFilterbank<double>)) {
-            return static_cast<const GammatoneFilterbank<double>*>(part.value_ptr());
-        }
-        if (*part.type->cpptype == typeid(Extractor<double>)) {
-            return static_cast<const Extractor<double>*>(part.value_ptr());
-        }
+    if (const void* filterbank =
+            pybind11_internals::constructed_value(self, typeid(GammatoneFilterbank<double>))) {
+        return static_cast<const GammatoneFilterbank<double>*>(filterbank);
     }
-    return nullptr;
-}
-
-// The objects pybind11 keeps alive for `self` (a Filter element keeps its
-// filterbank alive this way).
-inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
-    if (!reinterpret_cast<py::detail::instance*>(self)->has_patients) return 0;
-    auto& patients = py::detail::get_internals().patients;
-    const auto found = patients.find(self);
-    if (found == patients.end()) return 0;
-    for (PyObject* patient : found->second) Py_VISIT(patient);
-    return 0;
+    return static_cast<const Extractor<double>*>(
+        pybind11_internals::constructed_value(self, typeid(Extractor<double>)));
 }
 
 extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg) {
@@ -63,11 +46,11 @@ extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg
     // pybind11 lays out its native part only afterwards, and asks for the
     // type's native bases in between, which may run a collection: until the
     // layout is set (zeroed memory before) there is nothing else to visit.
-    if (!reinterpret_cast<py::detail::instance*>(self)->simple_layout) return 0;
+    if (!pybind11_internals::native_part_laid_out(self)) return 0;
     if (const Extractor<double>* extractor = constructed_extractor(self)) {
         Py_VISIT(transform_callable(extractor->transform));
     }
-    return visit_kept_alive(self, visit, arg);
+    return pybind11_internals::visit_kept_alive(self, visit, arg);
 }
 
 // Breaks a cycle by destroying the native part, as deallocation would, and
@@ -75,12 +58,10 @@ extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg
 // finaliser of the same cycle) counts as uninitialised: methods raise
 // TypeError instead of touching freed memory.
 extern "C" inline int clear_native(PyObject* self) {
-    auto* inst = reinterpret_cast<py::detail::instance*>(self);
     // Only the simple layout (one native class per instance) is ever made:
     // a Python class cannot combine two native classes (see pad_layout).
-    if (!inst->simple_layout) return 0;
-    py::detail::clear_instance(self);
-    for (auto part : py::detail::values_and_holders(inst)) part.value_ptr() = nullptr;
+    if (!pybind11_internals::native_part_laid_out(self)) return 0;
+    pybind11_internals::clear_native_part(self);
     return 0;
 }
 
@@ -233,12 +214,13 @@ extern "C" inline PyObject* call_guarded_initialiser(PyObject* capsule, PyObject
         return nullptr;
     }
     if (self != nullptr) {
+        // The native part is of the most derived native class in the
+        // object's MRO (a class combining two is refused): another one
+        // derived from guard->native (a filterbank for Extractor) is refused.
+        // The classes outside native_classes() are final.
         if (PyObject_TypeCheck(self, guard->native)) {
-            bool own_part = false;
-            for (const py::detail::type_info* info : py::detail::all_type_info(Py_TYPE(self))) {
-                own_part = own_part || info->type == guard->native;
-            }
-            if (!own_part) {
+            const PyTypeObject* part_class = native_class_of(Py_TYPE(self));
+            if (part_class != nullptr && part_class != guard->native) {
                 const char* type_name = Py_TYPE(self)->tp_name;
                 const char* dot = std::strrchr(type_name, '.');
                 PyErr_Format(PyExc_TypeError, "%s cannot initialise a %s instance",

@@ -11,6 +11,7 @@
 
 #include "extractor/extractor.hpp"
 #include "python/interpreter_exit.hpp"
+#include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
 namespace tavik::extractor {
@@ -108,9 +109,8 @@ private:
     // A new reference, or nullptr for none.
     PyObject* python_compute() const {
         namespace py = pybind11;
-        const py::handle self = py::detail::get_object_handle(
-            static_cast<const Extractor<double>*>(this),
-            py::detail::get_type_info(typeid(Extractor<double>)));
+        const py::handle self =
+            pybind11_internals::existing_instance(static_cast<const Extractor<double>*>(this));
         if (!self) return nullptr;
         // No compute, or one that fails to be read (an Exception), is the
         // missing override; anything else (KeyboardInterrupt) propagates.

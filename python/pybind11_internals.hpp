@@ -3,11 +3,89 @@
 // what it does, why no public API does it, and what it waits for.
 #pragma once
 
+#include <cstddef>
+#include <typeinfo>
+
 #include <pybind11/pybind11.h>
 
 namespace tavik::pybind11_internals {
 
 namespace py = pybind11;
+
+// Whether pybind11 has laid out the native part of `self`, an instance of a
+// class bound here. The collector may visit an object between its allocation
+// and that layout (zeroed memory until then). No public API tells; pybind11's
+// own is_holder_constructed (3.0) reads the layout without checking that it
+// is set. Waits for a public, layout-safe test in pybind11 (none planned as
+// of 3.1.0).
+inline bool native_part_laid_out(PyObject* self) {
+    return reinterpret_cast<py::detail::instance*>(self)->simple_layout;
+}
+
+// The constructed C++ object of type `type` inside `self` (an instance laid
+// out by pybind11), or nullptr when there is none (made by __new__ alone,
+// already cleared, or of another type). Called by the collector, where
+// py::cast may neither raise nor run Python code. Waits for the same public
+// test as native_part_laid_out.
+inline const void* constructed_value(PyObject* self, const std::type_info& type) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    for (const auto& part : py::detail::values_and_holders(inst)) {
+        if (!part || !part.holder_constructed()) continue;
+        if (*part.type->cpptype == type) return part.value_ptr();
+    }
+    return nullptr;
+}
+
+// Visits the objects that pybind11 keeps alive for `self` (py::keep_alive,
+// reference_internal), which no public API lists: without it the collector
+// cannot see a cycle through them. Waits for pybind11 to traverse its
+// kept-alive objects itself (pybind11 3.1.0 does not).
+inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
+    if (!reinterpret_cast<py::detail::instance*>(self)->has_patients) return 0;
+    auto& patients = py::detail::get_internals().patients;
+    const auto found = patients.find(self);
+    if (found == patients.end()) return 0;
+    for (PyObject* patient : found->second) Py_VISIT(patient);
+    return 0;
+}
+
+// Destroys the native part of `self` as its deallocation would, drops what
+// is kept alive for it, and leaves it reading as never initialised. This is
+// tp_clear for the collector; pybind11 offers no public tp_clear and its own
+// deallocation is the only code that does this. Waits for pybind11 to clear
+// instances in a tp_clear of its own (pybind11 3.1.0 has none).
+inline void clear_native_part(PyObject* self) {
+    py::detail::clear_instance(self);
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    for (auto part : py::detail::values_and_holders(inst)) part.value_ptr() = nullptr;
+}
+
+// The Python object that holds `object` (the C++ part of a Python subclass
+// of the class bound for T), or a null handle. py::cast would make a new
+// wrapper when there is none, and py::get_override, which finds it, also
+// inspects the calling frame. Waits for a public lookup of an existing
+// instance in pybind11 (none as of 3.1.0).
+template <typename T>
+py::handle existing_instance(const T* object) {
+    return py::detail::get_object_handle(object, py::detail::get_type_info(typeid(T)));
+}
+
+// An instance made by __new__ alone has no native object. When a method is
+// called on it, pybind11 would allocate raw, unconstructed storage for the
+// object and run the method on it; with this, that allocation raises
+// TypeError instead. Construction through __init__ (and unpickling) never
+// allocates that way. pybind11 takes such an allocator only from a class's
+// own operator new (a class of the core, which stays free of Python), and
+// its smart_holder raises a message of its own. Waits for a class_ option
+// refusing uninitialised instances (none as of 3.1.0).
+inline void* refuse_uninitialised_storage(std::size_t) {
+    throw py::type_error("The object is not initialised: its __init__ was not called");
+}
+
+template <typename T>
+void refuse_uninitialised() {
+    py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialised_storage;
+}
 
 // Forgets pybind11's cached native bases of a Python subclass of a native
 // class, as that subclass is destroyed. pybind11 caches them per type
