@@ -145,7 +145,16 @@ bool run_batch(const Extractor<T>& extractor, std::size_t num_frames, T* out,
 #if defined(__GLIBCXX__)
             } catch (const abi::__forced_unwind&) {
                 // The thread is being ended (pthread_exit, for instance by an
-                // interpreter that is shutting down): the unwinding must go on.
+                // interpreter that is shutting down): the unwinding must go on,
+                // and the frame it leaves undone fails the batch.
+                {
+                    std::lock_guard<std::mutex> lock(failure_mutex);
+                    if (i < failing_frame) {
+                        failing_frame = i;
+                        failure = std::make_exception_ptr(std::runtime_error(
+                            "A batch thread was ended before its frame was done"));
+                    }
+                }
                 failed.store(true, std::memory_order_relaxed);
                 throw;
 #endif

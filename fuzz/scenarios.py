@@ -113,6 +113,42 @@ class BadNumber:
         raise Hostile("__index__")
 
 
+class Reentering:
+    """A number whose conversion first runs `reenter` (an initialiser applied
+    again to the object under construction)."""
+
+    def __init__(self, reenter, value):
+        self.reenter, self.value = reenter, value
+
+    def __index__(self):
+        self.reenter()
+        return self.value
+
+    def __float__(self):
+        self.reenter()
+        return float(self.value)
+
+
+class HostileRepr:
+    """A transform whose repr raises, is not a string, holds a lone
+    surrogate, or reads the repr of the extractor that holds it."""
+
+    def __init__(self, mode, holder):
+        self.mode, self.holder = mode, holder
+
+    def __call__(self, value):
+        return value
+
+    def __repr__(self):
+        if self.mode == 0:
+            raise Hostile("__repr__")
+        if self.mode == 1:
+            return 5
+        if self.mode == 2:
+            return "transform \udcff"
+        return "around " + repr(self.holder[0]) if self.holder else "alone"
+
+
 def frame_object(src, n):
     """Something passed as a frame: near n samples, of any kind."""
     length = src.pick((n, n, n, 0, 1, max(n - 1, 0), n + 1))
@@ -255,6 +291,8 @@ def transform_object(src, holder):
         return reentrant
     if choice == 6:
         return src.pick((5, "log", object()))
+    if choice == 8:
+        return HostileRepr(src.uint(4), holder)
     if choice == 7:
         return src.pick((transforms.identity(), transforms.log10(), transforms.log10(1e-10),
                          transforms.dB(-100.0), transforms.dB(math.inf), transforms.power(1 / 3),
@@ -405,7 +443,7 @@ def check_features(ext, result):
 
 def act(src, ext):
     n = ext.num_samples if ext.num_samples <= 4096 else 4
-    action = src.uint(10)
+    action = src.uint(12)
     if action <= 2:
         frame = frame_object(src, n)
         ok, result = attempt(lambda: ext(frame) if src.flag() else ext(input=frame))
@@ -456,6 +494,20 @@ def act(src, ext):
         ok, result = attempt(lambda: compute(ext, [0.25] * n))
         if ok:
             check_features(ext, result)
+    elif action == 10:
+        # An initialiser re-entered from its own argument's conversion, on a
+        # new object or on the extractor itself: an exception, or one object.
+        cls = src.pick((type(ext), GammatoneFilterbank, PyCompute))
+        target = src.pick((ext, cls.__new__(cls)))
+        inner = src.pick((lambda: cls.__init__(target), lambda: Extractor.__init__(target),
+                          lambda: cls.__init__(target, num_samples=src.pick((4, BadNumber())))))
+        value = Reentering(inner, src.pick((1, 4, 16)))
+        name = src.pick(("num_samples", "num_features", "sample_rate", "on_channel"))
+        attempt(lambda: cls.__init__(target, **{name: value}))
+    elif action == 11:
+        ok, text = attempt(lambda: repr(ext), EXPECTED + (RecursionError,))
+        if ok:
+            assert isinstance(text, str)
     else:
         ok, value = attempt(lambda: ext.transform)
         if ok and value is not None:
@@ -478,3 +530,34 @@ def scenario(src):
         act(src, ext)
         assert state(ext) == before
         assert reference(ext) == bits
+
+
+# ------------------------------------------------------------ daemons at exit
+
+def run_daemons(seed, threads, seconds):
+    """Runs random scenarios on daemon threads, `threads` at a time, then
+    returns after `seconds` while they run: the interpreter then exits with
+    batches, computes and transforms (failing ones among them) in progress on
+    those threads. What a scenario raises beyond its expected errors is
+    reported on stderr, and returned as a count by the last thread to look."""
+    import random
+    import sys
+    import threading
+    import time
+
+    unexpected = []
+
+    def loop(generator):
+        while True:
+            data = generator.randbytes(400)
+            try:
+                run(data)
+            except BaseException as error:  # noqa: BLE001 - reported below
+                if not unexpected:
+                    print(f"scenario {data.hex()} raised {error!r}", file=sys.stderr)
+                unexpected.append(error)
+
+    for t in range(threads):
+        threading.Thread(target=loop, args=(random.Random(seed * 1000 + t),), daemon=True).start()
+    time.sleep(seconds)
+    return len(unexpected)

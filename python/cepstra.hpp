@@ -10,6 +10,7 @@
 
 #include "extractor/cepstra.hpp"
 #include "python/docstrings.hpp"
+#include "python/interpreter_exit.hpp"
 
 namespace tavik::extractor::cepstra {
 
@@ -31,10 +32,7 @@ inline py::array_t<double> dct_rows(const py::object& features, std::size_t num_
         py::array_t<double> out({rows, num_ceps});
         const auto* data = static_cast<const double*>(array.data());
         double* destination = out.mutable_data();
-        {
-            py::gil_scoped_release unlocked;
-            dct.apply_rows(data, rows, n, destination);
-        }
+        without_lock([&](const StopCheck&) { dct.apply_rows(data, rows, n, destination); });
         return out;
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());

@@ -44,8 +44,9 @@ PRECISE_TYPES = {
 # The same for a method of any class, by name: pybind11 types a returned
 # reduction as object, which pickle's protocol narrows.
 PRECISE_TYPES_BY_NAME = {"__reduce_ex__": {"return": "tuple[typing.Any, ...]"}}
-# Members of every class that pybind11 or CPython add and no stub declares.
-SKIPPED = {"__doc__", "__module__", "__dict__", "__weakref__", "__qualname__",
+# Members of every class that pybind11 or CPython add and no stub declares
+# (copyreg caches __slotnames__ on a class once an instance is pickled).
+SKIPPED = {"__doc__", "__module__", "__dict__", "__weakref__", "__qualname__", "__slotnames__",
            "_pybind11_conduit_v1_"}
 IMPORTS = ["collections.abc", "numpy", "numpy.typing", "typing"]
 

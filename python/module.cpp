@@ -30,6 +30,7 @@
 
 #include "python/cepstra.hpp"
 #include "python/docstrings.hpp"
+#include "python/interpreter_exit.hpp"
 #include "python/introspection.hpp"
 #include "python/native_types.hpp"
 #include "python/pickle_support.hpp"
@@ -160,63 +161,6 @@ Base::Matrix aligned_copy(const Base::MatrixView& m) {
     return copy;
 }
 
-// A daemon thread that wants the interpreter lock back while the interpreter
-// shuts down is ended by CPython (up to 3.13) with pthread_exit, which unwinds
-// the thread's stack. Unwinding this far would run destructors of Python
-// objects (ours and pybind11's) without the lock, and crash the exiting
-// process. The thread sleeps instead, without the lock, until the process
-// has exited; CPython 3.14 treats such threads the same way.
-[[noreturn]] void park_until_exit() {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-}
-
-void take_lock_back(PyThreadState* saved) {
-#if defined(__GLIBCXX__)
-    try {
-        PyEval_RestoreThread(saved);
-    } catch (const abi::__forced_unwind&) {
-        park_until_exit();
-    }
-#else
-    PyEval_RestoreThread(saved);
-#endif
-}
-
-// Runs work(stop_check) with the interpreter lock released. stop_check takes
-// the lock back for a moment to run the Python signal handlers and answers
-// whether one raised (Ctrl-C); that exception is raised here once work has
-// returned. The lock is released and taken back by hand rather than by a
-// scoped guard, see take_lock_back.
-template <typename Work>
-void without_lock(const Work& work) {
-    PyThreadState* saved = PyEval_SaveThread();
-    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_traceback = nullptr;
-    const StopCheck signal_raised = [&]() {
-        take_lock_back(saved);
-        const bool raised = PyErr_CheckSignals() != 0;
-        if (raised) PyErr_Fetch(&signal_type, &signal_value, &signal_traceback);
-        saved = PyEval_SaveThread();
-        return raised;
-    };
-    try {
-        work(signal_raised);
-#if defined(__GLIBCXX__)
-    } catch (const abi::__forced_unwind&) {
-        // A Python transform or compute on this thread found the interpreter
-        // shutting down; the workers have been joined.
-        park_until_exit();
-#endif
-    } catch (...) {
-        take_lock_back(saved);
-        throw;
-    }
-    take_lock_back(saved);
-    if (signal_type != nullptr) {
-        PyErr_Restore(signal_type, signal_value, signal_traceback);
-        throw py::error_already_set();
-    }
-}
-
 // Features of every frame of a NumPy array, float64 or float32 (converted
 // exactly to double inside the workers, without a copy of the whole array):
 // - 2-D, shape (n, num_samples), rows with unit inner stride (any row stride,
@@ -225,9 +169,10 @@ void without_lock(const Work& work) {
 //   to one channel by on_channel, as the matrix form of __call__ does.
 // The interpreter lock is released while native code runs; a Python compute
 // or transform takes it back for itself, and the calling thread takes it
-// about every 20 ms to run the Python signal handlers, so that Ctrl-C
-// stops the batch. A failure raises the exception of the lowest failing
-// frame, once every worker has stopped and the lock is held again.
+// about every 20 ms between its frames to run the Python signal handlers, so
+// that Ctrl-C stops the batch once the frames in progress are done. A
+// failure raises the exception of the lowest failing frame, once every
+// worker has stopped and the lock is held again.
 py::array_t<double> batch(const Base& self, const py::object& frames,
                           Integer<int> requested_threads) {
     static constexpr const char* accepted =
@@ -262,7 +207,7 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
     py::array_t<double> out({num_frames, self.num_features});
     const auto* data = static_cast<const unsigned char*>(array.data());
     double* destination = out.mutable_data();
-    const auto threads = static_cast<unsigned>(num_threads);
+    const unsigned threads = batch_threads(num_threads);
 
     without_lock([&](const StopCheck& signal_raised) {
         if (!channels) {
@@ -359,7 +304,7 @@ py::tuple stream_push(const Filterbank& self, const py::object& samples,
     }
     py::array_t<double> out({rows, self.num_features});
     double* destination = out.mutable_data();
-    const auto threads = static_cast<unsigned>(num_threads);
+    const unsigned threads = batch_threads(num_threads);
 
     without_lock([&](const StopCheck& signal_raised) {
         if (is_double) {
@@ -532,6 +477,7 @@ void init_module(py::module_& m) {
     m.doc() = tavik::extractor::docstrings::module_doc;
     m.def("kernel_choice", &kernel_choice, tavik::extractor::docstrings::kernel_choice);
     tavik::extractor::native_transforms::bind_transforms(m);
+    tavik::extractor::register_python_error();
     m.attr("FrequencyRangeWarning") = tavik::extractor::introspection::make_frequency_range_warning();
     tavik::extractor::bind_extractor(m);
     tavik::extractor::cepstra::bind_cepstra(m);

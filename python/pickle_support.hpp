@@ -85,8 +85,11 @@ inline void check_picklable(const py::object& callable) {
     };
     in_check.push_back(callable.ptr());
     const InCheck scope{in_check};
+    const py::object dumps = py::module_::import("pickle").attr("dumps");
+    PythonReferences held;  // outside the Python call, see park_if_ended
     try {
-        py::module_::import("pickle").attr("dumps")(callable);
+        park_if_ended([&] { held.result = PyObject_CallOneArg(dumps.ptr(), callable.ptr()); });
+        if (held.result == nullptr) throw py::error_already_set();
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         const std::string message =

@@ -10,6 +10,8 @@
 #include <pybind11/stl.h>
 
 #include "extractor/extractor.hpp"
+#include "python/interpreter_exit.hpp"
+#include "python/python_transform.hpp"
 
 namespace tavik::extractor {
 
@@ -26,13 +28,32 @@ public:
     // full before any reaches `features`, so a failure leaves it as it was.
     void compute(const Frame& input, Features& features) const override {
         namespace py = pybind11;
-        py::gil_scoped_acquire gil;
-        py::object override = python_compute();
-        if (!override) {
+        const ThreadLock lock;
+        // Every reference is owned here, outside the code that runs Python
+        // (see park_if_ended), and released with the lock still held.
+        PythonReferences held;
+        Features carried(features.size());
+        try {
+            park_if_ended([&] { call_python_compute(input, features, held, carried); });
+        } catch (py::error_already_set& error) {
+            throw PythonError(std::move(error));
+        }
+        std::copy(carried.begin(), carried.end(), features.begin());
+    }
+
+private:
+    // Calls the Python method compute(input, features) with two new lists,
+    // the lock held, and reads what it produced into `carried`. Python code
+    // runs only through the C API here, with every reference in `held`.
+    void call_python_compute(const Frame& input, Features& features, PythonReferences& held,
+                             Features& carried) const {
+        namespace py = pybind11;
+        held.call = python_compute();
+        if (held.call == nullptr) {
             py::pybind11_fail("Tried to call pure virtual function \"Extractor::compute\"");
         }
-        py::list input_list = py::cast(input);
-        py::list feature_list = py::cast(features);
+        held.first = py::cast(input).release().ptr();
+        held.second = py::cast(features).release().ptr();
         // A compute that calls its own extractor recurses through native
         // frames, much larger than the interpreter's own: the nesting is
         // counted here, against the interpreter's limit and a fixed one that
@@ -45,40 +66,35 @@ public:
         }
         if (Py_EnterRecursiveCall(" in Extractor.compute") != 0) throw py::error_already_set();
         ++compute_depth;
-        py::object result;
-        try {
-            result = override(input_list, feature_list);
-        } catch (...) {
-            --compute_depth;
-            Py_LeaveRecursiveCall();
-            throw;
-        }
+        held.result = PyObject_CallFunctionObjArgs(held.call, held.first, held.second, nullptr);
         --compute_depth;
         Py_LeaveRecursiveCall();
+        if (held.result == nullptr) throw py::error_already_set();
 
-        py::object produced;
-        if (result.is_none()) {
-            produced = feature_list;
-        } else if (py::isinstance<py::sequence>(result) && !py::isinstance<py::str>(result) &&
-                   !py::isinstance<py::bytes>(result)) {
-            produced = result;
-        } else {
-            throw py::type_error("compute must return None or a sequence of numbers");
+        PyObject* produced = held.second;
+        if (held.result != Py_None) {
+            const py::handle result(held.result);
+            if (!py::isinstance<py::sequence>(result) || py::isinstance<py::str>(result) ||
+                py::isinstance<py::bytes>(result)) {
+                throw py::type_error("compute must return None or a sequence of numbers");
+            }
+            produced = held.result;
         }
-        const auto sequence = py::reinterpret_borrow<py::sequence>(produced);
-        const std::size_t count = sequence.size();
-        if (count != features.size()) {
+        const Py_ssize_t count = PySequence_Size(produced);
+        if (count < 0) throw py::error_already_set();
+        if (static_cast<std::size_t>(count) != features.size()) {
             throw py::value_error(fmt::format("compute produced {} features, expected {}", count,
                                               features.size()));
         }
-        Features carried(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            carried[i] = as_number(sequence[i], "compute produced a feature that is not a number");
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_CLEAR(held.item);
+            held.item = PySequence_GetItem(produced, i);
+            if (held.item == nullptr) throw py::error_already_set();
+            carried[static_cast<std::size_t>(i)] =
+                as_number(held.item, "compute produced a feature that is not a number");
         }
-        std::copy(carried.begin(), carried.end(), features.begin());
     }
 
-private:
     // Python computes running on this thread's stack, one inside the other.
     static constexpr int max_compute_depth = 32;
     static inline thread_local int compute_depth = 0;
@@ -89,25 +105,26 @@ private:
     // argument is this object (taking it for the override calling its base),
     // which made the answer depend on who called, and in a batch on which
     // thread took which frame.
-    pybind11::object python_compute() const {
+    // A new reference, or nullptr for none.
+    PyObject* python_compute() const {
         namespace py = pybind11;
         const py::handle self = py::detail::get_object_handle(
             static_cast<const Extractor<double>*>(this),
             py::detail::get_type_info(typeid(Extractor<double>)));
-        if (!self) return py::object();
+        if (!self) return nullptr;
         // No compute, or one that fails to be read (an Exception), is the
         // missing override; anything else (KeyboardInterrupt) propagates.
         PyObject* method = PyObject_GetAttrString(self.ptr(), "compute");
         if (method == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
             PyErr_Clear();
-            return py::object();
+            return nullptr;
         }
         if (method == Py_None) {
             Py_DECREF(method);
-            return py::object();
+            return nullptr;
         }
-        return py::reinterpret_steal<py::object>(method);
+        return method;
     }
 };
 

@@ -17,6 +17,8 @@
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
+#include "python/interpreter_exit.hpp"
+
 namespace tavik::extractor {
 
 // A Python number as a double (a float, an int, anything with __float__ or
@@ -41,23 +43,40 @@ public:
     // The result converted as pybind11 converts a double, except that a
     // BaseException that is not an Exception (KeyboardInterrupt) raised by
     // the conversion propagates instead of becoming pybind11's cast error.
+    // The Python code runs as in PyExtractor::compute: through the C API,
+    // the references owned outside it, an ended thread parked.
     double operator()(double value) const {
-        pybind11::gil_scoped_acquire lock;
-        const pybind11::object result = (*callable_)(value);
-        const double number = PyFloat_AsDouble(result.ptr());
-        if (number == -1.0 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw pybind11::error_already_set();
-            PyErr_Clear();
-            return result.template cast<double>();
+        const ThreadLock lock;
+        PythonReferences held;
+        try {
+            return park_if_ended([&] { return call(value, held); });
+        } catch (pybind11::error_already_set& error) {
+            throw PythonError(std::move(error));
         }
-        return number;
     }
 
     const pybind11::object& callable() const { return *callable_; }
 
 private:
+    double call(double value, PythonReferences& held) const {
+        held.first = PyFloat_FromDouble(value);
+        if (held.first == nullptr) throw pybind11::error_already_set();
+        held.result = PyObject_CallOneArg(callable_->ptr(), held.first);
+        if (held.result == nullptr) throw pybind11::error_already_set();
+        const double number = PyFloat_AsDouble(held.result);
+        if (number == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw pybind11::error_already_set();
+            PyErr_Clear();
+            return pybind11::handle(held.result).template cast<double>();
+        }
+        return number;
+    }
+
     static void release_with_lock(pybind11::object* callable) {
-        pybind11::gil_scoped_acquire lock;
+        // A thread of its own cannot take the lock while the interpreter
+        // exits: the callable is left to the exiting process.
+        if (PyGILState_GetThisThreadState() == nullptr && interpreter_exiting()) return;
+        const ThreadLock lock;
         delete callable;
     }
 

@@ -197,6 +197,21 @@ time.sleep(0.3)
 """
 
 
+FINALISER_BATCH = """
+import os, numpy as np
+from _tavik.extractor import GammatoneFilterbank
+fb = GammatoneFilterbank(num_samples=16, num_features=4, sample_rate=8000, high_Hz=3000, transform=lambda v: v)
+frames = np.ones((4000, 16))
+expected = fb.batch(frames).tolist()
+class Finaliser:
+    def __del__(self):
+        if fb.batch(frames, num_threads=2).tolist() != expected:
+            os._exit(1)
+kept = [Finaliser()]
+kept[0].itself = kept[0]
+"""
+
+
 def import_in_subinterpreter():
     try:
         import _interpreters as interpreters
@@ -287,8 +302,10 @@ CASES = {
                                       small.batch(np.ones((50, 4)), num_threads=1).tolist()))],
     "a signal during `batch` whose Python handler raises (Ctrl-C: `KeyboardInterrupt`)": [
         raises(Failing, "^signal$", interrupted_batch)],
-    "a daemon thread inside `batch` while the interpreter exits": [
+    "a daemon thread inside `batch`, `__call__`, `stream_push`, `dct_rows` or `pickle.dumps` while the interpreter exits, whether the call fails or its Python code lets other threads run": [
         raises(None, "same", lambda: run_child(DAEMON_BATCH))],
+    "`batch` run by a finaliser while the interpreter exits (a cycle collected at exit), Python code on 2 threads": [
+        raises(None, "same", lambda: run_child(FINALISER_BATCH))],
     "`pickle` with protocol 0 or 1 (also for `Filter`)": [
         raises(None, "same", lambda p=p: (pickle.loads(pickle.dumps(small, p))([1.0] * 4), small([1.0] * 4)))
         for p in (0, 1)] + [

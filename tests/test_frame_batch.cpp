@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <gtest/gtest.h>
@@ -211,4 +212,38 @@ TEST(FrameBatch, StopCheckEndsTheBatchAndNestedBatchesStayOnTheirThread) {
     // of frame 0 alone (checked inside), and nesting is counted back to 0.
     EXPECT_EQ(e.nested_threads.size(), 1u);
     EXPECT_EQ(tavik::extractor::batch_nesting, 0u);
+}
+
+namespace {
+
+// Frames take a millisecond on the calling thread; any other thread that
+// takes a frame is ended there (pthread_exit), as an exiting interpreter
+// ends a thread that wants its lock.
+class EndingHelpers : public Extractor<double> {
+public:
+    using Extractor<double>::compute;
+    explicit EndingHelpers(std::thread::id caller)
+        : Extractor<double>(1, 1, 1, [](double x) { return x; }, -1), caller(caller) {}
+    const std::thread::id caller;
+
+    void compute(const Frame& input, Features& features) const override {
+        if (std::this_thread::get_id() != caller) pthread_exit(nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        features[0] = input[0];
+    }
+};
+
+}  // namespace
+
+TEST(FrameBatch, AHelperEndedInItsFrameFailsTheBatch) {
+    const EndingHelpers e(std::this_thread::get_id());
+    const Vec data = frames_of(200, 1);
+    Vec out(200);
+    try {
+        extract_batch(e, reinterpret_cast<const unsigned char*>(data.data()), 200, sizeof(double),
+                      out.data(), 2);
+        FAIL() << "a batch with a frame never done succeeded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "A batch thread was ended before its frame was done");
+    }
 }

@@ -41,3 +41,19 @@ def test_base_init_on_a_filterbank_instance_is_a_type_error():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0 and out.stdout.strip() == "TypeError", out.stderr[-500:]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_scenarios_on_daemon_threads_at_exit(seed):
+    # Random scenarios (failing batches, computes and transforms among them)
+    # left running on daemon threads while the interpreter exits: the child
+    # ends normally, and no scenario raised an unexpected error before.
+    from test_hostile import child_environment
+
+    code = (
+        f"import sys; sys.path.insert(0, {str(Path(scenarios.__file__).parent)!r})\n"
+        f"import scenarios\nsys.exit(3 if scenarios.run_daemons({seed}, 3, 0.5) else 0)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                         env=child_environment("daemon scenarios"))
+    assert out.returncode == 0, (out.returncode, out.stderr[-2000:])

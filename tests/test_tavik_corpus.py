@@ -181,8 +181,11 @@ def busy_corpus(tmp_path):
 
 
 def start_and_wait_for_workers(command, cwd):
+    # SIGINT as a terminal leaves it, also when the tests run in the
+    # background (which starts them with SIGINT ignored).
     process = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+                               stderr=subprocess.PIPE, text=True, start_new_session=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while len(children_of(process.pid)) < 2 and time.monotonic() < deadline:
         time.sleep(0.1)
