@@ -174,9 +174,7 @@ class Writer:
         start = len(self.lines)
         self.docstring(cls.__doc__, indent + "    ")
         for name, member in vars(cls).items():
-            # Data that the interpreter caches in the class (copyreg's
-            # __slotnames__ once an instance was pickled) is not a member.
-            if name in SKIPPED or not (isinstance(member, (type, property)) or callable(member)):
+            if name in SKIPPED:
                 continue
             if len(self.lines) > start:
                 self.lines.append("")
