@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -40,6 +41,7 @@
 #include "extractor/gammatone_filterbank.hpp"
 #include "python/py_extractor.hpp"
 #include "python/docstrings.hpp"
+#include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 #include "python/strict_int.hpp"
 #include "python/transforms.hpp"
@@ -131,26 +133,12 @@ inline Transform transform_from_state(const py::handle& state, const char* class
 // pybind11 for the part of T itself would fail with an internal error then.
 template <typename T>
 const T& native_object(const py::handle& self, const char* class_name) {
-    const py::detail::type_info* info = py::detail::get_type_info(typeid(T));
-    if (info == nullptr || !PyObject_TypeCheck(self.ptr(), info->type)) {
-        throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
-    }
-    auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-    bool found = false;
-    bool constructed = false;
-    for (const auto& part : py::detail::values_and_holders(instance)) {
-        if (PyType_IsSubtype(part.type->type, info->type)) {
-            found = true;
-            constructed = part.value_ptr() != nullptr;  // owned, or a reference into a filterbank
-            break;
-        }
-    }
-    if (!found) {
-        throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
-    }
-    if (!constructed) {
-        throw py::type_error(fmt::format("{} instance is not initialised", class_name));
-    }
+    auto* type = reinterpret_cast<PyTypeObject*>(py::type::of<T>().ptr());
+    const std::optional<bool> set = PyObject_TypeCheck(self.ptr(), type)
+                                        ? pybind11_internals::native_part_set(self.ptr(), type)
+                                        : std::nullopt;
+    if (!set) throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
+    if (!*set) throw py::type_error(fmt::format("{} instance is not initialised", class_name));
     return self.cast<const T&>();
 }
 
@@ -215,11 +203,12 @@ inline void restore_attributes(const py::handle& self, const py::tuple& state, s
 template <typename T>
 T state_item(const py::tuple& state, std::size_t index, const char* class_name) {
     using Loaded = std::conditional_t<std::is_integral_v<T>, Integer<T>, T>;
-    py::detail::make_caster<Loaded> caster;
-    if (!caster.load(state[index], true)) {
+    const py::object item = state[index];
+    try {
+        return py::cast<Loaded>(item);
+    } catch (const py::cast_error&) {
         throw py::type_error(fmt::format("Invalid pickled state of {}", class_name));
     }
-    return py::detail::cast_op<Loaded>(std::move(caster));
 }
 
 // __setstate__ as pybind11's own pickling support defines it (a constructor
@@ -229,15 +218,16 @@ T state_item(const py::tuple& state, std::size_t index, const char* class_name) 
 template <typename Class, typename Build>
 void def_setstate(Class& cls, std::size_t size, const char* class_name, Build build) {
     namespace docstrings = tavik::extractor::docstrings;
-    cls.def(
-        "__setstate__",
-        [size, class_name, build](py::detail::value_and_holder& v_h, const py::tuple& state) {
+    pybind11_internals::def_setstate_with_instance(
+        cls,
+        [size, class_name, build](const py::tuple& state) {
             check_state(state, size, class_name);
-            py::detail::initimpl::construct<Class>(v_h, build(state),
-                                                   Py_TYPE(v_h.inst) != v_h.type->type);
-            restore_attributes(py::handle(reinterpret_cast<PyObject*>(v_h.inst)), state, size);
+            return build(state);
         },
-        py::detail::is_new_style_constructor(), docstrings::setstate);
+        [size](const py::handle& self, const py::tuple& state) {
+            restore_attributes(self, state, size);
+        },
+        docstrings::setstate);
 }
 
 }  // namespace pickling

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <typeinfo>
 
+#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
 namespace tavik::pybind11_internals {
@@ -68,6 +71,61 @@ inline void clear_native_part(PyObject* self) {
 template <typename T>
 py::handle existing_instance(const T* object) {
     return py::detail::get_object_handle(object, py::detail::get_type_info(typeid(T)));
+}
+
+// Whether the native part of `self` whose class is `base` or derives from it
+// holds an object (owned, or a reference into another one), or std::nullopt
+// when `self` has no such part (Extractor.__getstate__ called on a filterbank
+// holds a GammatoneFilterbank part). Asking py::cast for a part that is not
+// there fails with pybind11's internal error, and for one that is not set
+// reads raw storage. Waits for the same public test as native_part_laid_out.
+inline std::optional<bool> native_part_set(PyObject* self, PyTypeObject* base) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    for (const auto& part : py::detail::values_and_holders(inst)) {
+        if (PyType_IsSubtype(part.type->type, base)) return part.value_ptr() != nullptr;
+    }
+    return std::nullopt;
+}
+
+// Defines __setstate__(self, state: tuple) on `cls` as a constructor, as
+// py::init and py::pickle do (refused on an initialised object; an instance
+// of a Python subclass gets the alias class): `make(state)` builds the native
+// object, then `then(self, state)` runs on the new instance. py::init and
+// py::pickle hand their factory the arguments but never the instance, whose
+// attributes unpickling restores. Waits for a factory form of py::init that
+// receives the instance (none as of 3.1.0).
+template <typename Class, typename Make, typename Then>
+void def_setstate_with_instance(Class& cls, Make make, Then then, const char* doc) {
+    cls.def(
+        "__setstate__",
+        [make, then](py::detail::value_and_holder& v_h, const py::tuple& state) {
+            py::detail::initimpl::construct<Class>(v_h, make(state),
+                                                   Py_TYPE(v_h.inst) != v_h.type->type);
+            then(py::handle(reinterpret_cast<PyObject*>(v_h.inst)), state);
+        },
+        py::detail::is_new_style_constructor(), doc);
+}
+
+// What pybind11's conversion of a Python callable to std::function stores
+// (pybind11/functional.h). The converter of transforms makes the same, and
+// wrapped_python_function finds the callable in it again, so that the
+// bindings hold it as a PythonTransform. pybind11 gives the wrapper no public
+// name. Waits for a public accessor of the callable inside a converted
+// std::function (none as of 3.1.0).
+using PythonFunctionWrapper =
+    py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
+
+inline std::function<double(double)> wrap_python_function(const py::function& function) {
+    return PythonFunctionWrapper(
+        py::detail::type_caster_std_function_specializations::func_handle(function));
+}
+
+// The Python callable that pybind11's conversion wrapped into `f`, or nullptr.
+inline const py::function* wrapped_python_function(const std::function<double(double)>& f) {
+    if (const PythonFunctionWrapper* wrapper = f.target<PythonFunctionWrapper>()) {
+        return &wrapper->hfunc.f;
+    }
+    return nullptr;
 }
 
 // An instance made by __new__ alone has no native object. When a method is

@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/interpreter_exit.hpp"
+#include "python/pybind11_internals.hpp"
 
 namespace tavik::extractor {
 
@@ -87,10 +88,9 @@ private:
 // held as a PythonTransform instead; anything else (no transform, a native
 // function) unchanged. Called with the interpreter lock held.
 inline std::function<double(double)> own_transform(std::function<double(double)> transform) {
-    using Wrapper =
-        pybind11::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
-    if (const Wrapper* wrapper = transform.target<Wrapper>()) {
-        return PythonTransform(wrapper->hfunc.f);
+    if (const pybind11::function* callable =
+            pybind11_internals::wrapped_python_function(transform)) {
+        return PythonTransform(*callable);
     }
     return transform;
 }

@@ -28,6 +28,7 @@
 #include "extractor/transforms.hpp"
 #include "python/docstrings.hpp"
 #include "python/native_types.hpp"
+#include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
 namespace tavik::extractor::native_transforms {
@@ -39,19 +40,16 @@ using Identity = transforms::Identity<double>;
 using Log10 = transforms::Log10<double>;
 using Decibels = transforms::Decibels<double>;
 using Power = transforms::Power<double>;
-// What pybind11's callable conversion stores for a Python callable, made here
-// too; the constructors then hold the callable as a PythonTransform.
-using PythonCallable =
-    py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
 
 // The function object of a native transform, if `src` is an instance of one
 // of the classes (they are final, so no Python subclass can override
 // __call__ and be bypassed).
 template <typename F>
 bool load_one(py::handle src, Transform& value) {
-    py::detail::make_caster<F> caster;
-    if (!caster.load(src, false)) return false;
-    value = py::detail::cast_op<const F&>(caster);
+    if (Py_TYPE(src.ptr()) != reinterpret_cast<PyTypeObject*>(py::type::of<F>().ptr())) {
+        return false;
+    }
+    value = src.cast<const F&>();
     return true;
 }
 
@@ -145,18 +143,6 @@ void add_common(Class& cls, const char* name, const char* parameter, double F::*
         docstrings::transform_reduce);
 }
 
-// An instance made by __new__ alone holds no function object; pybind11 would
-// hand any method (and the conversion of `transform`) raw storage for one.
-// This allocator is consulted instead, and refuses.
-inline void* refuse_uninitialised_storage(std::size_t) {
-    throw py::type_error("The object is not initialised: its __init__ was not called");
-}
-
-template <typename F>
-void refuse_uninitialised() {
-    py::detail::get_type_info(typeid(F))->operator_new = &refuse_uninitialised_storage;
-}
-
 // A layout of their own, as the other native classes have, so that CPython
 // refuses to reinterpret one as another (__class__ assignment, a class
 // deriving from two of them): an identity read as a power would read its
@@ -203,10 +189,10 @@ inline void bind_transforms(py::module_& m) {
         native_types::guard_initialiser(cls, "__init__");
     }
 
-    refuse_uninitialised<Identity>();
-    refuse_uninitialised<Log10>();
-    refuse_uninitialised<Decibels>();
-    refuse_uninitialised<Power>();
+    pybind11_internals::refuse_uninitialised<Identity>();
+    pybind11_internals::refuse_uninitialised<Log10>();
+    pybind11_internals::refuse_uninitialised<Decibels>();
+    pybind11_internals::refuse_uninitialised<Power>();
 }
 
 }  // namespace tavik::extractor::native_transforms
@@ -233,8 +219,9 @@ struct type_caster<std::function<double(double)>> {
         }
         if (transforms::load_native(src, value)) return true;
         if (!PyCallable_Check(src.ptr())) return false;
-        value = transforms::PythonCallable(type_caster_std_function_specializations::func_handle(
-            reinterpret_borrow<function>(src)));
+        // What pybind11's own conversion makes of a callable; the constructors
+        // then hold the callable as a PythonTransform.
+        value = tavik::pybind11_internals::wrap_python_function(reinterpret_borrow<function>(src));
         return true;
     }
 
