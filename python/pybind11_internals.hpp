@@ -42,7 +42,8 @@ inline const void* constructed_value(PyObject* self, const std::type_info& type)
 // Visits the objects that pybind11 keeps alive for `self` (py::keep_alive,
 // reference_internal), which no public API lists: without it the collector
 // cannot see a cycle through them. Waits for pybind11 to traverse its
-// kept-alive objects itself (pybind11 3.1.0 does not).
+// kept-alive objects itself (pybind11 3.1.0's tp_traverse visits the
+// instance dictionary only).
 inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
     if (!reinterpret_cast<py::detail::instance*>(self)->has_patients) return 0;
     auto& patients = py::detail::get_internals().patients;
@@ -54,9 +55,10 @@ inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
 
 // Destroys the native part of `self` as its deallocation would, drops what
 // is kept alive for it, and leaves it reading as never initialised. This is
-// tp_clear for the collector; pybind11 offers no public tp_clear and its own
-// deallocation is the only code that does this. Waits for pybind11 to clear
-// instances in a tp_clear of its own (pybind11 3.1.0 has none).
+// tp_clear for the collector; pybind11's own tp_clear (py::dynamic_attr)
+// clears only the instance dictionary, and only its deallocation destroys
+// the native part. Waits for pybind11 to clear the native part in a
+// tp_clear of its own (pybind11 3.1.0 does not).
 inline void clear_native_part(PyObject* self) {
     py::detail::clear_instance(self);
     auto* inst = reinterpret_cast<py::detail::instance*>(self);
