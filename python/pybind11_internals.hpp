@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <typeinfo>
+#include <utility>
 
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
@@ -117,9 +118,9 @@ void def_setstate_with_instance(Class& cls, Make make, Then then, const char* do
 using PythonFunctionWrapper =
     py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
 
-inline std::function<double(double)> wrap_python_function(const py::function& function) {
+inline std::function<double(double)> wrap_python_function(py::function function) {
     return PythonFunctionWrapper(
-        py::detail::type_caster_std_function_specializations::func_handle(function));
+        py::detail::type_caster_std_function_specializations::func_handle(std::move(function)));
 }
 
 // The Python callable that pybind11's conversion wrapped into `f`, or nullptr.
