@@ -26,6 +26,9 @@ extensions = [
     "matplotlib.sphinxext.plot_directive",
 ]
 
+# Quotes and ellipses made typographic, but not dashes: the options
+# (``--floor-dB``) in the command line's help texts keep their two hyphens.
+smartquotes_action = "qe"
 # Single backticks mark code, as in the docstrings.
 default_role = "py:obj"
 exclude_patterns = ["_build"]
@@ -39,10 +42,10 @@ plot_html_show_source_link = False
 plot_rcparams = {"figure.figsize": (8, 3.6)}
 
 autosummary_generate = True
-# A class's page shows its constructor's docstring too; for the native
-# classes that is where the constructor's parameters are described, and its
-# first line gives the signature.
-autoclass_content = "both"
+# A class's docstring describes its constructor's parameters (numpydoc's
+# convention, the native classes' too); a native class's signature is that
+# of its constructor's docstring line (see _plain_signature).
+autoclass_content = "class"
 autodoc_docstring_signature = True
 # Signatures without type hints (the unions of array types are unreadable
 # there): the numpydoc Parameters sections say what each argument takes.
@@ -61,6 +64,8 @@ html_static_path = ["_static"]
 html_css_files = ["tavik.css"]
 html_theme_options = {
     "navigation_with_keys": False,
+    # The guides' links that fit in the header's one line at 1280 pixels.
+    "header_links_before_dropdown": 4,
     "show_toc_level": 2,
     "secondary_sidebar_items": ["page-toc"],
     "footer_start": ["copyright"],
@@ -145,7 +150,14 @@ def _without_types(signature, keep_types=False):
     return f"({', '.join(params)})"
 
 
+_INIT_LINE = re.compile(r"__init__(\(.*\)) -> None")
+
+
 def _plain_signature(app, what, name, obj, options, signature, return_annotation):
+    if what == "class" and not signature:
+        line = (getattr(obj.__init__, "__doc__", None) or "").partition("\n")[0]
+        match = _INIT_LINE.fullmatch(line)
+        return (_without_types(match.group(1)), None) if match else None
     if signature and name.startswith("tavik.") and ("_tavik" in signature or "Supports" in signature
                                                     or "numpy.typing" in signature):
         return _without_types(signature), None
@@ -169,6 +181,13 @@ def _plain_overloads(app, what, name, obj, options, lines):
             lines[i] = "Called in either of these forms:"
 
 
+def _nested_classes_on_their_own_pages(app, what, name, obj, skip, options):
+    """A class inside a class (GammatoneFilterbank.Filter) gets a page of its
+    own in the API list, rather than being shown amid its owner's methods."""
+    return True if what == "class" and isinstance(obj, type) else None
+
+
 def setup(app):
+    app.connect("autodoc-skip-member", _nested_classes_on_their_own_pages)
     app.connect("autodoc-process-signature", _plain_signature)
     app.connect("autodoc-process-docstring", _plain_overloads)

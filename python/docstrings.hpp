@@ -3,11 +3,9 @@
 // pybind11; the stubs (python/_tavik-stubs) are generated from the built
 // module (`make stubs`), and the API pages of the documentation render them.
 //
-// A class's docstring describes the class and gives its Examples; its
-// constructor's docstring holds the Parameters, Raises and Warns sections
-// without a summary line, so that the documentation, which shows the two
-// together, reads them as one numpydoc docstring. Of an overloaded method,
-// the last overload holds the sections for all of them.
+// A class's docstring describes its constructor's parameters too, as
+// numpydoc has it; the constructor's own docstring points there. Of an
+// overloaded method, the last overload holds the sections for all of them.
 #pragma once
 
 namespace tavik::extractor::docstrings {
@@ -71,19 +69,7 @@ native extractor. Subclasses pickle with their instance dictionary, and run
 in ``batch`` on several threads, each taking the interpreter lock for its
 ``compute``.
 
-Examples
---------
->>> import tavik
->>> class RMS(tavik.Extractor):
-...     def compute(self, input, features):
-...         features[0] = (sum(x * x for x in input) / len(input)) ** 0.5
->>> rms = RMS(num_samples=4, num_features=1, sample_rate=16000)
->>> rms([1.0, -1.0, 1.0, -1.0])
-[1.0]
->>> rms
-RMS(num_samples=4, num_features=1, sample_rate=16000, transform=identity(), on_channel=-1))doc";
-
-inline constexpr const char* extractor_init = R"doc(Parameters
+Parameters
 ----------
 num_samples : int, default 1024
     The length of a frame, in samples.
@@ -105,7 +91,23 @@ Raises
 TypeError
     If an argument is not of its type: a count that is not an int (a
     float, or a negative or out-of-range int), a ``transform`` that is not
-    callable, an unknown keyword.)doc";
+    callable, an unknown keyword.
+
+Examples
+--------
+>>> import tavik
+>>> class RMS(tavik.Extractor):
+...     def compute(self, input, features):
+...         mean_square = sum(x * x for x in input) / len(input)
+...         features[0] = mean_square ** 0.5
+>>> rms = RMS(num_samples=4, num_features=1,
+...           sample_rate=16000)
+>>> rms([1.0, -1.0, 1.0, -1.0])
+[1.0]
+>>> rms
+RMS(num_samples=4, num_features=1, sample_rate=16000, transform=identity(), on_channel=-1))doc";
+
+inline constexpr const char* extractor_init = R"doc(Builds the extractor; the class's docstring describes the parameters.)doc";
 
 inline constexpr const char* extractor_call_sequence = R"doc(Features of one frame given as a sequence of ``num_samples`` floats: a
 list, a tuple, a 1-D float64 array, ``array.array('d')``, ...)doc";
@@ -140,9 +142,10 @@ Examples
 --------
 >>> import numpy as np
 >>> import tavik
->>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-...                                sample_rate=16000, high_Hz=4000)
->>> frame = np.sin(2 * np.pi * 1000 * np.arange(400) / 16000)
+>>> fb = tavik.GammatoneFilterbank(
+...     num_samples=400, num_features=4, sample_rate=16000)
+>>> t = np.arange(400) / 16000
+>>> frame = np.sin(2 * np.pi * 1000 * t)
 >>> len(fb(frame))
 4
 >>> stereo = np.asfortranarray([frame, frame])
@@ -189,9 +192,10 @@ Examples
 --------
 >>> import numpy as np
 >>> import tavik
->>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-...                                sample_rate=16000, high_Hz=4000)
->>> frames = np.random.default_rng(0).standard_normal((10, 400))
+>>> fb = tavik.GammatoneFilterbank(
+...     num_samples=400, num_features=4, sample_rate=16000)
+>>> rng = np.random.default_rng(0)
+>>> frames = rng.standard_normal((10, 400))
 >>> features = fb.batch(frames)
 >>> features.shape
 (10, 4)
@@ -227,21 +231,7 @@ kernel variant and thread count.
 For whole signals, :func:`tavik.gammatonegram` frames the signal and runs
 a filterbank over it, by default continuously (``stream_push``).
 
-Examples
---------
->>> import numpy as np
->>> import tavik
->>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-...                                sample_rate=16000, low_Hz=100, high_Hz=4000)
->>> fb.centre_frequencies.round(1)
-array([ 100. ,  541.6, 1576.1, 4000. ])
->>> frame = np.sin(2 * np.pi * 1000 * np.arange(400) / 16000)
->>> np.round(fb(frame), 3)
-array([-1.977, -1.728, -1.724, -2.739])
->>> fb
-GammatoneFilterbank(num_samples=400, num_features=4, sample_rate=16000, transform=log10(floor=0.0), on_channel=-1, low_Hz=100.0, high_Hz=4000.0, temporal_integration=0.0))doc";
-
-inline constexpr const char* filterbank_init = R"doc(Parameters
+Parameters
 ----------
 num_samples : int, default 1024
     The length of a frame, in samples.
@@ -281,7 +271,25 @@ Warns
 -----
 FrequencyRangeWarning
     If ``high_Hz`` is above ``sample_rate / 2`` or ``low_Hz`` below 0; the
-    filterbank is built all the same.)doc";
+    filterbank is built all the same.
+
+Examples
+--------
+>>> import numpy as np
+>>> import tavik
+>>> fb = tavik.GammatoneFilterbank(
+...     num_samples=400, num_features=4, sample_rate=16000,
+...     low_Hz=100, high_Hz=4000)
+>>> fb.centre_frequencies.round(1)
+array([ 100. ,  541.6, 1576.1, 4000. ])
+>>> t = np.arange(400) / 16000
+>>> frame = np.sin(2 * np.pi * 1000 * t)
+>>> np.round(fb(frame), 3)
+array([-1.977, -1.728, -1.724, -2.739])
+>>> fb
+GammatoneFilterbank(num_samples=400, num_features=4, sample_rate=16000, transform=log10(floor=0.0), on_channel=-1, low_Hz=100.0, high_Hz=4000.0, temporal_integration=0.0))doc";
+
+inline constexpr const char* filterbank_init = R"doc(Designs the filters; the class's docstring describes the parameters.)doc";
 
 inline constexpr const char* filterbank_filters = R"doc(The filters in ascending centre frequency, a new list on every read.
 
@@ -366,23 +374,28 @@ Examples
 --------
 >>> import numpy as np
 >>> import tavik
->>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-...                                sample_rate=16000, high_Hz=4000)
+>>> fb = tavik.GammatoneFilterbank(
+...     num_samples=400, num_features=4, sample_rate=16000)
 >>> signal = np.random.default_rng(0).standard_normal(16000)
->>> state, pushed, rows = fb.stream_state(160), 0, []
+>>> hop = 160
+>>> state, pushed, parts = fb.stream_state(hop), 0, []
 >>> for chunk in np.array_split(signal, 7):
-...     features, state = fb.stream_push(chunk, 160, state, pushed)
+...     rows, state = fb.stream_push(chunk, hop, state, pushed)
 ...     pushed += len(chunk)
-...     rows.append(features)
->>> whole, _ = fb.stream_push(signal, 160, fb.stream_state(160), 0)
->>> np.array_equal(np.concatenate(rows), whole), whole.shape
-(True, (98, 4)))doc";
+...     parts.append(rows)
+>>> first = fb.stream_state(hop)
+>>> whole, _ = fb.stream_push(signal, hop, first, 0)
+>>> whole.shape
+(98, 4)
+>>> np.array_equal(np.concatenate(parts), whole)
+True)doc";
 
 inline constexpr const char* filter_class = R"doc(One designed filter of a filterbank.
 
 Its centre frequency, the coefficients of its recursion and its gain, read
-from :attr:`GammatoneFilterbank.filters`.)doc";
-inline constexpr const char* filter_init = R"doc(Parameters
+from :attr:`GammatoneFilterbank.filters`.
+
+Parameters
 ----------
 cf : float
     The centre frequency, in hertz.
@@ -397,6 +410,7 @@ Raises
 ------
 TypeError
     If ``a`` does not hold exactly five numbers.)doc";
+inline constexpr const char* filter_init = R"doc(Builds the record; the class's docstring describes the parameters.)doc";
 inline constexpr const char* filter_cf = R"doc(The centre frequency, in hertz.)doc";
 inline constexpr const char* filter_gain = R"doc(The gain of the filter.)doc";
 inline constexpr const char* filter_a = R"doc(The five recursion coefficients, a new list on every read.)doc";
@@ -427,14 +441,7 @@ A feature in [0, ``floor``) is raised to ``floor`` first, so that silence
 gives ``log10(floor)`` rather than -inf; a negative feature gives NaN.
 ``log10()`` is the filterbank's default transform, bit for bit.
 
-Examples
---------
->>> from tavik import transforms
->>> transforms.log10()(100.0)
-2.0
->>> transforms.log10(floor=1e-10)(0.0)
--10.0)doc";
-inline constexpr const char* log10_init = R"doc(Parameters
+Parameters
 ----------
 floor : float, default 0.0
     The least feature taken as it is (0: no floor, silence gives -inf).
@@ -442,13 +449,32 @@ floor : float, default 0.0
 Raises
 ------
 ValueError
-    If ``floor`` is NaN.)doc";
+    If ``floor`` is NaN.
+
+Examples
+--------
+>>> from tavik import transforms
+>>> transforms.log10()(100.0)
+2.0
+>>> transforms.log10(floor=1e-10)(0.0)
+-10.0)doc";
+inline constexpr const char* log10_init = R"doc(Builds the transform; the class's docstring describes the parameter.)doc";
 inline constexpr const char* log10_floor = R"doc(The floor, as given.)doc";
 
 inline constexpr const char* dB_class = R"doc(The level in decibels of a feature taken as an amplitude.
 
 ``20 * log10(x)``, never below ``floor_dB``. NaN, also the level of a
 negative feature, stays NaN.
+
+Parameters
+----------
+floor_dB : float, default -inf
+    The least level given (-inf: no floor).
+
+Raises
+------
+ValueError
+    If ``floor_dB`` is NaN.
 
 Examples
 --------
@@ -457,15 +483,7 @@ Examples
 -20.0
 >>> transforms.dB(floor_dB=-100)(0.0)
 -100.0)doc";
-inline constexpr const char* dB_init = R"doc(Parameters
-----------
-floor_dB : float, default -inf
-    The least level given (-inf: no floor).
-
-Raises
-------
-ValueError
-    If ``floor_dB`` is NaN.)doc";
+inline constexpr const char* dB_init = R"doc(Builds the transform; the class's docstring describes the parameter.)doc";
 inline constexpr const char* dB_floor_dB = R"doc(The floor in decibels, as given.)doc";
 
 inline constexpr const char* power_class = R"doc(A feature raised to a fixed exponent.
@@ -473,12 +491,7 @@ inline constexpr const char* power_class = R"doc(A feature raised to a fixed exp
 For instance ``power(1 / 3)``, the cube-root compression of auditory
 front ends.
 
-Examples
---------
->>> from tavik import transforms
->>> transforms.power(1 / 3)(8.0)
-2.0)doc";
-inline constexpr const char* power_init = R"doc(Parameters
+Parameters
 ----------
 exponent : float
     The exponent.
@@ -486,7 +499,14 @@ exponent : float
 Raises
 ------
 ValueError
-    If ``exponent`` is NaN.)doc";
+    If ``exponent`` is NaN.
+
+Examples
+--------
+>>> from tavik import transforms
+>>> transforms.power(1 / 3)(8.0)
+2.0)doc";
+inline constexpr const char* power_init = R"doc(Builds the transform; the class's docstring describes the parameter.)doc";
 inline constexpr const char* power_exponent = R"doc(The exponent, as given.)doc";
 
 inline constexpr const char* cepstra_module = R"doc(Cepstral coefficients of filterbank features, in a fixed operation order.)doc";

@@ -50,15 +50,12 @@ def test_the_generator_writes_literal_defaults_only(default, shown):
 
 
 def numpydoc_of(obj):
-    """The numpydoc sections of a native class with its constructor, as the
-    documentation shows them together, or of a function."""
+    """The numpydoc sections of a native class (its constructor's parameters
+    included) or function."""
     from numpydoc.docscrape import NumpyDocString
 
     text = inspect.cleandoc(obj.__doc__)
-    if isinstance(obj, type):
-        init = obj.__init__.__doc__ if "__init__" in vars(obj) else ""
-        text += "\n\n" + inspect.cleandoc(init.partition("\n")[2])
-    elif text.split("\n", 1)[0].startswith(obj.__name__ + "("):
+    if not isinstance(obj, type) and text.split("\n", 1)[0].startswith(obj.__name__ + "("):
         text = inspect.cleandoc(text.partition("\n")[2])
     return NumpyDocString(text)
 

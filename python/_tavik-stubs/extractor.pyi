@@ -24,13 +24,39 @@ class Extractor:
     in ``batch`` on several threads, each taking the interpreter lock for its
     ``compute``.
 
+    Parameters
+    ----------
+    num_samples : int, default 1024
+        The length of a frame, in samples.
+    num_features : int, default 64
+        The number of features of a frame.
+    sample_rate : int, default 44100
+        Samples per second of the frames, for the subclass's use.
+    transform : callable or None, default transforms.identity()
+        Applied to every feature: a native transform of :mod:`tavik.transforms`
+        runs without entering the interpreter, any other callable from float
+        to float is called once per feature. None stores no transform: the
+        first frame that yields a feature then raises RuntimeError.
+    on_channel : int, default -1
+        Of a frame given as a (channels, ``num_samples``) array, the row to
+        use; negative: the mean of all rows.
+
+    Raises
+    ------
+    TypeError
+        If an argument is not of its type: a count that is not an int (a
+        float, or a negative or out-of-range int), a ``transform`` that is not
+        callable, an unknown keyword.
+
     Examples
     --------
     >>> import tavik
     >>> class RMS(tavik.Extractor):
     ...     def compute(self, input, features):
-    ...         features[0] = (sum(x * x for x in input) / len(input)) ** 0.5
-    >>> rms = RMS(num_samples=4, num_features=1, sample_rate=16000)
+    ...         mean_square = sum(x * x for x in input) / len(input)
+    ...         features[0] = mean_square ** 0.5
+    >>> rms = RMS(num_samples=4, num_features=1,
+    ...           sample_rate=16000)
     >>> rms([1.0, -1.0, 1.0, -1.0])
     [1.0]
     >>> rms
@@ -38,31 +64,7 @@ class Extractor:
     """
 
     def __init__(self, num_samples: int = 1024, num_features: int = 64, sample_rate: int = 44100, transform: collections.abc.Callable[[float], typing.SupportsFloat | typing.SupportsIndex] | None = ..., on_channel: int = -1) -> None:
-        """
-        Parameters
-        ----------
-        num_samples : int, default 1024
-            The length of a frame, in samples.
-        num_features : int, default 64
-            The number of features of a frame.
-        sample_rate : int, default 44100
-            Samples per second of the frames, for the subclass's use.
-        transform : callable or None, default transforms.identity()
-            Applied to every feature: a native transform of :mod:`tavik.transforms`
-            runs without entering the interpreter, any other callable from float
-            to float is called once per feature. None stores no transform: the
-            first frame that yields a feature then raises RuntimeError.
-        on_channel : int, default -1
-            Of a frame given as a (channels, ``num_samples``) array, the row to
-            use; negative: the mean of all rows.
-
-        Raises
-        ------
-        TypeError
-            If an argument is not of its type: a count that is not an int (a
-            float, or a negative or out-of-range int), a ``transform`` that is not
-            callable, an unknown keyword.
-        """
+        """Builds the extractor; the class's docstring describes the parameters."""
 
     @typing.overload
     def __call__(self, input: list[float]) -> list[float]:
@@ -102,9 +104,10 @@ class Extractor:
         --------
         >>> import numpy as np
         >>> import tavik
-        >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-        ...                                sample_rate=16000, high_Hz=4000)
-        >>> frame = np.sin(2 * np.pi * 1000 * np.arange(400) / 16000)
+        >>> fb = tavik.GammatoneFilterbank(
+        ...     num_samples=400, num_features=4, sample_rate=16000)
+        >>> t = np.arange(400) / 16000
+        >>> frame = np.sin(2 * np.pi * 1000 * t)
         >>> len(fb(frame))
         4
         >>> stereo = np.asfortranarray([frame, frame])
@@ -179,9 +182,10 @@ class Extractor:
         --------
         >>> import numpy as np
         >>> import tavik
-        >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-        ...                                sample_rate=16000, high_Hz=4000)
-        >>> frames = np.random.default_rng(0).standard_normal((10, 400))
+        >>> fb = tavik.GammatoneFilterbank(
+        ...     num_samples=400, num_features=4, sample_rate=16000)
+        >>> rng = np.random.default_rng(0)
+        >>> frames = rng.standard_normal((10, 400))
         >>> features = fb.batch(frames)
         >>> features.shape
         (10, 4)
@@ -216,15 +220,59 @@ class GammatoneFilterbank(Extractor):
     For whole signals, :func:`tavik.gammatonegram` frames the signal and runs
     a filterbank over it, by default continuously (``stream_push``).
 
+    Parameters
+    ----------
+    num_samples : int, default 1024
+        The length of a frame, in samples.
+    num_features : int, default 64
+        The number of filters, at least 2.
+    sample_rate : int, default 44100
+        Samples per second of the frames.
+    transform : callable or None, default transforms.log10()
+        Applied to every feature: by default the base-10 logarithm, applied
+        without entering the interpreter, as is any native transform of
+        :mod:`tavik.transforms`; any other callable from float to float is
+        called once per feature. None stores no transform: the first frame
+        then raises RuntimeError (:func:`tavik.gammatonegram` takes None for
+        the raw levels).
+    on_channel : int, default -1
+        Of a multichannel frame, the channel to use; negative: the mean of
+        all channels.
+    low_Hz, high_Hz : float, default 50 and 8000
+        The centre frequencies of the lowest and the highest filter, in hertz.
+    temporal_integration : float, default 0
+        The time constant in seconds of the leaky integrator that smooths
+        each envelope (0: no smoothing).
+
+    Raises
+    ------
+    ValueError
+        If ``sample_rate`` is not positive, ``temporal_integration`` is
+        negative or not finite, or the frequency range is invalid (``low_Hz``
+        not below ``high_Hz``, a bound that is not finite, fewer than 2
+        filters).
+    TypeError
+        If an argument is not of its type: a count that is not an int (a
+        float, or a negative or out-of-range int), a ``transform`` that is not
+        callable, an unknown keyword.
+
+    Warns
+    -----
+    FrequencyRangeWarning
+        If ``high_Hz`` is above ``sample_rate / 2`` or ``low_Hz`` below 0; the
+        filterbank is built all the same.
+
     Examples
     --------
     >>> import numpy as np
     >>> import tavik
-    >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-    ...                                sample_rate=16000, low_Hz=100, high_Hz=4000)
+    >>> fb = tavik.GammatoneFilterbank(
+    ...     num_samples=400, num_features=4, sample_rate=16000,
+    ...     low_Hz=100, high_Hz=4000)
     >>> fb.centre_frequencies.round(1)
     array([ 100. ,  541.6, 1576.1, 4000. ])
-    >>> frame = np.sin(2 * np.pi * 1000 * np.arange(400) / 16000)
+    >>> t = np.arange(400) / 16000
+    >>> frame = np.sin(2 * np.pi * 1000 * t)
     >>> np.round(fb(frame), 3)
     array([-1.977, -1.728, -1.724, -2.739])
     >>> fb
@@ -232,49 +280,7 @@ class GammatoneFilterbank(Extractor):
     """
 
     def __init__(self, num_samples: int = 1024, num_features: int = 64, sample_rate: int = 44100, transform: collections.abc.Callable[[float], typing.SupportsFloat | typing.SupportsIndex] | None = ..., on_channel: int = -1, low_Hz: typing.SupportsFloat | typing.SupportsIndex = 50, high_Hz: typing.SupportsFloat | typing.SupportsIndex = 8000, temporal_integration: typing.SupportsFloat | typing.SupportsIndex = 0) -> None:
-        """
-        Parameters
-        ----------
-        num_samples : int, default 1024
-            The length of a frame, in samples.
-        num_features : int, default 64
-            The number of filters, at least 2.
-        sample_rate : int, default 44100
-            Samples per second of the frames.
-        transform : callable or None, default transforms.log10()
-            Applied to every feature: by default the base-10 logarithm, applied
-            without entering the interpreter, as is any native transform of
-            :mod:`tavik.transforms`; any other callable from float to float is
-            called once per feature. None stores no transform: the first frame
-            then raises RuntimeError (:func:`tavik.gammatonegram` takes None for
-            the raw levels).
-        on_channel : int, default -1
-            Of a multichannel frame, the channel to use; negative: the mean of
-            all channels.
-        low_Hz, high_Hz : float, default 50 and 8000
-            The centre frequencies of the lowest and the highest filter, in hertz.
-        temporal_integration : float, default 0
-            The time constant in seconds of the leaky integrator that smooths
-            each envelope (0: no smoothing).
-
-        Raises
-        ------
-        ValueError
-            If ``sample_rate`` is not positive, ``temporal_integration`` is
-            negative or not finite, or the frequency range is invalid (``low_Hz``
-            not below ``high_Hz``, a bound that is not finite, fewer than 2
-            filters).
-        TypeError
-            If an argument is not of its type: a count that is not an int (a
-            float, or a negative or out-of-range int), a ``transform`` that is not
-            callable, an unknown keyword.
-
-        Warns
-        -----
-        FrequencyRangeWarning
-            If ``high_Hz`` is above ``sample_rate / 2`` or ``low_Hz`` below 0; the
-            filterbank is built all the same.
-        """
+        """Designs the filters; the class's docstring describes the parameters."""
 
     @property
     def filters(self) -> list[GammatoneFilterbank.Filter]:
@@ -378,17 +384,21 @@ class GammatoneFilterbank(Extractor):
         --------
         >>> import numpy as np
         >>> import tavik
-        >>> fb = tavik.GammatoneFilterbank(num_samples=400, num_features=4,
-        ...                                sample_rate=16000, high_Hz=4000)
+        >>> fb = tavik.GammatoneFilterbank(
+        ...     num_samples=400, num_features=4, sample_rate=16000)
         >>> signal = np.random.default_rng(0).standard_normal(16000)
-        >>> state, pushed, rows = fb.stream_state(160), 0, []
+        >>> hop = 160
+        >>> state, pushed, parts = fb.stream_state(hop), 0, []
         >>> for chunk in np.array_split(signal, 7):
-        ...     features, state = fb.stream_push(chunk, 160, state, pushed)
+        ...     rows, state = fb.stream_push(chunk, hop, state, pushed)
         ...     pushed += len(chunk)
-        ...     rows.append(features)
-        >>> whole, _ = fb.stream_push(signal, 160, fb.stream_state(160), 0)
-        >>> np.array_equal(np.concatenate(rows), whole), whole.shape
-        (True, (98, 4))
+        ...     parts.append(rows)
+        >>> first = fb.stream_state(hop)
+        >>> whole, _ = fb.stream_push(signal, hop, first, 0)
+        >>> whole.shape
+        (98, 4)
+        >>> np.array_equal(np.concatenate(parts), whole)
+        True
         """
 
     def __getstate__(self) -> tuple:
@@ -402,26 +412,26 @@ class GammatoneFilterbank(Extractor):
 
         Its centre frequency, the coefficients of its recursion and its gain, read
         from :attr:`GammatoneFilterbank.filters`.
+
+        Parameters
+        ----------
+        cf : float
+            The centre frequency, in hertz.
+        coscf, sincf : float
+            The cosine and sine of the phase advance per sample at ``cf``.
+        gain : float
+            The gain of the filter.
+        a : sequence of float
+            The five recursion coefficients.
+
+        Raises
+        ------
+        TypeError
+            If ``a`` does not hold exactly five numbers.
         """
 
         def __init__(self, cf: typing.SupportsFloat | typing.SupportsIndex, coscf: typing.SupportsFloat | typing.SupportsIndex, sincf: typing.SupportsFloat | typing.SupportsIndex, gain: typing.SupportsFloat | typing.SupportsIndex, a: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(5)"]) -> None:
-            """
-            Parameters
-            ----------
-            cf : float
-                The centre frequency, in hertz.
-            coscf, sincf : float
-                The cosine and sine of the phase advance per sample at ``cf``.
-            gain : float
-                The gain of the filter.
-            a : sequence of float
-                The five recursion coefficients.
-
-            Raises
-            ------
-            TypeError
-                If ``a`` does not hold exactly five numbers.
-            """
+            """Builds the record; the class's docstring describes the parameters."""
 
         @property
         def cf(self) -> float:

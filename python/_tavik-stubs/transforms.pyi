@@ -44,6 +44,16 @@ class log10:
     gives ``log10(floor)`` rather than -inf; a negative feature gives NaN.
     ``log10()`` is the filterbank's default transform, bit for bit.
 
+    Parameters
+    ----------
+    floor : float, default 0.0
+        The least feature taken as it is (0: no floor, silence gives -inf).
+
+    Raises
+    ------
+    ValueError
+        If ``floor`` is NaN.
+
     Examples
     --------
     >>> from tavik import transforms
@@ -54,17 +64,7 @@ class log10:
     """
 
     def __init__(self, floor: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:
-        """
-        Parameters
-        ----------
-        floor : float, default 0.0
-            The least feature taken as it is (0: no floor, silence gives -inf).
-
-        Raises
-        ------
-        ValueError
-            If ``floor`` is NaN.
-        """
+        """Builds the transform; the class's docstring describes the parameter."""
 
     @property
     def floor(self) -> float:
@@ -92,6 +92,16 @@ class dB:
     ``20 * log10(x)``, never below ``floor_dB``. NaN, also the level of a
     negative feature, stays NaN.
 
+    Parameters
+    ----------
+    floor_dB : float, default -inf
+        The least level given (-inf: no floor).
+
+    Raises
+    ------
+    ValueError
+        If ``floor_dB`` is NaN.
+
     Examples
     --------
     >>> from tavik import transforms
@@ -102,17 +112,7 @@ class dB:
     """
 
     def __init__(self, floor_dB: typing.SupportsFloat | typing.SupportsIndex = ...) -> None:
-        """
-        Parameters
-        ----------
-        floor_dB : float, default -inf
-            The least level given (-inf: no floor).
-
-        Raises
-        ------
-        ValueError
-            If ``floor_dB`` is NaN.
-        """
+        """Builds the transform; the class's docstring describes the parameter."""
 
     @property
     def floor_dB(self) -> float:
@@ -140,6 +140,16 @@ class power:
     For instance ``power(1 / 3)``, the cube-root compression of auditory
     front ends.
 
+    Parameters
+    ----------
+    exponent : float
+        The exponent.
+
+    Raises
+    ------
+    ValueError
+        If ``exponent`` is NaN.
+
     Examples
     --------
     >>> from tavik import transforms
@@ -148,17 +158,7 @@ class power:
     """
 
     def __init__(self, exponent: typing.SupportsFloat | typing.SupportsIndex) -> None:
-        """
-        Parameters
-        ----------
-        exponent : float
-            The exponent.
-
-        Raises
-        ------
-        ValueError
-            If ``exponent`` is NaN.
-        """
+        """Builds the transform; the class's docstring describes the parameter."""
 
     @property
     def exponent(self) -> float:

@@ -60,8 +60,10 @@ def hz_to_erb_rate(hz: npt.ArrayLike) -> FloatArray | float:
     >>> import tavik
     >>> round(tavik.hz_to_erb_rate(1000.0), 3)
     15.621
-    >>> g = tavik.gammatonegram(np.zeros(16000), 16000, num_features=5)
-    >>> np.diff(tavik.hz_to_erb_rate(g.centre_frequencies)).round(6)
+    >>> g = tavik.gammatonegram(np.zeros(16000), 16000,
+    ...                         num_features=5)
+    >>> erb = tavik.hz_to_erb_rate(g.centre_frequencies)
+    >>> np.diff(erb).round(6)
     array([7.626834, 7.626834, 7.626834, 7.626834])
     """
     values = np.asarray(hz, dtype=np.float64)
@@ -95,9 +97,10 @@ def erb_rate_to_hz(erb: npt.ArrayLike) -> FloatArray | float:
     --------
     >>> import numpy as np
     >>> import tavik
-    >>> round(tavik.erb_rate_to_hz(tavik.hz_to_erb_rate(1000.0)), 9)
+    >>> erb = tavik.hz_to_erb_rate(1000.0)
+    >>> round(tavik.erb_rate_to_hz(erb), 9)
     1000.0
-    >>> # Five centre frequencies evenly spaced on the ERB-rate scale:
+    >>> # Five centre frequencies evenly spaced in ERB-rate:
     >>> edges = tavik.hz_to_erb_rate([50.0, 8000.0])
     >>> tavik.erb_rate_to_hz(np.linspace(*edges, 5)).round(1)
     array([  50. ,  421.1, 1285.9, 3301.7, 8000. ])
@@ -185,8 +188,9 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
     >>> import tavik
     >>> sr = 16000
     >>> t = np.arange(sr) / sr
+    >>> cube_root = tavik.transforms.power(1 / 3)
     >>> g = tavik.gammatonegram(np.sin(2 * np.pi * 440 * t), sr,
-    ...                         transform=tavik.transforms.power(1 / 3))
+    ...                         transform=cube_root)
     >>> c = tavik.gfcc(g)
     >>> c.shape
     (98, 13)
@@ -254,7 +258,8 @@ def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray
     >>> sr = 16000
     >>> signal = np.sin(2 * np.pi * 440 * np.arange(sr) / sr)
     >>> c = tavik.gfcc(tavik.gammatonegram(signal, sr))
-    >>> np.hstack([c, tavik.deltas(c), tavik.deltas(c, order=2)]).shape
+    >>> d1, d2 = tavik.deltas(c), tavik.deltas(c, order=2)
+    >>> np.hstack([c, d1, d2]).shape
     (98, 39)
     """
     values = _features_of(features, "features")

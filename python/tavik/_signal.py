@@ -122,7 +122,8 @@ class Gammatonegram:
     --------
     >>> import numpy as np
     >>> import tavik
-    >>> g = tavik.gammatonegram(np.ones(16000), 16000, num_features=8)
+    >>> g = tavik.gammatonegram(np.ones(16000), 16000,
+    ...                         num_features=8)
     >>> g.features.shape, g.hop, g.num_samples
     ((98, 8), 160, 400)
     >>> g.filterbank()
@@ -482,9 +483,11 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     >>> loudest = g.features[10].argmax()
     >>> float(g.centre_frequencies[loudest].round())     # Hz
     970.0
-    >>> stereo = np.stack([np.sin(2 * np.pi * 300 * t), np.zeros(sr)], axis=1)
-    >>> left = tavik.gammatonegram(stereo, sr, channel=0, num_features=16,
-    ...                            transform=tavik.transforms.dB(floor_dB=-120))
+    >>> tone = np.sin(2 * np.pi * 300 * t)
+    >>> stereo = np.stack([tone, np.zeros(sr)], axis=1)
+    >>> in_dB = tavik.transforms.dB(floor_dB=-120)
+    >>> left = tavik.gammatonegram(stereo, sr, channel=0,
+    ...                            num_features=16, transform=in_dB)
     >>> bool(left.features.min() >= -120)
     True
     """

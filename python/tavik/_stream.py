@@ -59,7 +59,8 @@ class GammatoneStream:
     >>> import tavik
     >>> signal = np.random.default_rng(0).standard_normal(16000)
     >>> stream = tavik.GammatoneStream(16000)
-    >>> rows = [stream.push(chunk) for chunk in np.array_split(signal, 37)]
+    >>> chunks = np.array_split(signal, 37)
+    >>> rows = [stream.push(chunk) for chunk in chunks]
     >>> whole = tavik.gammatonegram(signal, 16000)
     >>> bool((np.concatenate(rows) == whole.features).all())
     True
