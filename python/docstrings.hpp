@@ -439,7 +439,9 @@ inline constexpr const char* log10_class = R"doc(The base-10 logarithm, with a f
 
 A feature in [0, ``floor``) is raised to ``floor`` first, so that silence
 gives ``log10(floor)`` rather than -inf; a negative feature gives NaN.
-``log10()`` is the filterbank's default transform, bit for bit.
+``log10()`` is the filterbank's default transform, the C library's log10
+bit for bit; ``tavik.LOG10``, the default of ``tavik.gammatonegram``, is
+``log10(floor=1e-10)``, a floor of -200 dB.
 
 Parameters
 ----------
@@ -453,11 +455,14 @@ ValueError
 
 Examples
 --------
+>>> import tavik
 >>> from tavik import transforms
 >>> transforms.log10()(100.0)
 2.0
 >>> transforms.log10(floor=1e-10)(0.0)
--10.0)doc";
+-10.0
+>>> tavik.LOG10
+log10(floor=1e-10))doc";
 inline constexpr const char* log10_init = R"doc(Builds the transform; the class's docstring describes the parameter.)doc";
 inline constexpr const char* log10_floor = R"doc(The floor, as given.)doc";
 

@@ -340,10 +340,10 @@ void bind_gammatone_filterbank(py::module_& sub, py::handle metaclass) {
                                             native_types::native_type_setup(2),
                                             py::metaclass(metaclass),
                                             docstrings::filterbank_class);
-    // log10(floor=0.0) converts to the plain function pointer std::log10, so
-    // the default transform never enters the interpreter. The filterbank is
-    // built before the frequency range is warned about: a range that cannot
-    // be built at all is an error, not a warning.
+    // The default transform, log10(floor=0.0), is native: it never enters
+    // the interpreter. The filterbank is built before the frequency range is
+    // warned about: a range that cannot be built at all is an error, not a
+    // warning.
     filterbank.def(py::init([](Integer<std::size_t> num_samples, Integer<std::size_t> num_features,
                                Integer<int> sample_rate, std::function<double(double)> transform,
                                Integer<int> on_channel, double low_Hz, double high_Hz,

@@ -10,13 +10,15 @@
 //
 // The transform travels as:
 //   None        an empty transform;
-//   "log10"     the base-10 logarithm held as a plain function pointer (the
-//               filterbank's default), restored as that same pointer;
-//   "identity"  the native identity (Extractor's default);
-//   a native transform of _tavik.transforms, which pickles itself;
+//   a native transform of _tavik.transforms, which pickles itself (as its
+//               class and parameter);
 //   a callable  the Python callable given at construction, itself.
 // A transform that is none of these, or whose callable cannot be pickled, is
 // refused when the extractor is pickled, with a TypeError naming it.
+// Pickles made before the native transforms pickled themselves hold the
+// filterbank's default log10 and Extractor's identity as the strings "log10"
+// and "identity": those still load. Only an exact str is read as one; a
+// callable str subclass given as a transform travels as itself.
 #pragma once
 
 #include <algorithm>
@@ -48,12 +50,7 @@ namespace pickling {
 
 namespace py = pybind11;
 
-using native_transforms::log10_function;
-using native_transforms::PlainFunction;
 using native_transforms::Transform;
-
-inline constexpr const char* log10_marker = "log10";
-inline constexpr const char* identity_marker = "identity";
 
 // The callable's qualified name, or its type's when it has none (a native
 // function without a name shows only its owner's, ending in a dot).
@@ -104,30 +101,22 @@ inline void check_picklable(const py::object& callable) {
 
 inline py::object transform_state(const Transform& transform) {
     if (!transform) return py::none();
-    if (const PlainFunction* function = transform.target<PlainFunction>()) {
-        if (*function == log10_function()) return py::str(log10_marker);
-    } else if (transform.target<native_transforms::Identity>() != nullptr) {
-        return py::str(identity_marker);
-    } else if (const PythonTransform* held = transform.target<PythonTransform>()) {
+    if (const PythonTransform* held = transform.target<PythonTransform>()) {
         const py::object& callable = held->callable();
         check_picklable(callable);
         return callable;
-    } else if (transform.target<native_transforms::Log10>() != nullptr ||
-               transform.target<native_transforms::Decibels>() != nullptr ||
-               transform.target<native_transforms::Power>() != nullptr) {
-        return native_transforms::to_python(transform);
     }
-    throw py::type_error("transform <native function> cannot be pickled");
+    py::object native = native_transforms::native_instance(transform);
+    if (native.is_none()) throw py::type_error("transform <native function> cannot be pickled");
+    return native;
 }
 
 inline Transform transform_from_state(const py::handle& state, const char* class_name) {
     if (state.is_none()) return Transform();
-    // Exactly str: a callable str subclass given as a transform pickles as
-    // itself and must come back as itself, whatever its text.
     if (PyUnicode_CheckExact(state.ptr())) {
         const std::string marker = state.cast<std::string>();
-        if (marker == log10_marker) return log10_function();
-        if (marker == identity_marker) return native_transforms::Identity{};
+        if (marker == "log10") return native_transforms::Log10{0.0};
+        if (marker == "identity") return native_transforms::Identity{};
     } else if (PyCallable_Check(state.ptr())) {
         return own_transform(state.cast<Transform>());
     }

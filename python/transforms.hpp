@@ -6,9 +6,8 @@
 // C++ function object inside the std::function, so applying it never enters
 // the interpreter and `batch` scales with threads. Any other callable is
 // stored as a wrapper that calls it, as before. Reading a transform back
-// gives an equal instance of its class (the filterbank's default, the plain
-// std::log10, reads back as log10(floor=0.0), which is the same function),
-// or the Python callable that was given.
+// gives an equal instance of its class (the filterbank's default reads back
+// as log10(floor=0.0)), or the Python callable that was given.
 //
 // This header replaces pybind11's conversion of std::function<double(double)>
 // by a full specialisation of its type_caster, so it must be included before
@@ -36,7 +35,6 @@ namespace tavik::extractor::native_transforms {
 namespace py = pybind11;
 
 using Transform = std::function<double(double)>;
-using PlainFunction = double (*)(double);
 using Identity = transforms::Identity<double>;
 using Log10 = transforms::Log10<double>;
 using Decibels = transforms::Decibels<double>;
@@ -45,9 +43,6 @@ using Power = transforms::Power<double>;
 // too; the constructors then hold the callable as a PythonTransform.
 using PythonCallable =
     py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
-
-// The filterbank's default transform, held as a plain function pointer.
-inline PlainFunction log10_function() { return static_cast<PlainFunction>(&std::log10); }
 
 // The function object of a native transform, if `src` is an instance of one
 // of the classes (they are final, so no Python subclass can override
@@ -61,17 +56,18 @@ bool load_one(py::handle src, Transform& value) {
 }
 
 inline bool load_native(py::handle src, Transform& value) {
-    py::detail::make_caster<Log10> log10;
-    if (log10.load(src, false)) {
-        // log10 with a floor of 0 (or -0) is std::log10 for every input: it
-        // is stored as the same plain pointer as the default, so that the
-        // default read back and given again is the default itself.
-        const Log10& f = py::detail::cast_op<const Log10&>(log10);
-        value = f.floor == 0.0 ? Transform(log10_function()) : Transform(f);
-        return true;
-    }
-    return load_one<Identity>(src, value) || load_one<Decibels>(src, value) ||
-           load_one<Power>(src, value);
+    return load_one<Log10>(src, value) || load_one<Identity>(src, value) ||
+           load_one<Decibels>(src, value) || load_one<Power>(src, value);
+}
+
+// A new instance of the native transform's class that `f` holds, or None
+// when it holds none.
+inline py::object native_instance(const Transform& f) {
+    if (const auto* t = f.target<Log10>()) return py::cast(*t);
+    if (const auto* t = f.target<Identity>()) return py::cast(*t);
+    if (const auto* t = f.target<Decibels>()) return py::cast(*t);
+    if (const auto* t = f.target<Power>()) return py::cast(*t);
+    return py::none();
 }
 
 // The stored transform as a Python object: None when empty, a new instance of
@@ -82,15 +78,8 @@ inline bool load_native(py::handle src, Transform& value) {
 inline py::object to_python(const Transform& f) {
     if (!f) return py::none();
     if (PyObject* callable = transform_callable(f)) return py::reinterpret_borrow<py::object>(callable);
-    if (const PlainFunction* function = f.target<PlainFunction>()) {
-        if (*function == log10_function()) return py::cast(Log10{0.0});
-        return py::cpp_function(*function);
-    }
-    if (const auto* t = f.target<Identity>()) return py::cast(*t);
-    if (const auto* t = f.target<Log10>()) return py::cast(*t);
-    if (const auto* t = f.target<Decibels>()) return py::cast(*t);
-    if (const auto* t = f.target<Power>()) return py::cast(*t);
-    return py::cpp_function(f);
+    py::object native = native_instance(f);
+    return native.is_none() ? py::cpp_function(f) : native;
 }
 
 // How an extractor's repr shows its transform: a native transform by its own

@@ -136,6 +136,13 @@ def test_load_gives_back_the_gammatonegram_and_its_filterbank(tmp_path, transfor
     assert tavik.load(tmp_path / "again.npz").extra == {"source_sample_rate": 44100}
 
 
+def test_load_reads_the_earlier_name_of_the_default_transform(tmp_path):
+    g = tavik.gammatonegram(np.ones(1000), SR, num_features=4)
+    write(tmp_path / "g.npz", {**_io.fields_of(g), "transform": "log10"})
+    assert _io.fields_of(g)["transform"] == "log10(floor=1e-10)"
+    assert tavik.load(tmp_path / "g.npz").transform is tavik.LOG10
+
+
 def test_load_keeps_a_python_transform_by_name(tmp_path):
     def squash(x):
         return x / (1 + x)

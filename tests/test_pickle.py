@@ -12,6 +12,7 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 import pytest
 
+import tavik
 from _tavik import transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
@@ -98,13 +99,12 @@ class TestFilterbank:
     def test_state_names_every_constructor_argument(self):
         fb = GammatoneFilterbank(**FILTERBANKS["every argument"])
         assert fb.__getstate__() == (512, 20, 22050, cube_root, 1, 123.25, 7000.5, 0.0037, {})
-        assert GammatoneFilterbank().__getstate__()[3] == "log10"
+        assert GammatoneFilterbank().__getstate__()[3] == transforms.log10()
 
     def test_default_transform_stays_native(self):
-        # The log10 default comes back as the function pointer: the property
-        # then yields a native function that passes back as the pointer again.
         back = roundtrip(GammatoneFilterbank())
-        assert roundtrip(GammatoneFilterbank(transform=back.transform)).__getstate__()[3] == "log10"
+        again = roundtrip(GammatoneFilterbank(transform=back.transform))
+        assert type(again.transform) is transforms.log10 and again.transform == transforms.log10()
         assert back.transform(100.0) == 2.0
 
     def test_subclass_keeps_class_and_attributes(self, signal):
@@ -142,7 +142,7 @@ class TestPythonExtractor:
 
     def test_identity_default_is_the_default_again(self):
         back = roundtrip(Energy(2.0, num_samples=2, num_features=1))
-        assert back.__getstate__() == (2, 1, 44100, "identity", -1, {"gain": 2.0})
+        assert back.__getstate__() == (2, 1, 44100, transforms.identity(), -1, {"gain": 2.0})
         assert back([1.0, 2.0]) == [10.0]
 
     def test_bare_extractor(self):
@@ -153,7 +153,7 @@ class TestPythonExtractor:
 
     def test_log10_given_to_a_python_extractor(self):
         e = Energy(1.0, num_samples=1, num_features=1, transform=GammatoneFilterbank().transform)
-        assert e.__getstate__()[3] == "log10"
+        assert e.__getstate__()[3] == transforms.log10()
         assert roundtrip(e)([10.0]) == [2.0]
 
 
@@ -215,6 +215,28 @@ class TestBadStates:
         fresh.__setstate__((16, 4, 16000, "identity", 0, {}))
         assert fresh.transform(3.5) == 3.5
 
+    # Pickles of the earlier format, made then (protocols 4 and 0): the
+    # filterbank's default and Extractor's identity as the markers "log10" and
+    # "identity", tavik.LOG10 by its name.
+    @pytest.mark.parametrize("data, transform", [
+        (b"\x80\x04\x95d\x00\x00\x00\x00\x00\x00\x00\x8c\x10_tavik.extractor\x94\x8c\x13GammatoneFilterbank"
+         b"\x94\x93\x94)\x81\x94(K\x10K\x02M\x80>\x8c\x05log10\x94J\xff\xff\xff\xffG@I\x00\x00\x00\x00\x00"
+         b"\x00G@\xbf@\x00\x00\x00\x00\x00G\x00\x00\x00\x00\x00\x00\x00\x00}\x94t\x94b.", transforms.log10()),
+        (b"\x80\x04\x95B\x00\x00\x00\x00\x00\x00\x00\x8c\x10_tavik.extractor\x94\x8c\tExtractor\x94\x93\x94)"
+         b"\x81\x94(K\x04K\x01MD\xac\x8c\x08identity\x94J\xff\xff\xff\xff}\x94t\x94b.", transforms.identity()),
+        (b"\x80\x04\x95\x1b\x00\x00\x00\x00\x00\x00\x00\x8c\rtavik._signal\x94\x8c\x05LOG10\x94\x93\x94.", None),
+        (b"ctavik._signal\nLOG10\np0\n.", None),
+    ], ids=["log10 marker", "identity marker", "LOG10", "LOG10 protocol 0"])
+    def test_earlier_pickles_load_as_the_native_transforms(self, data, transform):
+        loaded = pickle.loads(data)
+        if transform is None:
+            assert loaded is tavik.LOG10
+            return
+        assert type(loaded.transform) is type(transform) and loaded.transform == transform
+        made = (GammatoneFilterbank(num_samples=16, num_features=2, sample_rate=16000)
+                if isinstance(loaded, GammatoneFilterbank) else Extractor(num_samples=4, num_features=1))
+        assert loaded.__getstate__() == made.__getstate__()
+
     def test_setstate_does_not_change_a_built_extractor(self):
         fb = GammatoneFilterbank(num_features=4)
         fb.__setstate__((16, 8, 16000, None, 0, 100, 5000, 0, {}))
@@ -232,7 +254,7 @@ class TestBadStates:
         # Extractor; the base's __getstate__ reads it all the same.
         for cls in (GammatoneFilterbank, TaggedFilterbank):
             fb = cls(num_samples=16, num_features=4, sample_rate=16000)
-            assert Extractor.__getstate__(fb)[:5] == (16, 4, 16000, "log10", -1)
+            assert Extractor.__getstate__(fb)[:5] == (16, 4, 16000, transforms.log10(), -1)
         with pytest.raises(TypeError, match="Extractor instance is not initialised"):
             Extractor.__getstate__(GammatoneFilterbank.__new__(GammatoneFilterbank))
         with pytest.raises(TypeError, match="expects a GammatoneFilterbank instance"):
@@ -245,6 +267,7 @@ class TestBadStates:
 # stale native type record would abort construction there.
 CHURN = """
 import gc
+import tavik
 from _tavik import transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 for i in range(3000):

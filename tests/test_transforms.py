@@ -1,6 +1,8 @@
 """Native transforms: their bits, floors on silence, pickling, and what an
 extractor shows of itself (repr, read-back, the frequency-range warning)."""
 import copy
+import ctypes
+import ctypes.util
 import math
 import pickle
 import re
@@ -39,10 +41,19 @@ def raw(frames):
     return GammatoneFilterbank(num_features=32, transform=lambda x: x).batch(frames)
 
 
-def test_log10_is_the_default_bit_for_bit(frames):
+# The C library's log10, which the filterbank's default called directly before
+# it was the native log10 transform: log10(floor=0.0) gives its bits.
+libm_log10 = ctypes.CDLL(ctypes.util.find_library("m")).log10
+libm_log10.argtypes, libm_log10.restype = [ctypes.c_double], ctypes.c_double
+
+
+def test_log10_is_the_default_and_the_plain_log10_bit_for_bit(frames, raw):
     default, native = GammatoneFilterbank(num_features=32), GammatoneFilterbank(num_features=32, transform=transforms.log10())
-    assert bits(native.batch(frames, num_threads=2)) == bits(default.batch(frames))
-    assert native.__getstate__()[3] == "log10"  # stored as the default's own function
+    expected = bits([[libm_log10(x) for x in row] for row in raw.tolist()])
+    assert bits(native.batch(frames, num_threads=2)) == bits(default.batch(frames)) == expected
+    edges = [0.0, -0.0, -1.0, 5e-324, 1e-300, 1.0, 10.0, 1e308, math.inf, -math.inf, math.nan]
+    assert bits([transforms.log10()(x) for x in edges]) == bits([libm_log10(x) for x in edges])
+    assert native.__getstate__()[3] == default.__getstate__()[3] == transforms.log10()
     assert np.isneginf(default(frames[1])).all()  # the default keeps no floor
 
 

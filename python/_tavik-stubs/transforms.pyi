@@ -42,7 +42,9 @@ class log10:
 
     A feature in [0, ``floor``) is raised to ``floor`` first, so that silence
     gives ``log10(floor)`` rather than -inf; a negative feature gives NaN.
-    ``log10()`` is the filterbank's default transform, bit for bit.
+    ``log10()`` is the filterbank's default transform, the C library's log10
+    bit for bit; ``tavik.LOG10``, the default of ``tavik.gammatonegram``, is
+    ``log10(floor=1e-10)``, a floor of -200 dB.
 
     Parameters
     ----------
@@ -56,11 +58,14 @@ class log10:
 
     Examples
     --------
+    >>> import tavik
     >>> from tavik import transforms
     >>> transforms.log10()(100.0)
     2.0
     >>> transforms.log10(floor=1e-10)(0.0)
     -10.0
+    >>> tavik.LOG10
+    log10(floor=1e-10)
     """
 
     def __init__(self, floor: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> None:

@@ -47,7 +47,8 @@ class UnrestoredTransform:
 
 
 def transform_named(name: str) -> Transform | None:
-    """The transform that the writer stored under `name`."""
+    """The transform that the writer stored under `name` ("log10" is
+    :data:`LOG10` in files written before it was a native transform)."""
     if name == "log10":
         return LOG10
     if name == "none":
@@ -293,10 +294,8 @@ def write_all_or_nothing(writers: Mapping[Path, Callable[[IO[bytes]], object]]) 
 
 
 def transform_name(transform: Transform | None) -> str:
-    """How a .npz names a transform: "log10" for the default, the repr of a
-    native one ("log10(floor=0.0)"), a Python callable's qualified name."""
-    if transform is LOG10:
-        return "log10"
+    """How a .npz names a transform: the repr of a native one
+    ("log10(floor=1e-10)"), a Python callable's qualified name."""
     if transform is None:
         return "none"
     return str(getattr(transform, "__qualname__", repr(transform)))

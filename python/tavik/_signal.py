@@ -3,7 +3,6 @@ the result as an immutable record."""
 
 from __future__ import annotations
 
-import math
 import operator
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field, fields
@@ -47,27 +46,12 @@ def log10_floor(floor_dB: float) -> float:
     return float(10.0 ** (floor_dB / 20))
 
 
-class _NativeLog10:
-    """The base-10 logarithm with a floor of -200 dB (features below 1e-10 are
-    raised to it), applied in native code without entering the interpreter.
-    As a plain callable it computes the same values in Python."""
-
-    def __call__(self, value: float) -> float:
-        if value >= 0.0:
-            return math.log10(max(value, log10_floor(LOG10_FLOOR_DB)))
-        return math.nan
-
-    def __repr__(self) -> str:
-        return "<log10>"
-
-    def __reduce__(self) -> str:
-        return "LOG10"
-
-
-#: The default transform of :func:`gammatonegram`: native log10, floored at
-#: -200 dB so that silence is finite. ``tavik.transforms.log10()`` is the
-#: unfloored one (silence gives -inf).
-LOG10: Final = _NativeLog10()
+#: The default transform of :func:`gammatonegram`: the native
+#: ``tavik.transforms.log10`` with a floor of -200 dB (``log10(floor=1e-10)``),
+#: so that silence is finite. ``tavik.transforms.log10()`` is the unfloored
+#: one (silence gives -inf). Older pickles that refer to it by name,
+#: ``tavik._signal.LOG10``, load as this object.
+LOG10: Final = transforms.log10(floor=log10_floor(LOG10_FLOOR_DB))
 
 
 @dataclass(frozen=True, eq=False)
@@ -223,9 +207,6 @@ def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_H
         # No transform: the raw features (a filterbank holding none would
         # fail on the first frame).
         transform = transforms.identity()
-    elif transform is LOG10:
-        # The native log10 with the floor: no interpreter call, and it pickles.
-        transform = transforms.log10(floor=log10_floor(LOG10_FLOOR_DB))
     return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
                                sample_rate=sample_rate, transform=transform, on_channel=channel,
                                low_Hz=low_Hz, high_Hz=high_Hz,

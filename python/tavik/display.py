@@ -11,7 +11,7 @@ import numpy.typing as npt
 from _tavik import transforms
 
 from ._features import erb_rate_to_hz, hz_to_erb_rate
-from ._signal import LOG10, Gammatonegram
+from ._signal import Gammatonegram
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -35,7 +35,7 @@ def _as_amplitude(g: Gammatonegram) -> tuple[Any, str]:
     """How features become the linear values that are pooled (mean envelope,
     or the feature itself), and the colour bar's label."""
     transform = g.transform
-    if transform is LOG10 or isinstance(transform, transforms.log10):
+    if isinstance(transform, transforms.log10):
         return (lambda f: 10.0 ** f), "level (dB, 20·log10 of the mean envelope)"
     if isinstance(transform, transforms.dB):
         return (lambda f: 10.0 ** (f / 20)), "level (dB, 20·log10 of the mean envelope)"
