@@ -391,7 +391,7 @@ void bind_extractor(py::module_& m) {
     // pybind11's metaclass is that of every class it made, the transforms'
     // (bound before) among them.
     const py::handle metaclass = native_types::native_metaclass(
-        py::type::of<native_transforms::Identity>().get_type());
+        py::type::of(py::type::of<native_transforms::Identity>()));
     py::class_<Base, PyExtractor> extractor(sub, "Extractor", native_types::native_type_setup(1),
                                             py::metaclass(metaclass),
                                             docstrings::extractor_class);
