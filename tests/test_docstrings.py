@@ -1,10 +1,11 @@
 """The native module's docstrings: written once (python/docstrings.hpp), in
 numpydoc form, and the committed stubs generated from them."""
 import difflib
-import importlib.util
+import importlib
 import inspect
 import pathlib
 import re
+import sys
 
 import pytest
 
@@ -16,10 +17,13 @@ STUBS = ROOT / "python" / "_tavik-stubs"
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("generate_stubs", ROOT / "python" / "generate_stubs.py")
-    generator = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(generator)
-    return generator
+    """python/generate_stubs.py, a script beside the sources, imported as a module."""
+    scripts = str(ROOT / "python")
+    sys.path.insert(0, scripts)
+    try:
+        return importlib.import_module("generate_stubs")
+    finally:
+        sys.path.remove(scripts)
 
 
 def test_committed_stubs_are_generated_from_the_module():
