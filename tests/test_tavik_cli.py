@@ -145,14 +145,21 @@ class TestOutputsAndOptions:
             ("--num-features", 2**40, "--num-features must be from 2 to 10000"),
             ("--channel", 10**20, "--channel must be from -2147483647 to 2147483647"),
             ("--low", "nan", "--low must be a finite number, not nan"),
-            ("--floor-dB", "nan", "--floor-dB must be a level in dB or -inf, not nan"),
+            ("--floor-dB", "nan", "--floor-dB must be -inf or a level from -6153 to 6165 dB, "
+                                  "not nan"),
+            ("--floor-dB", "7000", "--floor-dB must be -inf or a level from -6153 to 6165 dB, "
+                                   "not 7000"),
+            ("--floor-dB=-7000", None, "--floor-dB must be -inf or a level from -6153 to 6165 "
+                                       "dB, not -7000"),
+            ("--floor-dB", "inf", "--floor-dB must be -inf or a level"),
         ],
     )
     @pytest.mark.parametrize("command", ["gammatonegram", "corpus"])
     def test_numbers_out_of_range(self, tmp_path, command, option, value, message):
         (tmp_path / "in").mkdir()
         args = ["in", "out"] if command == "corpus" else []
-        result = tavik_cli(command, *args, option, value, cwd=tmp_path)
+        result = tavik_cli(command, *args, option, *([value] if value is not None else []),
+                           cwd=tmp_path)
         assert result.returncode == 2 and result.stderr.count("\n") == 1
         assert result.stderr.startswith(f"tavik {command}: {message}")
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]
