@@ -1,5 +1,7 @@
 """The tavik command line, run as a user runs it: gammatonegram and corpus."""
+import errno
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -13,7 +15,11 @@ from tavik import _io
 soundfile = pytest.importorskip("soundfile")
 soxr = pytest.importorskip("soxr")
 
-from cli_helpers import SPEECH, corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
+from cli_helpers import (SPEECH, corpus_files, npz, small_file_system, tavik_cli,  # noqa: E402
+                         write_corpus)
+
+NAMES_ANY_ENCODING = pytest.mark.skipif(sys.platform in ("darwin", "win32"),
+                                        reason="the file system takes UTF-8 names only")
 
 @pytest.fixture(scope="module")
 def stereo(tmp_path_factory):
@@ -100,6 +106,34 @@ class TestGammatonegram:
         assert out.stderr.count("\n") == 1 and "Traceback" not in out.stderr
         assert out.stderr.startswith("tavik gammatonegram: ") and message in out.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == ["not-audio.wav"]
+
+    @pytest.mark.parametrize("shape, at, where", [((96000,), 70000, "70000"),
+                                                  ((32000, 2), (5000, 1), "5000 of channel 1")])
+    def test_a_non_finite_sample_is_refused_in_continuous_mode(self, tmp_path, shape, at, where):
+        signal = np.full(shape, 0.1)
+        signal[at] = np.nan  # in the second block of reading, for the mono file
+        soundfile.write(tmp_path / "a.wav", signal, 16000, subtype="FLOAT")
+        out = tavik_cli("gammatonegram", "a.wav", cwd=tmp_path)
+        assert (out.returncode, out.stderr) == (2, (
+            "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a "
+            f"non-finite sample (nan) at sample {where}\n"))
+        assert os.listdir(tmp_path) == ["a.wav"]
+        # Frames mode keeps NaN to the frames that hold the sample.
+        frames = tavik_cli("gammatonegram", "a.wav", "--mode", "frames", "--no-plot",
+                           cwd=tmp_path)
+        assert frames.returncode == 0, frames.stderr
+        sample = np.atleast_1d(at)[0]
+        holding = np.arange(sample // 160 - 2, sample // 160 + 1)  # 400-sample frames, hop 160
+        assert np.array_equal(np.flatnonzero(np.isnan(npz(tmp_path / "a.npz")["features"])
+                                             .any(axis=1)), holding[holding * 160 + 400 > sample])
+        # The corpus lists the file as failed, its index counted where it was found.
+        (tmp_path / "in").mkdir()
+        os.replace(tmp_path / "a.wav", tmp_path / "in" / "a.wav")
+        corpus = tavik_cli("corpus", "in", "out", "--sample-rate", 8000, cwd=tmp_path)
+        assert corpus.returncode == 1
+        assert re.fullmatch(r"tavik corpus: in/a\.wav: The signal holds a non-finite sample "
+                            r"\(nan\) at sample \d+( of channel 1)? \(counted at 8000 Hz, "
+                            r"after resampling\)\n", corpus.stderr), corpus.stderr
 
 
 class TestOutputsAndOptions:
@@ -211,16 +245,34 @@ class TestOutputsAndOptions:
         assert saved["floor_dB"] == -200 and saved["features"].min() == -10.0
 
 
-def test_blocks_and_the_streaming_resampler_are_the_whole_file(tmp_path):
+def mp3_or_skip():
+    if "MP3" not in soundfile.available_formats():
+        pytest.skip(f"this libsndfile ({soundfile.__libsndfile_version__}) writes no MP3")
+
+
+@pytest.mark.parametrize("name, subtype", [("a.flac", "PCM_24"), ("a.mp3", None)])
+def test_blocks_and_the_streaming_resampler_are_the_whole_file(tmp_path, name, subtype):
+    if name.endswith(".mp3"):
+        mp3_or_skip()  # whose decoder starts afresh wherever a read seeks
     rng = np.random.default_rng(4)
-    data = rng.uniform(-1, 1, (70001, 3))
-    soundfile.write(tmp_path / "a.flac", data, 22050, subtype="PCM_24")
-    whole, _ = soundfile.read(tmp_path / "a.flac")
+    data = rng.uniform(-1, 1, (150001, 2))
+    soundfile.write(tmp_path / name, data, 22050, subtype=subtype)
+    whole, _ = soundfile.read(tmp_path / name)
     for block in (997, 1 << 16):
-        assert np.concatenate(list(_io.read_blocks(tmp_path / "a.flac", block=block))).tobytes() \
+        assert np.concatenate(list(_io.read_blocks(tmp_path / name, block=block))).tobytes() \
             == whole.tobytes()
-        resampled = np.concatenate(list(_io.read_blocks(tmp_path / "a.flac", 16000, block=block)))
+        resampled = np.concatenate(list(_io.read_blocks(tmp_path / name, 16000, block=block)))
         assert resampled.tobytes() == soxr.resample(whole, 22050, 16000).tobytes()
+
+
+def test_an_mp3_gives_the_features_of_its_whole_samples(tmp_path):
+    mp3_or_skip()
+    t = np.arange(10 * 16000) / 16000
+    soundfile.write(tmp_path / "a.mp3", 0.5 * np.sin(2 * np.pi * 440 * t), 16000, format="MP3")
+    out = tavik_cli("gammatonegram", "a.mp3", "--no-plot", cwd=tmp_path)
+    assert out.returncode == 0 and out.stderr == ""
+    expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.mp3"))
+    assert npz(tmp_path / "a.npz")["features"].tobytes() == expected.features.tobytes()
 
 
 def test_plot_pools_frames_into_the_picture_s_columns():
