@@ -198,6 +198,74 @@ class TestOutputsAndOptions:
         assert result.stderr.startswith(f"tavik {command}: {message}")
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]
 
+    @NAMES_ANY_ENCODING
+    def test_names_in_any_encoding_are_read_and_reported(self, tmp_path):
+        """Names that are not UTF-8, under a strict UTF-8 standard output:
+        read and written like any other, their bytes shown as \\xNN."""
+        def named(raw):
+            return os.fsdecode(raw)
+
+        strict = {"PYTHONIOENCODING": "utf-8"}
+        (tmp_path / named(b"caf\xe9.wav")).write_bytes(SPEECH.read_bytes())
+        out = tavik_cli("gammatonegram", named(b"caf\xe9.wav"), "--out", named(b"\xff/x"),
+                        cwd=tmp_path, env=strict)
+        assert out.returncode == 0 and out.stderr == ""
+        assert out.stdout.splitlines()[-1] == "wrote \\xff/x.png and \\xff/x.npz"
+        expected = tavik.gammatonegram(*soundfile.read(SPEECH), high_Hz=7200)
+        saved = npz(tmp_path / named(b"\xff") / "x.npz")
+        assert saved["features"].tobytes() == expected.features.tobytes()
+        missing = tavik_cli("gammatonegram", named(b"caf\xe9.flac"), cwd=tmp_path, env=strict)
+        assert (missing.returncode, missing.stderr) == (
+            2, "tavik gammatonegram: no such audio file: caf\\xe9.flac\n")
+
+        folder = tmp_path / "in" / named(b"d\xe9")
+        folder.mkdir(parents=True)
+        (folder / "speech.wav").write_bytes(SPEECH.read_bytes())
+        (tmp_path / "in" / named(b"b\xe9.wav")).write_bytes(b"RIFF but not really")
+        corpus = tavik_cli("corpus", "in", named(b"out\xe9"), cwd=tmp_path, env=strict)
+        assert corpus.returncode == 1
+        assert corpus.stderr.startswith("tavik corpus: in/b\\xe9.wav: cannot read as audio: ")
+        assert corpus.stdout.splitlines()[-1] == ("1 done, 0 skipped as already done, 1 failed "
+                                                  "(features under out\\xe9)")
+        assert npz(tmp_path / named(b"out\xe9") / named(b"d\xe9") / "speech.npz")[
+            "features"].tobytes() == expected.features.tobytes()
+
+    @pytest.mark.parametrize("command, args, line", [
+        ("gammatonegram", ["--out", "dangling/x"],
+         "cannot write dangling/x.png: dangling is a symbolic link to nothing"),
+        ("corpus", ["in", "dangling/out"],
+         "cannot write dangling/out: dangling is a symbolic link to nothing"),
+    ])
+    def test_an_output_under_a_link_to_nothing_is_refused_before_any_work(self, tmp_path,
+                                                                          command, args, line):
+        (tmp_path / "in").mkdir()
+        (tmp_path / "in" / "speech.wav").write_bytes(SPEECH.read_bytes())
+        (tmp_path / "dangling").symlink_to("nowhere")
+        out = tavik_cli(command, *args, cwd=tmp_path)
+        assert (out.returncode, out.stderr, out.stdout) == (2, f"tavik {command}: {line}\n", "")
+        assert sorted(os.listdir(tmp_path)) == ["dangling", "in"]
+
+    def test_outputs_on_a_full_or_read_only_file_system(self, tmp_path):
+        (tmp_path / "in").mkdir()
+        noise = 0.1 * np.random.default_rng(6).standard_normal(16000 * 5)
+        soundfile.write(tmp_path / "in" / "a.wav", noise, 16000)  # 255 KB of features
+        with small_file_system(tmp_path / "full"):
+            out = tavik_cli("gammatonegram", "in/a.wav", "--no-plot", "--out", "full/x",
+                            cwd=tmp_path)
+            assert (out.returncode, out.stderr) == (
+                1, f"tavik gammatonegram: cannot write full/x.npz: {os.strerror(errno.ENOSPC)}\n")
+            corpus = tavik_cli("corpus", "in", "full/c", cwd=tmp_path)
+            assert corpus.returncode == 1 and corpus.stderr.count("\n") == 1
+            assert corpus.stderr.startswith("tavik corpus: in/a.wav: ")
+            assert os.strerror(errno.ENOSPC) in corpus.stderr
+            assert corpus_files(tmp_path / "full") == []
+        with small_file_system(tmp_path / "ro", "ro,size=64k"):
+            for command, args, target in [("gammatonegram", ["in/a.wav", "--out", "ro/new/x"],
+                                           "ro/new/x.png"), ("corpus", ["in", "ro/c"], "ro/c")]:
+                out = tavik_cli(command, *args, cwd=tmp_path)
+                assert (out.returncode, out.stderr) == (
+                    2, f"tavik {command}: cannot write {target}: ro: {os.strerror(errno.EROFS)}\n")
+
     def test_a_header_that_claims_2_to_the_35_samples(self, tmp_path):
         soundfile.write(tmp_path / "t.flac", 0.1 * np.ones(16000), 16000)
         data = bytearray((tmp_path / "t.flac").read_bytes())
@@ -368,6 +436,17 @@ class TestCorpus:
         with pytest.raises(interruption):
             _io.save_atomically(tmp_path / "out" / "b.npz", {"features": np.zeros(3)})
         assert os.listdir(tmp_path / "out") == ["a.npz"] and target.read_bytes() == old
+
+    def test_a_failing_clean_up_leaves_the_error_that_stopped_the_writing(self, tmp_path):
+        def replaced_by_a_folder(file):
+            # The temporary file becomes what unlink cannot remove.
+            os.unlink(file.name)
+            os.makedirs(os.path.join(file.name, "inside"))
+            raise ValueError("the writer's own error")
+
+        with pytest.raises(ValueError, match="^the writer's own error$"):
+            _io.write_all_or_nothing({tmp_path / "a.npz": replaced_by_a_folder})
+        assert not (tmp_path / "a.npz").exists()
 
     @pytest.mark.parametrize(
         "args, message",
