@@ -265,6 +265,14 @@ class TestOutputsAndOptions:
                 out = tavik_cli(command, *args, cwd=tmp_path)
                 assert (out.returncode, out.stderr) == (
                     2, f"tavik {command}: cannot write {target}: ro: {os.strerror(errno.EROFS)}\n")
+        # Features already there on a read-only file system: nothing to write, no error.
+        with small_file_system(tmp_path / "done", "size=1m"):
+            assert tavik_cli("corpus", "in", "done", cwd=tmp_path).returncode == 0
+            subprocess.run(["mount", "-o", "remount,ro", str(tmp_path / "done")], check=True,
+                           timeout=30)
+            again = tavik_cli("corpus", "in", "done", cwd=tmp_path)
+            assert again.returncode == 0, again.stderr
+            assert again.stdout.startswith("0 done, 1 skipped as already done")
 
     def test_a_header_that_claims_2_to_the_35_samples(self, tmp_path):
         soundfile.write(tmp_path / "t.flac", 0.1 * np.ones(16000), 16000)
@@ -318,7 +326,8 @@ def mp3_or_skip():
         pytest.skip(f"this libsndfile ({soundfile.__libsndfile_version__}) writes no MP3")
 
 
-@pytest.mark.parametrize("name, subtype", [("a.flac", "PCM_24"), ("a.mp3", None)])
+@pytest.mark.parametrize("name, subtype", [("a.flac", "PCM_24"), ("a.ogg", "VORBIS"),
+                                           ("a.mp3", None)])
 def test_blocks_and_the_streaming_resampler_are_the_whole_file(tmp_path, name, subtype):
     if name.endswith(".mp3"):
         mp3_or_skip()  # whose decoder starts afresh wherever a read seeks

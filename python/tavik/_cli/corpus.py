@@ -426,7 +426,6 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     out: Path = args.output
     if out.exists() and not out.is_dir():
         raise UsageError(f"{out} exists and is not a folder")
-    check_can_make(out, out)
     if out.is_dir():
         held.append(lock(out))
 
@@ -486,6 +485,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
 
     done = short = 0
     if jobs:
+        check_can_make(out, out)
         client = (connect(args.scheduler, args.worker_timeout) if args.scheduler is not None
                   else None)
         out.mkdir(parents=True, exist_ok=True)
