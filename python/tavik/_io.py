@@ -266,6 +266,7 @@ def _block_reader(file: Any) -> Callable[[int], npt.NDArray[np.float64]]:
 
     return read
 
+
 def write_npz(file: IO[bytes], arrays: Mapping[str, Any]) -> None:
     """What np.savez writes (loadable by np.load), with fixed time stamps."""
     with zipfile.ZipFile(file, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:

@@ -23,8 +23,7 @@ from _tavik import __version__
 
 from .. import _io
 from .common import (Settings, UsageError, add_analysis_options, check_can_make, check_options,
-                     extract, need,
-                     npz_fields, one_line, print_stderr, record_of, report,
+                     extract, need, npz_fields, one_line, print_stderr, record_of, report,
                      stored_settings)
 
 # Suffixes that libsndfile reads besides the names of its formats.

@@ -119,7 +119,7 @@ def run(args: argparse.Namespace) -> int:
     report(f"frames: {g.features.shape[0]}")
     report(f"duration: {duration:.3f} s")
     report(f"real-time factor: {rtf:.2e} ({extracted.seconds * 1000:.1f} ms in the filterbank"
-          f"{speed}; the whole command {whole:.2f} s, {duration / whole:,.1f}x real time)")
+           f"{speed}; the whole command {whole:.2f} s, {duration / whole:,.1f}x real time)")
     report(f"wrote {png} and {npz}" if not args.no_plot else f"wrote {npz}")
     return 0
 
@@ -138,7 +138,8 @@ def picture_writer(g: object, settings: Settings, path: Path, channels: int) -> 
     fig, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
     plot(g, ax)  # type: ignore[arg-type]
     frame = settings.num_samples
-    ax.set_title(f"{printable(path.name)} ({how}, {settings.sample_rate} Hz, {settings.mode} mode): "
+    ax.set_title(f"{printable(path.name)} ({how}, {settings.sample_rate} Hz, "
+                 f"{settings.mode} mode): "
                  f"{settings.num_features} filters, {settings.low_Hz:g}–{settings.high_Hz:g} Hz, "
                  f"frame {frame} ({1000 * frame / settings.sample_rate:.3g} ms), "
                  f"hop {settings.hop}, integration {settings.temporal_integration:g} s",
