@@ -235,6 +235,62 @@ def misaligned(a):
     return copy
 
 
+def command_line(*args, prepare=lambda folder: None, env=None):
+    """(exit status, standard error) of the command line run in a new folder
+    that `prepare` fills; and what `prepare` returns, if anything."""
+    soundfile = pytest.importorskip("soundfile")
+    pytest.importorskip("soxr")
+    import tempfile
+
+    from cli_helpers import tavik_cli
+
+    with tempfile.TemporaryDirectory() as name:
+        folder = Path(name)
+        prepared = prepare(folder)
+        out = tavik_cli(*args, cwd=folder, env=env)
+        if prepared is None:
+            return out.returncode, out.stderr
+        written = np.load(folder / "a.npz")["features"]
+        return written.tobytes(), prepared(soundfile).features.tobytes()
+
+
+def audio(name, signal, **options):
+    """A `prepare` of command_line: one audio file of 16 kHz, and (for an MP3)
+    the features of its whole samples."""
+    def prepare(folder):
+        import soundfile
+
+        soundfile.write(os.fsencode(folder / name), signal, 16000, **options)
+        if name.endswith(".mp3"):
+            return lambda soundfile: tavik.gammatonegram(*soundfile.read(folder / name))
+        return None
+    return prepare
+
+
+def with_mp3(prepare):
+    import soundfile
+
+    if "MP3" not in soundfile.available_formats():
+        pytest.skip("this libsndfile writes no MP3")
+    return prepare
+
+
+def full_file_system():
+    """(exit status, standard error) of an output written to a full file system."""
+    import tempfile
+
+    pytest.importorskip("soundfile")
+    from cli_helpers import small_file_system, tavik_cli
+
+    with tempfile.TemporaryDirectory() as name:
+        folder = Path(name)
+        audio("a.wav", 0.1 * np.random.default_rng(6).standard_normal(80000))(folder)
+        with small_file_system(folder / "full"):
+            out = tavik_cli("gammatonegram", "a.wav", "--no-plot", "--out", "full/x", cwd=folder)
+        return out.returncode, out.stderr
+
+
+NAN_AT_70000 = np.where(np.arange(96000) == 70000, np.nan, 0.1)
 ALL = object()  # the row holds for every call listed
 CASES = {
     "a frame of the wrong length (also a `(channels, n)` array with n ≠ `num_samples`, and `batch` rows)": [
@@ -380,6 +436,25 @@ CASES = {
                                                                     transform=lambda v: Interrupting())([0.0] * 4))],
     "a transform whose repr holds a lone surrogate (a file name from `os.fsdecode`)": [
         raises(None, "same", lambda: ("transform=Surrogate('caf\udce9')" in repr(GammatoneFilterbank(transform=Surrogate())), True))],
+    "a NaN or infinite sample in an audio file given to `tavik gammatonegram` or `tavik corpus` (continuous mode)": [
+        raises(None, "same", lambda: (command_line("gammatonegram", "a.wav", prepare=audio("a.wav", NAN_AT_70000, subtype="FLOAT")), (
+            2, "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a non-finite sample (nan) at sample 70000\n")))],
+    "an MP3 file given to `tavik gammatonegram` or `tavik corpus`": [
+        raises(None, "same", lambda: command_line("gammatonegram", "a.mp3", "--no-plot", "--out", "a",
+                                                  prepare=with_mp3(audio("a.mp3", 0.5 * np.sin(np.arange(160000) / 5)))))],
+    "an audio file, folder or `--out` whose name is not UTF-8 (`caf\\xe9.wav`), reported under a strict UTF-8 standard output": [
+        raises(None, "same", lambda: (command_line("gammatonegram", os.fsdecode(b"caf\xe9.wav"), "--out", os.fsdecode(b"d\xe9/x"),
+                                                   prepare=audio("caf\udce9.wav", np.ones(800)), env={"PYTHONIOENCODING": "utf-8"}),
+                                      (0, "")))],
+    "`--floor-dB` beyond the levels a double holds (`7000`, `-7000`), `nan` or `inf`": [
+        raises(None, "same", lambda: (command_line("gammatonegram", floor),
+                                      (2, f"tavik gammatonegram: --floor-dB must be -inf or a level from -6153 to 6165 dB, not {floor[11:]}\n")))
+        for floor in ("--floor-dB=7000", "--floor-dB=-7000", "--floor-dB=nan", "--floor-dB=inf")],
+    "an output that cannot be written, known before the work: under a symbolic link to nothing, on a read-only file system": [
+        raises(None, "same", lambda: (command_line("gammatonegram", "--out", "dangling/x", prepare=lambda f: (f / "dangling").symlink_to("nowhere")),
+                                      (2, "tavik gammatonegram: cannot write dangling/x.png: dangling is a symbolic link to nothing\n")))],
+    "an output that fails while it is written (a full file system), or whose clean-up fails too": [
+        raises(None, "same", lambda: (full_file_system(), (1, "tavik gammatonegram: cannot write full/x.npz: No space left on device\n")))],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {

@@ -1,5 +1,7 @@
 """The tavik command line, run as a user runs it: gammatonegram and corpus."""
+import errno
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -13,7 +15,11 @@ from tavik import _io
 soundfile = pytest.importorskip("soundfile")
 soxr = pytest.importorskip("soxr")
 
-from cli_helpers import SPEECH, corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
+from cli_helpers import (SPEECH, corpus_files, npz, small_file_system, tavik_cli,  # noqa: E402
+                         write_corpus)
+
+NAMES_ANY_ENCODING = pytest.mark.skipif(sys.platform in ("darwin", "win32"),
+                                        reason="the file system takes UTF-8 names only")
 
 @pytest.fixture(scope="module")
 def stereo(tmp_path_factory):
@@ -101,6 +107,34 @@ class TestGammatonegram:
         assert out.stderr.startswith("tavik gammatonegram: ") and message in out.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == ["not-audio.wav"]
 
+    @pytest.mark.parametrize("shape, at, where", [((96000,), 70000, "70000"),
+                                                  ((32000, 2), (5000, 1), "5000 of channel 1")])
+    def test_a_non_finite_sample_is_refused_in_continuous_mode(self, tmp_path, shape, at, where):
+        signal = np.full(shape, 0.1)
+        signal[at] = np.nan  # in the second block of reading, for the mono file
+        soundfile.write(tmp_path / "a.wav", signal, 16000, subtype="FLOAT")
+        out = tavik_cli("gammatonegram", "a.wav", cwd=tmp_path)
+        assert (out.returncode, out.stderr) == (2, (
+            "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a "
+            f"non-finite sample (nan) at sample {where}\n"))
+        assert os.listdir(tmp_path) == ["a.wav"]
+        # Frames mode keeps NaN to the frames that hold the sample.
+        frames = tavik_cli("gammatonegram", "a.wav", "--mode", "frames", "--no-plot",
+                           cwd=tmp_path)
+        assert frames.returncode == 0, frames.stderr
+        sample = np.atleast_1d(at)[0]
+        holding = np.arange(sample // 160 - 2, sample // 160 + 1)  # 400-sample frames, hop 160
+        assert np.array_equal(np.flatnonzero(np.isnan(npz(tmp_path / "a.npz")["features"])
+                                             .any(axis=1)), holding[holding * 160 + 400 > sample])
+        # The corpus lists the file as failed, its index counted where it was found.
+        (tmp_path / "in").mkdir()
+        os.replace(tmp_path / "a.wav", tmp_path / "in" / "a.wav")
+        corpus = tavik_cli("corpus", "in", "out", "--sample-rate", 8000, cwd=tmp_path)
+        assert corpus.returncode == 1
+        assert re.fullmatch(r"tavik corpus: in/a\.wav: The signal holds a non-finite sample "
+                            r"\(nan\) at sample \d+( of channel 1)? \(counted at 8000 Hz, "
+                            r"after resampling\)\n", corpus.stderr), corpus.stderr
+
 
 class TestOutputsAndOptions:
     @pytest.mark.parametrize(
@@ -145,17 +179,100 @@ class TestOutputsAndOptions:
             ("--num-features", 2**40, "--num-features must be from 2 to 10000"),
             ("--channel", 10**20, "--channel must be from -2147483647 to 2147483647"),
             ("--low", "nan", "--low must be a finite number, not nan"),
-            ("--floor-dB", "nan", "--floor-dB must be a level in dB or -inf, not nan"),
+            ("--floor-dB", "nan", "--floor-dB must be -inf or a level from -6153 to 6165 dB, "
+                                  "not nan"),
+            ("--floor-dB", "7000", "--floor-dB must be -inf or a level from -6153 to 6165 dB, "
+                                   "not 7000"),
+            ("--floor-dB=-7000", None, "--floor-dB must be -inf or a level from -6153 to 6165 "
+                                       "dB, not -7000"),
+            ("--floor-dB", "inf", "--floor-dB must be -inf or a level"),
         ],
     )
     @pytest.mark.parametrize("command", ["gammatonegram", "corpus"])
     def test_numbers_out_of_range(self, tmp_path, command, option, value, message):
         (tmp_path / "in").mkdir()
         args = ["in", "out"] if command == "corpus" else []
-        result = tavik_cli(command, *args, option, value, cwd=tmp_path)
+        result = tavik_cli(command, *args, option, *([value] if value is not None else []),
+                           cwd=tmp_path)
         assert result.returncode == 2 and result.stderr.count("\n") == 1
         assert result.stderr.startswith(f"tavik {command}: {message}")
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in"]
+
+    @NAMES_ANY_ENCODING
+    def test_names_in_any_encoding_are_read_and_reported(self, tmp_path):
+        """Names that are not UTF-8, under a strict UTF-8 standard output:
+        read and written like any other, their bytes shown as \\xNN."""
+        def named(raw):
+            return os.fsdecode(raw)
+
+        strict = {"PYTHONIOENCODING": "utf-8"}
+        (tmp_path / named(b"caf\xe9.wav")).write_bytes(SPEECH.read_bytes())
+        out = tavik_cli("gammatonegram", named(b"caf\xe9.wav"), "--out", named(b"\xff/x"),
+                        cwd=tmp_path, env=strict)
+        assert out.returncode == 0 and out.stderr == ""
+        assert out.stdout.splitlines()[-1] == "wrote \\xff/x.png and \\xff/x.npz"
+        expected = tavik.gammatonegram(*soundfile.read(SPEECH), high_Hz=7200)
+        saved = npz(tmp_path / named(b"\xff") / "x.npz")
+        assert saved["features"].tobytes() == expected.features.tobytes()
+        missing = tavik_cli("gammatonegram", named(b"caf\xe9.flac"), cwd=tmp_path, env=strict)
+        assert (missing.returncode, missing.stderr) == (
+            2, "tavik gammatonegram: no such audio file: caf\\xe9.flac\n")
+
+        folder = tmp_path / "in" / named(b"d\xe9")
+        folder.mkdir(parents=True)
+        (folder / "speech.wav").write_bytes(SPEECH.read_bytes())
+        (tmp_path / "in" / named(b"b\xe9.wav")).write_bytes(b"RIFF but not really")
+        corpus = tavik_cli("corpus", "in", named(b"out\xe9"), cwd=tmp_path, env=strict)
+        assert corpus.returncode == 1
+        assert corpus.stderr.startswith("tavik corpus: in/b\\xe9.wav: cannot read as audio: ")
+        assert corpus.stdout.splitlines()[-1] == ("1 done, 0 skipped as already done, 1 failed "
+                                                  "(features under out\\xe9)")
+        assert npz(tmp_path / named(b"out\xe9") / named(b"d\xe9") / "speech.npz")[
+            "features"].tobytes() == expected.features.tobytes()
+
+    @pytest.mark.parametrize("command, args, line", [
+        ("gammatonegram", ["--out", "dangling/x"],
+         "cannot write dangling/x.png: dangling is a symbolic link to nothing"),
+        ("corpus", ["in", "dangling/out"],
+         "cannot write dangling/out: dangling is a symbolic link to nothing"),
+    ])
+    def test_an_output_under_a_link_to_nothing_is_refused_before_any_work(self, tmp_path,
+                                                                          command, args, line):
+        (tmp_path / "in").mkdir()
+        (tmp_path / "in" / "speech.wav").write_bytes(SPEECH.read_bytes())
+        (tmp_path / "dangling").symlink_to("nowhere")
+        out = tavik_cli(command, *args, cwd=tmp_path)
+        assert (out.returncode, out.stderr, out.stdout) == (2, f"tavik {command}: {line}\n", "")
+        assert sorted(os.listdir(tmp_path)) == ["dangling", "in"]
+
+    def test_outputs_on_a_full_or_read_only_file_system(self, tmp_path):
+        (tmp_path / "in").mkdir()
+        noise = 0.1 * np.random.default_rng(6).standard_normal(16000 * 5)
+        soundfile.write(tmp_path / "in" / "a.wav", noise, 16000)  # 255 KB of features
+        with small_file_system(tmp_path / "full"):
+            out = tavik_cli("gammatonegram", "in/a.wav", "--no-plot", "--out", "full/x",
+                            cwd=tmp_path)
+            assert (out.returncode, out.stderr) == (
+                1, f"tavik gammatonegram: cannot write full/x.npz: {os.strerror(errno.ENOSPC)}\n")
+            corpus = tavik_cli("corpus", "in", "full/c", cwd=tmp_path)
+            assert corpus.returncode == 1 and corpus.stderr.count("\n") == 1
+            assert corpus.stderr.startswith("tavik corpus: in/a.wav: ")
+            assert os.strerror(errno.ENOSPC) in corpus.stderr
+            assert corpus_files(tmp_path / "full") == []
+        with small_file_system(tmp_path / "ro", "ro,size=64k"):
+            for command, args, target in [("gammatonegram", ["in/a.wav", "--out", "ro/new/x"],
+                                           "ro/new/x.png"), ("corpus", ["in", "ro/c"], "ro/c")]:
+                out = tavik_cli(command, *args, cwd=tmp_path)
+                assert (out.returncode, out.stderr) == (
+                    2, f"tavik {command}: cannot write {target}: ro: {os.strerror(errno.EROFS)}\n")
+        # Features already there on a read-only file system: nothing to write, no error.
+        with small_file_system(tmp_path / "done", "size=1m"):
+            assert tavik_cli("corpus", "in", "done", cwd=tmp_path).returncode == 0
+            subprocess.run(["mount", "-o", "remount,ro", str(tmp_path / "done")], check=True,
+                           timeout=30)
+            again = tavik_cli("corpus", "in", "done", cwd=tmp_path)
+            assert again.returncode == 0, again.stderr
+            assert again.stdout.startswith("0 done, 1 skipped as already done")
 
     def test_a_header_that_claims_2_to_the_35_samples(self, tmp_path):
         soundfile.write(tmp_path / "t.flac", 0.1 * np.ones(16000), 16000)
@@ -204,16 +321,35 @@ class TestOutputsAndOptions:
         assert saved["floor_dB"] == -200 and saved["features"].min() == -10.0
 
 
-def test_blocks_and_the_streaming_resampler_are_the_whole_file(tmp_path):
+def mp3_or_skip():
+    if "MP3" not in soundfile.available_formats():
+        pytest.skip(f"this libsndfile ({soundfile.__libsndfile_version__}) writes no MP3")
+
+
+@pytest.mark.parametrize("name, subtype", [("a.flac", "PCM_24"), ("a.ogg", "VORBIS"),
+                                           ("a.mp3", None)])
+def test_blocks_and_the_streaming_resampler_are_the_whole_file(tmp_path, name, subtype):
+    if name.endswith(".mp3"):
+        mp3_or_skip()  # whose decoder starts afresh wherever a read seeks
     rng = np.random.default_rng(4)
-    data = rng.uniform(-1, 1, (70001, 3))
-    soundfile.write(tmp_path / "a.flac", data, 22050, subtype="PCM_24")
-    whole, _ = soundfile.read(tmp_path / "a.flac")
+    data = rng.uniform(-1, 1, (150001, 2))
+    soundfile.write(tmp_path / name, data, 22050, subtype=subtype)
+    whole, _ = soundfile.read(tmp_path / name)
     for block in (997, 1 << 16):
-        assert np.concatenate(list(_io.read_blocks(tmp_path / "a.flac", block=block))).tobytes() \
+        assert np.concatenate(list(_io.read_blocks(tmp_path / name, block=block))).tobytes() \
             == whole.tobytes()
-        resampled = np.concatenate(list(_io.read_blocks(tmp_path / "a.flac", 16000, block=block)))
+        resampled = np.concatenate(list(_io.read_blocks(tmp_path / name, 16000, block=block)))
         assert resampled.tobytes() == soxr.resample(whole, 22050, 16000).tobytes()
+
+
+def test_an_mp3_gives_the_features_of_its_whole_samples(tmp_path):
+    mp3_or_skip()
+    t = np.arange(10 * 16000) / 16000
+    soundfile.write(tmp_path / "a.mp3", 0.5 * np.sin(2 * np.pi * 440 * t), 16000, format="MP3")
+    out = tavik_cli("gammatonegram", "a.mp3", "--no-plot", cwd=tmp_path)
+    assert out.returncode == 0 and out.stderr == ""
+    expected = tavik.gammatonegram(*soundfile.read(tmp_path / "a.mp3"))
+    assert npz(tmp_path / "a.npz")["features"].tobytes() == expected.features.tobytes()
 
 
 def test_plot_pools_frames_into_the_picture_s_columns():
@@ -309,6 +445,17 @@ class TestCorpus:
         with pytest.raises(interruption):
             _io.save_atomically(tmp_path / "out" / "b.npz", {"features": np.zeros(3)})
         assert os.listdir(tmp_path / "out") == ["a.npz"] and target.read_bytes() == old
+
+    def test_a_failing_clean_up_leaves_the_error_that_stopped_the_writing(self, tmp_path):
+        def replaced_by_a_folder(file):
+            # The temporary file becomes what unlink cannot remove.
+            os.unlink(file.name)
+            os.makedirs(os.path.join(file.name, "inside"))
+            raise ValueError("the writer's own error")
+
+        with pytest.raises(ValueError, match="^the writer's own error$"):
+            _io.write_all_or_nothing({tmp_path / "a.npz": replaced_by_a_folder})
+        assert not (tmp_path / "a.npz").exists()
 
     @pytest.mark.parametrize(
         "args, message",

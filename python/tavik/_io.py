@@ -203,7 +203,7 @@ def audio_info(path: str | Path) -> AudioInfo:
     OSError or ValueError)."""
     import soundfile
 
-    info = soundfile.info(str(path))
+    info = soundfile.info(os.fsencode(path))
     return AudioInfo(int(info.samplerate), int(info.channels), max(0, int(info.frames)))
 
 
@@ -216,10 +216,11 @@ def read_blocks(path: str | Path, resample_to: int | None = None, block: int = B
     streaming resampler, whose output is bit for bit soxr.resample's of the
     whole signal (checked by the tests). A header that claims more samples
     than the file holds ends at what is there. `check` is shown the header
-    before anything is read (and may raise)."""
+    before anything is read (and may raise). The name is passed as bytes, so
+    that a name in any encoding opens."""
     import soundfile
 
-    with soundfile.SoundFile(str(path)) as file:
+    with soundfile.SoundFile(os.fsencode(path)) as file:
         if check is not None:
             check(AudioInfo(int(file.samplerate), int(file.channels), max(0, int(file.frames))))
         resampler = None
@@ -227,8 +228,9 @@ def read_blocks(path: str | Path, resample_to: int | None = None, block: int = B
             soxr = importlib.import_module("soxr")
             resampler = soxr.ResampleStream(file.samplerate, resample_to, file.channels,
                                             dtype="float64")
+        read = _block_reader(file)
         while True:
-            data = file.read(block, dtype="float64", always_2d=file.channels > 1)
+            data = read(block)
             last = len(data) == 0
             if resampler is not None:
                 data = resampler.resample_chunk(data, last=last)
@@ -236,6 +238,33 @@ def read_blocks(path: str | Path, resample_to: int | None = None, block: int = B
                 yield data
             if last:
                 return
+
+
+def _block_reader(file: Any) -> Callable[[int], npt.NDArray[np.float64]]:
+    """Reads consecutive blocks of an open soundfile.SoundFile as
+    soundfile.read reads the whole file: one seek to the start, then reads
+    alone. SoundFile.read seeks to where it stopped after every read, and a
+    seek restarts libsndfile's MPEG decoder, which then gives silence for
+    1,500 samples and more; so the reads go to libsndfile directly, through
+    soundfile's own binding (checked against soundfile.read by the tests,
+    MP3 included)."""
+    import soundfile
+
+    snd, ffi = soundfile._snd, soundfile._ffi
+    channels = int(file.channels)
+    if file.seekable():
+        file.seek(0)
+
+    def read(frames: int) -> npt.NDArray[np.float64]:
+        data = np.empty((frames, channels) if channels > 1 else frames)
+        count = int(snd.sf_readf_double(file._file, ffi.cast("double *", data.ctypes.data),
+                                        frames))
+        error = int(snd.sf_error(file._file))
+        if error:
+            raise soundfile.LibsndfileError(error)
+        return data[:max(count, 0)]
+
+    return read
 
 
 def write_npz(file: IO[bytes], arrays: Mapping[str, Any]) -> None:
@@ -273,8 +302,13 @@ def save_atomically(path: Path, arrays: Mapping[str, Any]) -> None:
 def write_all_or_nothing(writers: Mapping[Path, Callable[[IO[bytes]], object]]) -> None:
     """Each path written by its writer to a temporary file, then all renamed
     into place; if any writer fails, no path is replaced and the temporary
-    files are removed. The parent folders are created."""
+    files are removed. The parent folders are created. A failure of the
+    operating system is raised as an OSError that names the path being
+    written (not its temporary file); the clean-up never replaces the
+    error that stopped the writing (a read-only file system makes its own
+    removals fail too)."""
     temporaries: dict[Path, Path] = {}
+    path = next(iter(writers), Path())
     try:
         for path, write in writers.items():
             path.parent.mkdir(parents=True, exist_ok=True)
@@ -284,12 +318,14 @@ def write_all_or_nothing(writers: Mapping[Path, Callable[[IO[bytes]], object]]) 
             os.chmod(temporary, 0o644)
         for path, temporary in temporaries.items():
             os.replace(temporary, path)
-    except BaseException:
+    except BaseException as error:
         for temporary in temporaries.values():
             try:
                 os.unlink(temporary)
-            except FileNotFoundError:
+            except OSError:
                 pass
+        if isinstance(error, OSError) and error.errno is not None:
+            raise OSError(error.errno, error.strerror, str(path)) from error
         raise
 
 

@@ -3,7 +3,9 @@ the result as an immutable record."""
 
 from __future__ import annotations
 
+import math
 import operator
+import sys
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field, fields
 from types import MappingProxyType
@@ -41,9 +43,30 @@ MODES: Final = ("continuous", "frames")
 LOG10_FLOOR_DB: Final = -200.0
 
 
-def log10_floor(floor_dB: float) -> float:
-    """The feature that a floor in dB stands for (0.0, no floor, for -inf)."""
-    return float(10.0 ** (floor_dB / 20))
+def log10_floor(floor_dB: float, name: str = "floor_dB") -> float:
+    """The feature that a floor in dB stands for (0.0, no floor, for -inf).
+
+    A level is a positive normal double: from about -6153 dB (the smallest,
+    2.2e-308) to 6165 dB (the largest, 1.8e308). Beyond them the floor would
+    overflow, or underflow to no floor at all (or to a subnormal, whose
+    logarithm is no longer the level asked for), so they are refused with a
+    ValueError that names the parameter as `name`."""
+    if floor_dB == -math.inf:
+        return 0.0
+    try:
+        level = float(10.0 ** (floor_dB / 20)) if not math.isnan(floor_dB) else math.nan
+    except OverflowError:
+        level = math.inf
+    if not sys.float_info.min <= level < math.inf:
+        raise ValueError(f"{name} must be -inf or a level from {_LOWEST_FLOOR_DB:g} to "
+                         f"{_HIGHEST_FLOOR_DB:g} dB, not {floor_dB:g}")
+    return level
+
+
+# The levels in dB of the smallest and largest positive normal doubles,
+# rounded inward to whole dB, as named by log10_floor's error.
+_LOWEST_FLOOR_DB: Final = math.ceil(20 * math.log10(sys.float_info.min))
+_HIGHEST_FLOOR_DB: Final = math.floor(20 * math.log10(sys.float_info.max))
 
 
 #: The default transform of :func:`gammatonegram`: the native

@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from _tavik import __version__
 
 from . import corpus, gammatonegram
-from .common import UsageError, one_line
+from .common import UsageError, one_line, print_stderr
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -34,16 +34,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             status: int = args.run(args)
         except UsageError as error:
-            sys.stdout.flush()
-            print(f"tavik {args.command}: {error}", file=sys.stderr)
-            return 2
+            print_stderr(f"tavik {args.command}: {error}")
+            return error.status
         except MemoryError:
-            sys.stdout.flush()
-            print(f"tavik {args.command}: not enough memory for these settings", file=sys.stderr)
+            print_stderr(f"tavik {args.command}: not enough memory for these settings")
             return 2
         except KeyboardInterrupt:
-            sys.stdout.flush()
-            print(f"tavik {args.command}: interrupted", file=sys.stderr)
+            print_stderr(f"tavik {args.command}: interrupted")
             return 130
         sys.stdout.flush()
         return status

@@ -4,9 +4,11 @@ a file in blocks through the filterbank, the .npz fields, and errors."""
 from __future__ import annotations
 
 import argparse
+import errno
 import importlib
 import json
 import math
+import os
 import sys
 import time
 import zipfile
@@ -14,7 +16,7 @@ from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Final
+from typing import Any, Final, TextIO
 
 import numpy as np
 import numpy.typing as npt
@@ -37,6 +39,15 @@ MAX_CHANNEL: Final = 2**31 - 1
 
 class UsageError(Exception):
     """Bad input: reported as one line on stderr, exit status 2."""
+
+    status = 2
+
+
+class OutputError(UsageError):
+    """An output that could not be written once the work was done (a full or
+    read-only file system): reported as one line on stderr, exit status 1."""
+
+    status = 1
 
 
 def one_line(error: BaseException) -> str:
@@ -93,8 +104,10 @@ def check_options(args: argparse.Namespace) -> None:
         value = getattr(args, name)
         if value is not None and not math.isfinite(value):
             raise UsageError(f"--{name.replace('_', '-')} must be a finite number, not {value}")
-    if math.isnan(args.floor_dB) or args.floor_dB == math.inf:
-        raise UsageError(f"--floor-dB must be a level in dB or -inf, not {args.floor_dB}")
+    try:
+        log10_floor(args.floor_dB, "--floor-dB")
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 @dataclass(frozen=True)
@@ -200,6 +213,11 @@ def check_channel(channel: int, channels: int, where: str) -> None:
                          f"{channels} channel(s)")
 
 
+class SignalError(ValueError):
+    """A file's samples that the filterbank refuses (a non-finite sample in
+    continuous mode): a fault of the file, not of its reading."""
+
+
 @dataclass
 class Extracted:
     """The features of a file and what was learnt reading it."""
@@ -217,13 +235,20 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
             check: Callable[[_io.AudioInfo], object] | None = None) -> Extracted:
     """Features of every whole frame of a file, read in blocks: memory holds
     one block and the features, whatever the length of the file. `progress`
-    is told how many samples each block had; `check` is shown the header."""
+    is told how many samples each block had; `check` is shown the header.
+    Samples that the filterbank refuses raise SignalError, which says where
+    (the stream counts samples from the start of the file, at the rate it
+    is given)."""
     stream = settings.stream(num_threads)
     rows = _Rows(settings.num_features)
+    rate = ""
 
     def sized(info: _io.AudioInfo) -> None:
+        nonlocal rate
         if check is not None:
             check(info)
+        if resample and info.sample_rate != settings.sample_rate:
+            rate = f" (counted at {settings.sample_rate} Hz, after resampling)"
         samples = info.samples * settings.sample_rate // info.sample_rate + 1
         rows.expect(max(0, (samples - settings.num_samples) // settings.hop + 2))
 
@@ -231,7 +256,10 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
     seconds = 0.0
     for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=sized):
         start = time.perf_counter()
-        rows.add(stream.push(block))
+        try:
+            rows.add(stream.push(block))
+        except ValueError as error:
+            raise SignalError(f"{one_line(error)}{rate}") from None
         seconds += time.perf_counter() - start
         samples += len(block)
         if progress is not None:
@@ -305,6 +333,59 @@ def stored_settings(path: Path) -> dict[str, Any] | None:
     return stored if isinstance(stored, dict) else None
 
 
+def printable(line: str, encoding: str = "utf-8") -> str:
+    """The line as a stream of `encoding` can print it: a file name's bytes
+    that are not UTF-8 (which os.fsdecode turned into lone surrogates) as
+    \\xNN escapes, and whatever else the encoding lacks as backslash escapes."""
+    try:
+        line = line.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # a surrogate that no file name holds
+        line = line.encode("utf-8", "backslashreplace").decode("utf-8")
+    try:
+        return line.encode(encoding, "backslashreplace").decode(encoding)
+    except LookupError:
+        return line
+
+
+def report(line: str, stream: TextIO | None = None) -> None:
+    """Prints a line of a command's report (stdout unless `stream` is given),
+    whatever the names in it and the encoding of the stream."""
+    stream = stream if stream is not None else sys.stdout
+    print(printable(line, getattr(stream, "encoding", None) or "utf-8"), file=stream)
+
+
 def print_stderr(line: str) -> None:
     sys.stdout.flush()
-    print(line, file=sys.stderr)
+    report(line, sys.stderr)
+
+
+def check_can_make(path: Path, what: Path) -> None:
+    """Refuses, before any work, to write `what` into the folder `path` when
+    that cannot be: the nearest existing of `path` and its parents (a
+    symbolic link counts, even one to nothing) must be a folder that this
+    process may write to."""
+    for folder in (path, *path.parents):
+        if not os.path.lexists(folder):
+            continue
+        if not folder.is_dir():
+            reason = ("a symbolic link to nothing" if not folder.exists()
+                      else "not a folder")
+            raise UsageError(f"cannot write {what}: {folder} is {reason}")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise UsageError(f"cannot write {what}: {folder}: {_unwritable(folder)}")
+        return
+
+
+def _unwritable(folder: Path) -> str:
+    try:
+        if os.statvfs(folder).f_flag & os.ST_RDONLY:
+            return os.strerror(errno.EROFS)
+    except OSError:
+        pass
+    return os.strerror(errno.EACCES)
+
+
+def write_error(error: OSError) -> OutputError:
+    """An output's failure as one line: the file and the reason."""
+    where = error.filename if error.filename is not None else "the output"
+    return OutputError(f"cannot write {os.fsdecode(where)}: {error.strerror or one_line(error)}")

@@ -22,8 +22,9 @@ from typing import Any, Final
 from _tavik import __version__
 
 from .. import _io
-from .common import (Settings, UsageError, add_analysis_options, check_options, extract, need,
-                     npz_fields, one_line, print_stderr, record_of, stored_settings)
+from .common import (Settings, UsageError, add_analysis_options, check_can_make, check_options,
+                     extract, need, npz_fields, one_line, print_stderr, record_of, report,
+                     stored_settings)
 
 # Suffixes that libsndfile reads besides the names of its formats.
 _EXTRA_SUFFIXES: Final = {".aif", ".oga", ".opus"}
@@ -483,6 +484,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
 
     done = short = 0
     if jobs:
+        check_can_make(out, out)
         client = (connect(args.scheduler, args.worker_timeout) if args.scheduler is not None
                   else None)
         out.mkdir(parents=True, exist_ok=True)
@@ -511,7 +513,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         parts.append(f"{len(found.skipped)} skipped as not files to read")
     if found.ignored:
         parts.append(f"{found.ignored} other files ignored")
-    print(f"{', '.join(parts)} (features under {out})")
+    report(f"{', '.join(parts)} (features under {out})")
     return 1 if failures else 0
 
 

@@ -11,8 +11,9 @@ from pathlib import Path
 from typing import IO
 
 from .. import _io
-from .common import (Settings, UsageError, add_analysis_options, check_channel, check_options,
-                     extract, need, npz_fields, one_line, record_of)
+from .common import (Settings, SignalError, UsageError, add_analysis_options, check_can_make,
+                     check_channel, check_options, extract, need, npz_fields, one_line,
+                     printable, record_of, report, write_error)
 
 # Suffixes of --out that name what they are: OUT.png and OUT.npz are written.
 OUT_SUFFIXES = (".png", ".npz")
@@ -54,11 +55,7 @@ def output_paths(out: str | None, file: Path | None) -> tuple[Path, Path]:
     for path in (png, npz):
         if path.is_dir():
             raise UsageError(f"cannot write {path}: it is a folder")
-        parent = path.parent
-        while not parent.exists() and parent != parent.parent:
-            parent = parent.parent
-        if not parent.is_dir():
-            raise UsageError(f"cannot write {path}: {parent} is not a folder")
+        check_can_make(path.parent, path)
     return png, npz
 
 
@@ -98,6 +95,8 @@ def run(args: argparse.Namespace) -> int:
         try:
             extracted = extract(path, settings, resample=False, num_threads=0,
                                 progress=bar.update)
+        except SignalError as error:
+            raise UsageError(f"cannot compute the features of {path}: {error}") from None
         except (RuntimeError, OSError, ValueError) as error:
             raise UsageError(f"cannot read {path} as audio: {one_line(error)}") from None
     if not len(extracted.features):
@@ -107,18 +106,21 @@ def run(args: argparse.Namespace) -> int:
     writers: dict[Path, object] = {npz: lambda file: _io.write_npz(file, npz_fields(g, settings))}
     if not args.no_plot:
         writers = {png: picture_writer(g, settings, path, info.channels), **writers}
-    _io.write_all_or_nothing(writers)  # type: ignore[arg-type]
+    try:
+        _io.write_all_or_nothing(writers)  # type: ignore[arg-type]
+    except OSError as error:
+        raise write_error(error) from None
 
     duration = extracted.samples / settings.sample_rate
     whole = since_start()
     whole = whole if whole is not None else time.perf_counter() - started
     rtf = extracted.seconds / duration
     speed = f", {1 / rtf:,.0f}x faster than real time" if rtf > 0 else ""
-    print(f"frames: {g.features.shape[0]}")
-    print(f"duration: {duration:.3f} s")
-    print(f"real-time factor: {rtf:.2e} ({extracted.seconds * 1000:.1f} ms in the filterbank"
-          f"{speed}; the whole command {whole:.2f} s, {duration / whole:,.1f}x real time)")
-    print(f"wrote {png} and {npz}" if not args.no_plot else f"wrote {npz}")
+    report(f"frames: {g.features.shape[0]}")
+    report(f"duration: {duration:.3f} s")
+    report(f"real-time factor: {rtf:.2e} ({extracted.seconds * 1000:.1f} ms in the filterbank"
+           f"{speed}; the whole command {whole:.2f} s, {duration / whole:,.1f}x real time)")
+    report(f"wrote {png} and {npz}" if not args.no_plot else f"wrote {npz}")
     return 0
 
 
@@ -136,7 +138,8 @@ def picture_writer(g: object, settings: Settings, path: Path, channels: int) -> 
     fig, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
     plot(g, ax)  # type: ignore[arg-type]
     frame = settings.num_samples
-    ax.set_title(f"{path.name} ({how}, {settings.sample_rate} Hz, {settings.mode} mode): "
+    ax.set_title(f"{printable(path.name)} ({how}, {settings.sample_rate} Hz, "
+                 f"{settings.mode} mode): "
                  f"{settings.num_features} filters, {settings.low_Hz:g}–{settings.high_Hz:g} Hz, "
                  f"frame {frame} ({1000 * frame / settings.sample_rate:.3g} ms), "
                  f"hop {settings.hop}, integration {settings.temporal_integration:g} s",
