@@ -13,7 +13,8 @@ from tavik import _io
 soundfile = pytest.importorskip("soundfile")
 soxr = pytest.importorskip("soxr")
 
-from cli_helpers import SPEECH, corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
+from cli_helpers import (SPEECH, corpus_files, local_cluster, npz, tavik_cli,  # noqa: E402
+                         write_corpus)
 
 @pytest.fixture(scope="module")
 def stereo(tmp_path_factory):
@@ -254,7 +255,8 @@ class TestCorpus:
         assert set(saved) == {"features", "centre_frequencies", "times", "sample_rate", "hop",
                               "num_samples", "num_features", "low_Hz", "high_Hz",
                               "temporal_integration", "channel", "transform", "floor_dB", "mode",
-                              "source_sample_rate", "source_size", "settings"}
+                              "source_sample_rate", "source_size", "source_mtime_ns",
+                              "source_inode", "settings"}
 
         (tmp_path / "in" / "broken.ogg").unlink()
         before = {p: (p.read_bytes(), p.stat().st_mtime_ns) for p in (tmp_path / "out").rglob("*.npz")}
@@ -334,11 +336,10 @@ class TestCorpus:
 
 
 def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
-    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("distributed")
     written = write_corpus(tmp_path / "in")
     local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+    with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
         remote = tavik_cli("corpus", "in", "dask", "--sample-rate", 11025, "--scheduler",
                            cluster.scheduler_address, cwd=tmp_path)
     assert local.returncode == remote.returncode == 1, remote.stderr
