@@ -61,6 +61,16 @@ def local_cluster(**options):
 
 
 @contextlib.contextmanager
+def port_8787_taken():
+    """Port 8787, where Dask's dashboard listens by default, held as a user's
+    own dashboard would hold it (or left as it is if it is taken already)."""
+    with contextlib.ExitStack() as held:
+        with contextlib.suppress(OSError):
+            held.enter_context(socket.create_server(("", 8787)))
+        yield
+
+
+@contextlib.contextmanager
 def silent_server():
     """The tcp:// address of a server on a free port of the loopback that
     accepts every connection and never sends a byte."""

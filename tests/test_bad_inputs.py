@@ -235,6 +235,73 @@ def misaligned(a):
     return copy
 
 
+def corpus_job(folder, samples):
+    """The corpus's task for one file of these samples, as a worker does it."""
+    import soundfile
+    from tavik._cli import corpus
+
+    source, target = folder / "b.wav", folder / "b.npz"
+    soundfile.write(source, samples, 16000, subtype="FLOAT")
+    settings = corpus.Settings(16000, 400, 160, 8, 50.0, 7200.0, 0.0, -1, -200.0, "continuous")
+    job = corpus.Job("in/b.wav", str(source), str(target), corpus.Stamp.of(source.stat()), 1.0)
+    return settings, job, corpus.do_task(settings, False, [job], 1)
+
+
+def corpus_with_a_non_finite_sample():
+    import tempfile
+
+    from tavik._cli import corpus
+
+    samples = np.zeros(16000)
+    samples[5000] = np.nan
+    with tempfile.TemporaryDirectory() as folder:
+        _, _, outcomes = corpus_job(Path(folder), samples)
+    return outcomes, [corpus.Outcome("in/b.wav", 0, "The signal holds a non-finite sample (nan) at sample 5000")]
+
+
+def corpus_source_replaced():
+    """Whether b.wav is done before and after its replacement by other
+    samples of the same size and time stamp, in a new inode."""
+    import tempfile
+
+    import soundfile
+    from tavik._cli import corpus
+
+    with tempfile.TemporaryDirectory() as folder:
+        settings, job, _ = corpus_job(Path(folder), np.zeros(16000))
+        source, target = Path(job.source), Path(job.target)
+        before = corpus._state_of(target, source.stat(), settings, False)
+        old = source.stat()
+        soundfile.write(Path(folder) / "new.wav", np.ones(16000) / 2, 16000, subtype="FLOAT")
+        os.utime(Path(folder) / "new.wav", ns=(old.st_atime_ns, old.st_mtime_ns))
+        os.replace(Path(folder) / "new.wav", source)
+        after = corpus._state_of(target, source.stat(), settings, False)
+    return (before, after), ("done", None)
+
+
+def corpus_scheduler_that_never_answers():
+    import dask
+    import distributed  # noqa: F401  (its defaults into dask's config before one is changed)
+    from cli_helpers import silent_server
+    from tavik._cli import corpus
+    from tavik._cli.common import UsageError
+
+    with silent_server() as address, dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+        try:
+            corpus.reach(address)
+        except UsageError as error:
+            return str(error), (f"cannot reach the Dask scheduler at {address}: it accepted the connection, "
+                                f"but no answer came within Dask's connection timeout (1 s)")
+    return None, "UsageError"
+
+
+def cluster_beside_a_taken_8787():
+    from cli_helpers import local_cluster, port_8787_taken
+
+    with port_8787_taken(), local_cluster(n_workers=0, processes=False):
+        return True, True  # started without a warning, an error here
+
+
 ALL = object()  # the row holds for every call listed
 CASES = {
     "a frame of the wrong length (also a `(channels, n)` array with n ≠ `num_samples`, and `batch` rows)": [
@@ -380,6 +447,14 @@ CASES = {
                                                                     transform=lambda v: Interrupting())([0.0] * 4))],
     "a transform whose repr holds a lone surrogate (a file name from `os.fsdecode`)": [
         raises(None, "same", lambda: ("transform=Surrogate('caf\udce9')" in repr(GammatoneFilterbank(transform=Surrogate())), True))],
+    "`tavik corpus` on a file holding a NaN or infinite sample (continuous mode)": [
+        raises(None, "same", corpus_with_a_non_finite_sample)],
+    "`tavik corpus` run again after a source was replaced by another of the same size and modification time (`cp -p`, `tar x`, `rsync -a`)": [
+        raises(None, "same", corpus_source_replaced)],
+    "`tavik corpus --scheduler` at an address that accepts connections and never answers": [
+        raises(None, "same", corpus_scheduler_that_never_answers)],
+    "port 8787 (that of Dask's dashboard) held by another process while the test suite runs": [
+        raises(None, "same", cluster_beside_a_taken_8787)],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {

@@ -1,11 +1,9 @@
 """tavik corpus against what users and faults hand it: re-runs with other
 settings, odd entries under IN, hostile names, concurrent runs, dying workers
 and commands, clusters without workers."""
-import contextlib
 import fcntl
 import json
 import os
-import socket
 import signal
 import subprocess
 import sys
@@ -20,8 +18,8 @@ from tavik._cli import corpus
 
 soundfile = pytest.importorskip("soundfile")
 
-from cli_helpers import (corpus_files, local_cluster, npz, silent_server,  # noqa: E402
-                         tavik_cli, write_corpus)
+from cli_helpers import (corpus_files, local_cluster, npz, port_8787_taken,  # noqa: E402
+                         silent_server, tavik_cli, write_corpus)
 
 
 # The pool forks this process, whose BLAS threads CPython 3.12+ warns about.
@@ -341,13 +339,8 @@ def test_the_tests_clusters_bind_no_fixed_port():
     """Port 8787 taken (a Dask dashboard of the user's): where warnings are
     errors, a cluster that reached for it would fail."""
     pytest.importorskip("distributed")
-    with contextlib.ExitStack() as held:
-        try:
-            held.enter_context(socket.create_server(("", 8787)))
-        except OSError:
-            pass  # taken already
-        with local_cluster(n_workers=0, processes=False):
-            pass  # started without a warning
+    with port_8787_taken(), local_cluster(n_workers=0, processes=False):
+        pass  # started without a warning
 
 
 @pytest.mark.filterwarnings(FORK_WARNING)
