@@ -356,12 +356,14 @@ def reach(address: str) -> None:
     one line, within Dask's connection timeout. Dask's Client waits for the
     scheduler's handshake without a time limit, so that a server that
     accepts connections and never answers would hold it for ever; this
-    connection, made the Client's way, is given the timeout as a whole."""
+    connection, made the Client's way, is given the timeout as a whole. It
+    runs on an event loop of its own, in a thread of its own: the caller's
+    thread may run a loop already (a notebook)."""
     import asyncio
 
-    import dask
-    import dask.utils
     distributed = need("distributed", "dask")
+    import dask.utils
+
     timeout = dask.utils.parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"),
                                          default="seconds")
 
@@ -373,15 +375,25 @@ def reach(address: str) -> None:
             **distributed.Security().get_connection_args("client")), timeout + 1)
         await comm.close()
 
-    try:
-        asyncio.run(handshake())
-    except asyncio.TimeoutError:
+    failed: list[Exception] = []
+
+    def attempt() -> None:
+        try:
+            asyncio.run(handshake())
+        except Exception as error:
+            failed.append(error)
+
+    thread = threading.Thread(target=attempt, name="tavik-reach", daemon=True)
+    thread.start()
+    thread.join()
+    if not failed:
+        return
+    if isinstance(failed[0], asyncio.TimeoutError):
         raise UsageError(f"cannot reach the Dask scheduler at {address}: it accepted the "
                          f"connection, but no answer came within Dask's connection timeout "
-                         f"({timeout:g} s)") from None
-    except Exception as error:  # any failure to connect, of any address
-        raise UsageError(f"cannot reach the Dask scheduler at {address}: "
-                         f"{one_line(error)}") from None
+                         f"({timeout:g} s)")
+    # any failure to connect, of any address
+    raise UsageError(f"cannot reach the Dask scheduler at {address}: {one_line(failed[0])}")
 
 
 def connect(address: str, timeout: float) -> Any:
