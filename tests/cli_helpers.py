@@ -1,5 +1,5 @@
 """Helpers of the command line's tests: running it as a user does, reading
-what it wrote, and a small corpus."""
+what it wrote, a small corpus, and Dask clusters and servers on free ports."""
 import contextlib
 import os
 import socket
@@ -44,8 +44,6 @@ def write_corpus(folder):
 
 def corpus_files(out):
     return sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file())
-
-
 
 
 def local_cluster(**options):

@@ -104,9 +104,11 @@ class TestResuming:
         `rsync -a` of a file made at the same time): a new inode. An .npz of
         an earlier run that recorded neither is made again too."""
         tone_files(tmp_path / "in", ["a.wav", "b.wav"])
-        tone_files(tmp_path / "other", ["a.wav"], seconds=0.5)
+        tone_files(tmp_path / "other", ["b.wav", "a.wav"])  # another tone, the same size
         other = tmp_path / "other" / "a.wav"
         source, target = tmp_path / "in" / "a.wav", tmp_path / "out" / "a.npz"
+        assert other.stat().st_size == source.stat().st_size
+        assert other.read_bytes() != source.read_bytes()
         os.utime(other, ns=(source.stat().st_mtime_ns - 10**9,) * 2)  # older than the features
         assert tavik_cli("corpus", "in", "out", cwd=tmp_path).returncode == 0
         old = source.stat()

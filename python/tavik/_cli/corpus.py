@@ -147,9 +147,10 @@ def _kind(mode: int) -> str:
 class Stamp:
     """What tells a source file from another at the same path without reading
     it: its size, modification time (nanoseconds) and inode. A replacement
-    with the same size and time stamp (`cp -p`, `tar x`, `rsync -a`) is a new
-    inode or a time stamp of its own; a rewrite in place that keeps both size
-    and time stamp is the one change it cannot see. The device is left out:
+    of the same size keeps neither: `cp -p` writes into the old inode but
+    brings a time stamp of its own, `tar x` and `rsync -a` bring a new inode
+    even with the same time stamp; a rewrite in place that keeps size and
+    time stamp is the one change it cannot see. The device is left out:
     its number changes with the mount (a reboot, an NFS client) while the
     files stay the same."""
 
