@@ -27,6 +27,7 @@ import soundfile  # noqa: E402
 from tavik import _io  # noqa: E402
 from tavik._cli import main as tavik_main  # noqa: E402
 from tavik._cli.common import Settings, extract, npz_fields, record_of  # noqa: E402
+from tavik._cli.corpus import Stamp  # noqa: E402
 
 RATE = 16000
 
@@ -48,7 +49,7 @@ def plain_loop(folder, out, settings):
         g = record_of(extracted, settings)
         target = out / path.relative_to(folder).with_suffix(".npz")
         _io.save_atomically(target, npz_fields(g, settings, source_sample_rate=RATE,
-                                               source_size=path.stat().st_size))
+                                               **Stamp.of(path.stat()).fields()))
     return time.perf_counter() - start
 
 
@@ -108,8 +109,11 @@ def main():
             if not args.no_dask:
                 from distributed import LocalCluster
 
+                # No dashboard, and the HTTP server that the scheduler starts
+                # anyway on a free port, not on 8787.
                 cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
+                                       dashboard_address="127.0.0.1:0",
+                                       scheduler_kwargs={"dashboard": False})
                 address = cluster.scheduler_address
                 runs["tavik corpus on 2 Dask workers"] = \
                     lambda: corpus(folder, out, "--scheduler", address)

@@ -1,9 +1,11 @@
 """Helpers of the command line's tests: running it as a user does, reading
-what it wrote, and a small corpus."""
+what it wrote, a small corpus, and Dask clusters and servers on free ports."""
 import contextlib
 import os
+import socket
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -17,12 +19,12 @@ SPEECH = Path(tavik.__file__).parent / "data" / "speech.wav"
 SCRIPT = Path(sys.executable).parent / "tavik"
 
 
-def tavik_cli(*args, cwd, script=False, env=None):
+def tavik_cli(*args, cwd, script=False, env=None, timeout=300):
     command = [str(SCRIPT)] if script else [sys.executable, "-m", "tavik"]
     # Dask gives up on an address after 2 s instead of 30 s.
     env = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s", **(env or {})}
     return subprocess.run([*command, *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                          timeout=300, env=env)
+                          timeout=timeout, env=env)
 
 
 def npz(path):
@@ -46,8 +48,6 @@ def corpus_files(out):
     return sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file())
 
 
-
-
 @contextlib.contextmanager
 def small_file_system(folder, options="size=64k"):
     """A tmpfs of 64 KiB mounted at `folder` (with "ro" in `options`:
@@ -64,3 +64,49 @@ def small_file_system(folder, options="size=64k"):
         yield folder
     finally:
         subprocess.run(["umount", str(folder)], capture_output=True, timeout=30, check=True)
+
+
+def local_cluster(**options):
+    """A distributed.LocalCluster that binds no fixed port: its scheduler
+    listens on a free port, and so does the HTTP server that it starts even
+    without a dashboard (on 8787 when given no address, and only with a
+    warning, an error in these tests, when 8787 is taken): here on the
+    loopback, with no dashboard on it."""
+    import distributed
+
+    return distributed.LocalCluster(dashboard_address="127.0.0.1:0",
+                                    scheduler_kwargs={"dashboard": False}, **options)
+
+
+@contextlib.contextmanager
+def port_8787_taken():
+    """Port 8787, where Dask's dashboard listens by default, held as a user's
+    own dashboard would hold it (or left as it is if it is taken already)."""
+    with contextlib.ExitStack() as held:
+        with contextlib.suppress(OSError):
+            held.enter_context(socket.create_server(("", 8787)))
+        yield
+
+
+@contextlib.contextmanager
+def silent_server():
+    """The tcp:// address of a server on a free port of the loopback that
+    accepts every connection and never sends a byte."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    accepted = []
+
+    def accept():
+        with contextlib.suppress(OSError):  # the listener closed
+            while True:
+                accepted.append(listener.accept()[0])
+
+    thread = threading.Thread(target=accept, daemon=True)
+    thread.start()
+    try:
+        yield f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+    finally:
+        listener.shutdown(socket.SHUT_RDWR)
+        listener.close()
+        thread.join()
+        for connection in accepted:
+            connection.close()

@@ -291,6 +291,66 @@ def full_file_system():
 
 
 NAN_AT_70000 = np.where(np.arange(96000) == 70000, np.nan, 0.1)
+def corpus_job(folder, samples):
+    """The corpus's task for one file of these samples, as a worker does it."""
+    import soundfile
+    from tavik._cli import corpus
+
+    source, target = folder / "b.wav", folder / "b.npz"
+    soundfile.write(source, samples, 16000, subtype="FLOAT")
+    settings = corpus.Settings(16000, 400, 160, 8, 50.0, 7200.0, 0.0, -1, -200.0, "continuous")
+    job = corpus.Job("in/b.wav", str(source), str(target), corpus.Stamp.of(source.stat()), 1.0)
+    return settings, job, corpus.do_task(settings, False, [job], 1)
+
+
+def corpus_with_a_non_finite_sample():
+    import tempfile
+
+    from tavik._cli import corpus
+
+    samples = np.zeros(16000)
+    samples[5000] = np.nan
+    with tempfile.TemporaryDirectory() as folder:
+        _, _, outcomes = corpus_job(Path(folder), samples)
+    return outcomes, [corpus.Outcome("in/b.wav", 0, "The signal holds a non-finite sample (nan) at sample 5000")]
+
+
+def corpus_source_replaced():
+    """Whether b.wav is done before and after its replacement by other
+    samples of the same size and time stamp, in a new inode."""
+    import tempfile
+
+    import soundfile
+    from tavik._cli import corpus
+
+    with tempfile.TemporaryDirectory() as folder:
+        settings, job, _ = corpus_job(Path(folder), np.zeros(16000))
+        source, target = Path(job.source), Path(job.target)
+        before = corpus._state_of(target, source.stat(), settings, False)
+        old = source.stat()
+        soundfile.write(Path(folder) / "new.wav", np.ones(16000) / 2, 16000, subtype="FLOAT")
+        os.utime(Path(folder) / "new.wav", ns=(old.st_atime_ns, old.st_mtime_ns))
+        os.replace(Path(folder) / "new.wav", source)
+        after = corpus._state_of(target, source.stat(), settings, False)
+    return (before, after), ("done", None)
+
+
+def corpus_scheduler_that_never_answers():
+    import dask
+    import distributed  # noqa: F401  (its defaults into dask's config before one is changed)
+    from cli_helpers import silent_server
+    from tavik._cli import corpus
+    from tavik._cli.common import UsageError
+
+    with silent_server() as address, dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
+        try:
+            corpus.reach(address)
+        except UsageError as error:
+            return str(error), (f"cannot reach the Dask scheduler at {address}: it accepted the connection, "
+                                f"but no answer came within Dask's connection timeout (1 s)")
+    return None, "UsageError"
+
+
 ALL = object()  # the row holds for every call listed
 CASES = {
     "a frame of the wrong length (also a `(channels, n)` array with n ≠ `num_samples`, and `batch` rows)": [
@@ -438,7 +498,8 @@ CASES = {
         raises(None, "same", lambda: ("transform=Surrogate('caf\udce9')" in repr(GammatoneFilterbank(transform=Surrogate())), True))],
     "a NaN or infinite sample in an audio file given to `tavik gammatonegram` or `tavik corpus` (continuous mode)": [
         raises(None, "same", lambda: (command_line("gammatonegram", "a.wav", prepare=audio("a.wav", NAN_AT_70000, subtype="FLOAT")), (
-            2, "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a non-finite sample (nan) at sample 70000\n")))],
+            2, "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a non-finite sample (nan) at sample 70000\n")))]
+        raises(None, "same", corpus_with_a_non_finite_sample)],
     "an MP3 file given to `tavik gammatonegram` or `tavik corpus`": [
         raises(None, "same", lambda: command_line("gammatonegram", "a.mp3", "--no-plot", "--out", "a",
                                                   prepare=with_mp3(audio("a.mp3", 0.5 * np.sin(np.arange(160000) / 5)))))],
@@ -455,6 +516,10 @@ CASES = {
                                       (2, "tavik gammatonegram: cannot write dangling/x.png: dangling is a symbolic link to nothing\n")))],
     "an output that fails while it is written (a full file system), or whose clean-up fails too": [
         raises(None, "same", lambda: (full_file_system(), (1, "tavik gammatonegram: cannot write full/x.npz: No space left on device\n")))],
+    "`tavik corpus` run again after a source was replaced by another of the same size and modification time (`cp -p`, `tar x`, `rsync -a`)": [
+        raises(None, "same", corpus_source_replaced)],
+    "`tavik corpus --scheduler` at an address that accepts connections and never answers": [
+        raises(None, "same", corpus_scheduler_that_never_answers)],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {

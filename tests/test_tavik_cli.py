@@ -15,11 +15,12 @@ from tavik import _io
 soundfile = pytest.importorskip("soundfile")
 soxr = pytest.importorskip("soxr")
 
-from cli_helpers import (SPEECH, corpus_files, npz, small_file_system, tavik_cli,  # noqa: E402
-                         write_corpus)
+from cli_helpers import (SPEECH, corpus_files, local_cluster, npz, small_file_system,  # noqa: E402
+                         tavik_cli, write_corpus)
 
 NAMES_ANY_ENCODING = pytest.mark.skipif(sys.platform in ("darwin", "win32"),
                                         reason="the file system takes UTF-8 names only")
+
 
 @pytest.fixture(scope="module")
 def stereo(tmp_path_factory):
@@ -390,7 +391,8 @@ class TestCorpus:
         assert set(saved) == {"features", "centre_frequencies", "times", "sample_rate", "hop",
                               "num_samples", "num_features", "low_Hz", "high_Hz",
                               "temporal_integration", "channel", "transform", "floor_dB", "mode",
-                              "source_sample_rate", "source_size", "settings"}
+                              "source_sample_rate", "source_size", "source_mtime_ns",
+                              "source_inode", "settings"}
 
         (tmp_path / "in" / "broken.ogg").unlink()
         before = {p: (p.read_bytes(), p.stat().st_mtime_ns) for p in (tmp_path / "out").rglob("*.npz")}
@@ -481,11 +483,10 @@ class TestCorpus:
 
 
 def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
-    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("distributed")
     written = write_corpus(tmp_path / "in")
     local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+    with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
         remote = tavik_cli("corpus", "in", "dask", "--sample-rate", 11025, "--scheduler",
                            cluster.scheduler_address, cwd=tmp_path)
     assert local.returncode == remote.returncode == 1, remote.stderr

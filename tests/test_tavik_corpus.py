@@ -2,6 +2,7 @@
 settings, odd entries under IN, hostile names, concurrent runs, dying workers
 and commands, clusters without workers."""
 import fcntl
+import json
 import os
 import signal
 import subprocess
@@ -17,7 +18,8 @@ from tavik._cli import corpus
 
 soundfile = pytest.importorskip("soundfile")
 
-from cli_helpers import corpus_files, npz, tavik_cli, write_corpus  # noqa: E402
+from cli_helpers import (corpus_files, local_cluster, npz, port_8787_taken,  # noqa: E402
+                         silent_server, tavik_cli, write_corpus)
 
 
 # The pool forks this process, whose BLAS threads CPython 3.12+ warns about.
@@ -39,7 +41,8 @@ class TestResuming:
     def test_other_settings_are_refused_and_changed_sources_redone(self, tmp_path):
         tone_files(tmp_path / "in", ["a.wav", "b.wav"])
         assert tavik_cli("corpus", "in", "out", cwd=tmp_path).returncode == 0
-        before = {p: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+        before_copy = tmp_path / "a-before.npz"
+        before_copy.write_bytes((tmp_path / "out" / "a.npz").read_bytes())
         tone_files(tmp_path / "in", ["c.wav"])
         other = tavik_cli("corpus", "in", "out", "--num-features", 32, cwd=tmp_path)
         assert other.returncode == 2 and other.stderr == (
@@ -48,13 +51,15 @@ class TestResuming:
             f"or choose another OUT\n")
         assert corpus_files(tmp_path / "out") == ["a.npz", "b.npz"]
 
-        # b.wav rewritten (other size), a.wav touched (newer than its features).
+        # b.wav rewritten (other size), a.wav touched (another time stamp).
         tone_files(tmp_path / "in", ["b.wav"], seconds=0.6)
         touched = (tmp_path / "in" / "a.wav").stat().st_mtime_ns
-        os.utime(tmp_path / "out" / "a.npz", ns=(touched - 10**9,) * 2)
+        os.utime(tmp_path / "in" / "a.wav", ns=(touched + 10**9,) * 2)
         again = tavik_cli("corpus", "in", "out", cwd=tmp_path)
         assert summary(again).startswith("3 done, 0 skipped as already done, 0 failed")
-        assert (tmp_path / "out" / "a.npz").read_bytes() == before[tmp_path / "out" / "a.npz"]
+        redone = npz(tmp_path / "out" / "a.npz")
+        assert redone["source_mtime_ns"] == touched + 10**9
+        assert redone["features"].tobytes() == npz(before_copy)["features"].tobytes()
         assert npz(tmp_path / "out" / "b.npz")["source_size"] == (tmp_path / "in" / "b.wav").stat().st_size
         assert summary(tavik_cli("corpus", "in", "out", cwd=tmp_path)).startswith(
             "0 done, 3 skipped as already done")
@@ -92,6 +97,46 @@ class TestResuming:
             2, "tavik corpus: another tavik corpus run is writing to out\n")
         assert os.listdir(tmp_path / "out") == []
 
+    @pytest.mark.parametrize("replacement", ["cp -p", "same stamp, new inode", "no stamp recorded"])
+    def test_a_replaced_source_is_redone(self, tmp_path, replacement):
+        """A source replaced by another recording of the same size, with the
+        time stamp of its own (`cp -p`) or with the very same one (`tar x`,
+        `rsync -a` of a file made at the same time): a new inode. An .npz of
+        an earlier run that recorded neither is made again too."""
+        tone_files(tmp_path / "in", ["a.wav", "b.wav"])
+        tone_files(tmp_path / "other", ["b.wav", "a.wav"])  # another tone, the same size
+        other = tmp_path / "other" / "a.wav"
+        source, target = tmp_path / "in" / "a.wav", tmp_path / "out" / "a.npz"
+        assert other.stat().st_size == source.stat().st_size
+        assert other.read_bytes() != source.read_bytes()
+        os.utime(other, ns=(source.stat().st_mtime_ns - 10**9,) * 2)  # older than the features
+        assert tavik_cli("corpus", "in", "out", cwd=tmp_path).returncode == 0
+        old = source.stat()
+        if replacement == "cp -p":
+            subprocess.run(["cp", "-p", other, source], check=True)
+            assert source.stat().st_ino == old.st_ino
+        elif replacement == "same stamp, new inode":
+            copy = tmp_path / "in" / "a.wav.part"
+            copy.write_bytes(other.read_bytes())
+            os.utime(copy, ns=(old.st_atime_ns, old.st_mtime_ns))
+            copy.rename(source)
+            assert (source.stat().st_size, source.stat().st_mtime_ns) == (old.st_size, old.st_mtime_ns)
+        else:
+            fields = npz(target)
+            stored = json.loads(str(fields["settings"]))
+            for name in ("source_mtime_ns", "source_inode"):
+                del fields[name], stored[name]
+            _io.save_atomically(target, {**fields, "settings": json.dumps(stored, sort_keys=True)})
+        again = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert summary(again).startswith("1 done, 1 skipped as already done, 0 failed")
+        samples, rate = soundfile.read(source)
+        assert npz(target)["features"].tobytes() == tavik.gammatonegram(samples, rate).features.tobytes()
+        now = source.stat()
+        assert [int(npz(target)[name]) for name in ("source_size", "source_mtime_ns", "source_inode")
+                ] == [now.st_size, now.st_mtime_ns, now.st_ino]
+        assert summary(tavik_cli("corpus", "in", "out", cwd=tmp_path)).startswith(
+            "0 done, 2 skipped as already done")
+
 
 class TestEntries:
     def test_every_entry_is_done_or_listed_with_its_reason(self, tmp_path):
@@ -116,6 +161,21 @@ class TestEntries:
         assert summary(result) == ("2 done, 0 skipped as already done, 1 failed, 4 skipped as "
                                    "not files to read, 1 other files ignored (features under out)")
         assert corpus_files(tmp_path / "out") == ["linked/a.npz", "real/a.npz"]
+
+    @pytest.mark.parametrize("channels, value, reason", [
+        (1, np.nan, "The signal holds a non-finite sample (nan) at sample 5000"),
+        (2, np.inf, "The signal holds a non-finite sample (inf) at sample 5000 of channel 1"),
+    ])
+    def test_a_file_with_a_non_finite_sample_fails_alone(self, tmp_path, channels, value, reason):
+        """Continuous mode would carry it into every later frame."""
+        tone_files(tmp_path / "in", ["a.wav", "c.wav"])
+        samples = np.zeros((16000, channels))
+        samples[5000, channels - 1] = value
+        soundfile.write(tmp_path / "in" / "b.wav", samples, 16000, subtype="FLOAT")
+        result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (1, f"tavik corpus: in/b.wav: {reason}\n")
+        assert summary(result).startswith("2 done, 0 skipped as already done, 1 failed")
+        assert corpus_files(tmp_path / "out") == ["a.npz", "c.npz"]
 
     def test_an_unreadable_folder_is_a_failure(self, tmp_path, monkeypatch):
         tone_files(tmp_path / "in" / "locked", ["a.wav"])
@@ -242,7 +302,8 @@ def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
 
     monkeypatch.setattr(corpus, "_do_job", job)
     settings = corpus.Settings(16000, 400, 160, 8, 50, 7200, 0, -1, -200.0, "frames")
-    jobs = [corpus.Job(p.name, str(p), str(tmp_path / "out" / (p.stem + ".npz")), 0, 0.5)
+    jobs = [corpus.Job(p.name, str(p), str(tmp_path / "out" / (p.stem + ".npz")),
+                       corpus.Stamp.of(p.stat()), 0.5)
             for p in sorted((tmp_path / "in").iterdir())]
     outcomes = [o for batch in corpus.run_locally([jobs], settings, False, 2) for o in batch]
     assert sorted((o.name, o.error) for o in outcomes) == [
@@ -252,9 +313,9 @@ def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
 
 
 def test_dask_without_workers_and_unknown_addresses_exit_2(tmp_path):
-    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("distributed")
     tone_files(tmp_path / "in", ["a.wav"])
-    with distributed.LocalCluster(n_workers=0, dashboard_address=None) as cluster:
+    with local_cluster(n_workers=0) as cluster:
         start = time.monotonic()
         result = tavik_cli("corpus", "in", "out", "--scheduler", cluster.scheduler_address,
                            "--worker-timeout", 1, cwd=tmp_path)
@@ -265,18 +326,34 @@ def test_dask_without_workers_and_unknown_addresses_exit_2(tmp_path):
     unknown = tavik_cli("corpus", "in", "out", "--scheduler", "nosuch://x:1", cwd=tmp_path)
     assert unknown.returncode == 2 and unknown.stderr.count("\n") == 1
     assert unknown.stderr.startswith("tavik corpus: cannot reach the Dask scheduler at nosuch://x:1")
+    # A server that accepts the connection and never answers: Dask's Client
+    # alone would wait for its handshake for ever.
+    with silent_server() as address:
+        silent = tavik_cli("corpus", "in", "out", "--scheduler", address, "--worker-timeout", 3,
+                           cwd=tmp_path, timeout=60)
+    assert (silent.returncode, silent.stderr) == (
+        2, f"tavik corpus: cannot reach the Dask scheduler at {address}: it accepted the "
+           f"connection, but no answer came within Dask's connection timeout (2 s)\n")
     assert not (tmp_path / "out").exists()
+
+
+def test_the_tests_clusters_bind_no_fixed_port():
+    """Port 8787 taken (a Dask dashboard of the user's): where warnings are
+    errors, a cluster that reached for it would fail."""
+    pytest.importorskip("distributed")
+    with port_8787_taken(), local_cluster(n_workers=0, processes=False):
+        pass  # started without a warning
 
 
 @pytest.mark.filterwarnings(FORK_WARNING)
 def test_one_long_file_takes_every_core(monkeypatch):
-    jobs = [corpus.Job("long.wav", "/x", "/y", 0, 3600.0)]
+    jobs = [corpus.Job("long.wav", "/x", "/y", corpus.Stamp(0, 0, 0), 3600.0)]
     settings = corpus.Settings(16000, 400, 160, 64, 50, 7200, 0, -1, -200.0, "frames")
     assert corpus.tasks_of(jobs, settings, 2) == [jobs]
     # The pool's process is forked: it runs the patched task, which tells its threads.
     monkeypatch.setattr(corpus, "_do_job", lambda settings, resample, job, threads: threads)
     outcomes = list(corpus.run_locally([jobs], settings, False, 4))
     assert outcomes == [[corpus.Outcome("long.wav", corpus.cores(), None)]]
-    many = [corpus.Job(f"{i}.wav", "/x", "/y", 0, 1.0) for i in range(2000)]
+    many = [corpus.Job(f"{i}.wav", "/x", "/y", corpus.Stamp(0, 0, 0), 1.0) for i in range(2000)]
     tasks = corpus.tasks_of(many, settings, 2)
     assert sum(map(len, tasks)) == 2000 and 8 <= len(tasks) < 2000

@@ -145,6 +145,31 @@ def _kind(mode: int) -> str:
 # --- Jobs, tasks and what a worker does ----------------------------------------
 
 @dataclass(frozen=True)
+class Stamp:
+    """What tells a source file from another at the same path without reading
+    it: its size, modification time (nanoseconds) and inode. A replacement
+    of the same size keeps neither: `cp -p` writes into the old inode but
+    brings a time stamp of its own, `tar x` and `rsync -a` bring a new inode
+    even with the same time stamp; a rewrite in place that keeps size and
+    time stamp is the one change it cannot see. The device is left out:
+    its number changes with the mount (a reboot, an NFS client) while the
+    files stay the same."""
+
+    size: int
+    mtime_ns: int
+    inode: int
+
+    @classmethod
+    def of(cls, status: os.stat_result) -> Stamp:
+        return cls(status.st_size, status.st_mtime_ns, status.st_ino)
+
+    def fields(self) -> dict[str, int]:
+        """The .npz members that record it."""
+        return {"source_size": self.size, "source_mtime_ns": self.mtime_ns,
+                "source_inode": self.inode}
+
+
+@dataclass(frozen=True)
 class Job:
     """One file to do. The paths are absolute: a Dask worker runs in a
     directory of its own."""
@@ -153,7 +178,8 @@ class Job:
     """The file as the user named it, for messages."""
     source: str
     target: str
-    size: int
+    stamp: Stamp
+    """Of the source as found: the .npz records it."""
     seconds: float
     """Duration by the header."""
 
@@ -195,7 +221,7 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
                         check=check)
     g = record_of(extracted, settings)
     _io.save_atomically(Path(job.target), npz_fields(
-        g, settings, source_sample_rate=header[0].sample_rate, source_size=job.size))
+        g, settings, source_sample_rate=header[0].sample_rate, **job.stamp.fields()))
     return int(g.features.shape[0])
 
 
@@ -327,11 +353,57 @@ def probe() -> str:
     return __version__
 
 
+def reach(address: str) -> None:
+    """Connects to the scheduler at `address` and back, or a usage error of
+    one line, within Dask's connection timeout. Dask's Client waits for the
+    scheduler's handshake without a time limit, so that a server that
+    accepts connections and never answers would hold it for ever; this
+    connection, made the Client's way, is given the timeout as a whole. It
+    runs on an event loop of its own, in a thread of its own: the caller's
+    thread may run a loop already (a notebook)."""
+    import asyncio
+
+    distributed = need("distributed", "dask")
+    import dask.utils
+
+    timeout = dask.utils.parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"),
+                                         default="seconds")
+
+    async def handshake() -> None:
+        # The TCP connection is retried up to the timeout: Dask names that
+        # failure; the deadline's margin is for a handshake that never comes.
+        comm = await asyncio.wait_for(distributed.comm.connect(
+            address, timeout=timeout,
+            **distributed.Security().get_connection_args("client")), timeout + 1)
+        await comm.close()
+
+    failed: list[Exception] = []
+
+    def attempt() -> None:
+        try:
+            asyncio.run(handshake())
+        except Exception as error:
+            failed.append(error)
+
+    thread = threading.Thread(target=attempt, name="tavik-reach", daemon=True)
+    thread.start()
+    thread.join()
+    if not failed:
+        return
+    if isinstance(failed[0], asyncio.TimeoutError):
+        raise UsageError(f"cannot reach the Dask scheduler at {address}: it accepted the "
+                         f"connection, but no answer came within Dask's connection timeout "
+                         f"({timeout:g} s)")
+    # any failure to connect, of any address
+    raise UsageError(f"cannot reach the Dask scheduler at {address}: {one_line(failed[0])}")
+
+
 def connect(address: str, timeout: float) -> Any:
     """A client of the Dask scheduler at `address` with at least one worker
     that runs this version of tavik, waiting `timeout` seconds at most for
     each; otherwise a usage error of one line."""
     distributed = need("distributed", "dask")
+    reach(address)
     try:
         client = distributed.Client(address)
     except Exception as error:  # any failure to connect, of any address
@@ -476,7 +548,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                 continue
             # Absolute (not resolved) paths: a Dask worker runs elsewhere.
             jobs.append(Job(str(source), os.path.abspath(source), os.path.abspath(target),
-                            found.status[source].st_size, info.samples / info.sample_rate))
+                            Stamp.of(found.status[source]), info.samples / info.sample_rate))
         if other:
             raise UsageError(f"{out} holds features made with other settings ({other[0]}"
                              f"{f', and {len(other) - 1} more file(s)' if len(other) > 1 else ''}"
@@ -520,7 +592,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
 def _state_of(target: Path, source: os.stat_result, settings: Settings,
               overwrite: bool) -> str | None:
     """None when the target is to be made; "done" when it exists, made with
-    these settings from the source as it is now; otherwise why not."""
+    these settings from the source as it is now (the same stamp: a target
+    of an earlier run that records none is made again, as its source cannot
+    be told from a replacement); otherwise why not."""
     try:
         status = os.stat(target)
     except FileNotFoundError:
@@ -537,6 +611,7 @@ def _state_of(target: Path, source: os.stat_result, settings: Settings,
     difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
-    if stored.get("source_size") != source.st_size or source.st_mtime_ns > status.st_mtime_ns:
+    recorded = Stamp.of(source).fields()
+    if any(stored.get(name) != value for name, value in recorded.items()):
         return None  # the source changed since: done again
     return "done"
