@@ -498,7 +498,7 @@ CASES = {
         raises(None, "same", lambda: ("transform=Surrogate('caf\udce9')" in repr(GammatoneFilterbank(transform=Surrogate())), True))],
     "a NaN or infinite sample in an audio file given to `tavik gammatonegram` or `tavik corpus` (continuous mode)": [
         raises(None, "same", lambda: (command_line("gammatonegram", "a.wav", prepare=audio("a.wav", NAN_AT_70000, subtype="FLOAT")), (
-            2, "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a non-finite sample (nan) at sample 70000\n")))]
+            2, "tavik gammatonegram: cannot compute the features of a.wav: The signal holds a non-finite sample (nan) at sample 70000\n"))),
         raises(None, "same", corpus_with_a_non_finite_sample)],
     "an MP3 file given to `tavik gammatonegram` or `tavik corpus`": [
         raises(None, "same", lambda: command_line("gammatonegram", "a.mp3", "--no-plot", "--out", "a",
