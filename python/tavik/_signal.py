@@ -4,10 +4,11 @@ the result as an immutable record."""
 from __future__ import annotations
 
 import operator
+import reprlib
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field, fields
 from types import MappingProxyType
-from typing import Any, Final, Literal, Union
+from typing import Any, Final, Literal, NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -193,6 +194,8 @@ def default_high_Hz(sample_rate: int) -> float:
 
 
 def check_mode(mode: object) -> Mode:
+    if not isinstance(mode, str):
+        raise TypeError(f"mode must be 'continuous' or 'frames', not {_given(mode)}")
     if mode == "continuous":
         return "continuous"
     if mode == "frames":
@@ -345,16 +348,94 @@ def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
         raise IndexError(f"Channel {channel} is out of range for an input of 1 channels")
 
 
-def _positive(name: str, value: object) -> int:
-    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+def _given(value: object) -> str:
+    """What a caller passed, for a message: its type and a short repr."""
+    return f"{type(value).__name__} {reprlib.repr(value)}"
+
+
+def check_integer(name: str, value: object, minimum: int | None = None,
+                  maximum: int | None = None, *, integral_floats: bool = False) -> int:
+    """`value` as an int within [minimum, maximum], or a TypeError (not an
+    integer) or ValueError (out of range) naming the parameter, what was
+    given and what is accepted. Only ints and objects with ``__index__``
+    (NumPy's integers) are integers; `integral_floats` takes 16000.0 too."""
+    if integral_floats and isinstance(value, (float, np.floating)) and float(value).is_integer():
         value = int(value)  # 16000.0 is a rate as good as 16000
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not {_given(value)}")
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < 1:
-        raise ValueError(f"{name} must be positive, not {number}")
+        raise TypeError(f"{name} must be an integer, not {_given(value)}") from None
+    if (minimum is not None and number < minimum) or (maximum is not None and number > maximum):
+        if maximum is not None:
+            accepted = f"from {minimum} to {maximum}"
+        else:
+            accepted = "positive" if minimum == 1 else f"at least {minimum}"
+        raise ValueError(f"{name} must be {accepted}, not {number}")
     return number
+
+
+def check_real(name: str, value: object) -> None:
+    """A TypeError naming the parameter unless `value` is a real number (an
+    int, a float or a NumPy scalar of either; not a bool, a string or a
+    complex number). Its range is the filterbank's to check."""
+    if (isinstance(value, (bool, np.bool_, str, bytes, complex, np.complexfloating))
+            or not (hasattr(type(value), "__float__") or hasattr(type(value), "__index__"))):
+        raise TypeError(f"{name} must be a real number, not {_given(value)}")
+
+
+def check_transform(transform: object) -> None:
+    if transform is not None and not callable(transform):
+        raise TypeError("transform must be a callable from float to float (such as "
+                        f"tavik.transforms.log10()) or None, not {_given(transform)}")
+
+
+# The native filterbank keeps rates and channels as 32-bit integers.
+_INT32_MAX: Final = 2**31 - 1
+
+
+class Analysis(NamedTuple):
+    """The parameters of a gammatonegram, checked, with their defaults filled in."""
+
+    sample_rate: int
+    num_samples: int
+    hop: int
+    num_features: int
+    low_Hz: float
+    high_Hz: float
+    temporal_integration: float
+    channel: int
+    transform: Transform | None
+    mode: Mode
+    num_threads: int
+
+
+def check_analysis(sample_rate: object, num_samples: object, hop: object, num_features: object,
+                   low_Hz: object, high_Hz: object, temporal_integration: object,
+                   channel: object, transform: object, mode: object,
+                   num_threads: object) -> Analysis:
+    """The keywords of :func:`gammatonegram` and :class:`GammatoneStream`
+    checked before any work: the TypeError or ValueError of the first bad one,
+    naming it. What only the filters' design can tell (an empty frequency
+    range, a negative time constant) the filterbank refuses when it is made."""
+    checked_mode = check_mode(mode)
+    rate = check_integer("sample_rate", sample_rate, 1, _INT32_MAX, integral_floats=True)
+    frame = (default_num_samples(rate) if num_samples is None
+             else check_integer("num_samples", num_samples, 1, integral_floats=True))
+    step = default_hop(rate) if hop is None else check_integer("hop", hop, 1, integral_floats=True)
+    features = check_integer("num_features", num_features, 2)
+    check_real("low_Hz", low_Hz)
+    if high_Hz is None:
+        high_Hz = default_high_Hz(rate)
+    check_real("high_Hz", high_Hz)
+    check_real("temporal_integration", temporal_integration)
+    on_channel = check_integer("channel", channel, -_INT32_MAX - 1, _INT32_MAX)
+    check_transform(transform)
+    threads = check_integer("num_threads", num_threads, 0)
+    return Analysis(rate, frame, step, features, low_Hz, high_Hz,  # type: ignore[arg-type]
+                    temporal_integration, on_channel, transform,  # type: ignore[arg-type]
+                    checked_mode, threads)
 
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
@@ -439,12 +520,18 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     ------
     TypeError
         If the signal is of another kind (complex, object, bool, other
-        integer types, 0-D or 3-D), or a count is not an integer.
+        integer types, 0-D or 3-D), a count or ``channel`` is not an
+        integer, a frequency or ``temporal_integration`` is not a real
+        number, ``transform`` is neither callable nor None, or ``mode`` is
+        not a string; the message names the parameter and what was given.
     IndexError
         If ``channel`` is one that the signal lacks.
     ValueError
-        If the signal is shorter than one frame, a count is not positive,
-        the frequency range is empty, or ``mode`` is neither mode.
+        If the signal is shorter than one frame, ``sample_rate``,
+        ``num_samples`` or ``hop`` is not positive, ``num_features`` is
+        below 2, ``num_threads`` is negative, the frequency range is empty,
+        ``temporal_integration`` is negative or not finite, or ``mode`` is
+        neither mode. The parameters are checked before the signal is read.
 
     See Also
     --------
@@ -472,16 +559,11 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     >>> bool(left.features.min() >= -120)
     True
     """
-    mode = check_mode(mode)
-    sample_rate = _positive("sample_rate", sample_rate)
-    num_samples = (default_num_samples(sample_rate) if num_samples is None
-                   else _positive("num_samples", num_samples))
-    hop = default_hop(sample_rate) if hop is None else _positive("hop", hop)
-    if high_Hz is None:
-        high_Hz = default_high_Hz(sample_rate)
-    samples = as_samples(signal)
-    fb = make_filterbank(num_samples, num_features, sample_rate, low_Hz, high_Hz,
-                         temporal_integration, channel, transform)
-    return gammatonegram_with(fb, samples, hop, num_threads=num_threads, low_Hz=low_Hz,
-                              high_Hz=high_Hz, temporal_integration=temporal_integration,
-                              transform=transform, mode=mode)
+    a = check_analysis(sample_rate, num_samples, hop, num_features, low_Hz, high_Hz,
+                       temporal_integration, channel, transform, mode, num_threads)
+    fb = make_filterbank(a.num_samples, a.num_features, a.sample_rate, a.low_Hz, a.high_Hz,
+                         a.temporal_integration, a.channel, a.transform)
+    return gammatonegram_with(fb, as_samples(signal), a.hop, num_threads=a.num_threads,
+                              low_Hz=a.low_Hz, high_Hz=a.high_Hz,
+                              temporal_integration=a.temporal_integration,
+                              transform=a.transform, mode=a.mode)
