@@ -61,7 +61,11 @@ class Gammatonegram:
     parameters that made them.
 
     Made by :func:`gammatonegram` or read by :func:`load`; frozen, and its
-    arrays are read-only. Row i of ``features`` holds the features of the
+    arrays are read-only. Made directly, it checks its fields: a wrong type
+    is a TypeError, shapes that do not match (``features`` of another
+    number of columns than ``num_features``, ``times`` of another length
+    than its rows) a ValueError; float32 arrays are converted to float64
+    (exactly). Row i of ``features`` holds the features of the
     frame starting at sample ``i * hop``, computed as ``mode`` says.
 
     Attributes
@@ -131,7 +135,27 @@ class Gammatonegram:
     extra: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
 
     def __post_init__(self) -> None:
-        self.__setstate__(self.__dict__)
+        state = dict(self.__dict__)
+        for name in ("features", "centre_frequencies", "times"):
+            state[name] = _float_array(name, state[name], 2 if name == "features" else 1)
+        for name in ("sample_rate", "num_samples", "hop"):
+            check_integer(name, state[name], 1)
+        check_integer("num_features", state["num_features"], 2)
+        check_integer("channel", state["channel"])
+        for name in ("low_Hz", "high_Hz", "temporal_integration"):
+            check_real(name, state[name])
+        check_transform(state["transform"])
+        check_mode(state["mode"])
+        if not isinstance(state["extra"], Mapping):
+            raise TypeError(f"extra must be a mapping, not {_given(state['extra'])}")
+        frames, columns = state["features"].shape
+        if columns != state["num_features"] or len(state["centre_frequencies"]) != columns:
+            raise ValueError(f"features of {columns} columns and {len(state['centre_frequencies'])} "
+                             f"centre frequencies do not match num_features={state['num_features']}")
+        if len(state["times"]) != frames:
+            raise ValueError(f"{len(state['times'])} times do not match the {frames} frames "
+                             "of the features")
+        self.__setstate__(state)
 
     def __getstate__(self) -> dict[str, Any]:
         # A mapping proxy does not pickle: extra travels as a dict.
@@ -169,6 +193,17 @@ class Gammatonegram:
         return make_filterbank(self.num_samples, self.num_features, self.sample_rate,
                                self.low_Hz, self.high_Hz, self.temporal_integration,
                                self.channel, self.transform)
+
+
+def _float_array(name: str, value: object, ndim: int) -> FloatArray:
+    """A float64 array of `ndim` dimensions; float32 is taken and converted
+    (exactly)."""
+    if (not isinstance(value, np.ndarray) or value.ndim != ndim
+            or value.dtype not in (np.float64, np.float32)):
+        given = (f"a {value.ndim}-D {value.dtype} array" if isinstance(value, np.ndarray)
+                 else _given(value))
+        raise TypeError(f"{name} must be a {ndim}-D float64 or float32 array, not {given}")
+    return value.astype(np.float64, copy=False)
 
 
 def frame_times(first: int, stop: int, hop: int, sample_rate: int) -> FloatArray:
