@@ -98,6 +98,21 @@ def test_deltas_refuse(kwargs, error, message):
         tavik.deltas(np.zeros((5, 2)), **kwargs)
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda: tavik.hz_to_erb_rate("1000"), "hz must be a real number or an array of real numbers; "
+                                           "got a 0-D <U4 array"),
+    (lambda: tavik.hz_to_erb_rate([1000, 2j]), "got a 1-D complex128 array"),
+    (lambda: tavik.erb_rate_to_hz(True), "erb must be a real number or an array of real numbers"),
+    (lambda: tavik.erb_rate_to_hz([{}]), "got objects that are not numbers"),
+    (lambda: tavik.plot(np.zeros((3, 8))), "g must be a Gammatonegram"),
+    (lambda: tavik.plot(noise_gammatonegram(seconds=0.1), floor_dB="60"),
+     "floor_dB must be a real number, not str '60'"),
+])
+def test_the_scale_and_the_picture_refuse_what_they_cannot_read(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call()
+
+
 def test_erb_rate_is_the_scale_of_the_centre_frequencies():
     g = tavik.gammatonegram(np.zeros(2000), SR, num_features=40, low_Hz=70, high_Hz=7000)
     erb = tavik.hz_to_erb_rate(g.centre_frequencies)

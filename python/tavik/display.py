@@ -102,14 +102,14 @@ def plot(g: Gammatonegram, ax: Axes | None = None, floor_dB: float = 100) -> Axe
     >>> ax = tavik.plot(g)
     >>> ax.figure.savefig("tone.png")  # doctest: +SKIP
     """
-    import matplotlib.pyplot as plt
-
     if not isinstance(g, Gammatonegram):
         raise TypeError(f"g must be a Gammatonegram (what tavik.gammatonegram or tavik.load "
                         f"returns), not {type(g).__name__}")
     check_real("floor_dB", floor_dB)
     if not floor_dB > 0:
         raise ValueError(f"floor_dB must be positive, not {floor_dB!r}")
+    import matplotlib.pyplot as plt
+
     if ax is None:
         _, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
     figure = ax.figure
