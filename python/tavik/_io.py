@@ -110,7 +110,19 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
         they are).
     ValueError
         If the file is not a ``.npz`` archive of a gammatonegram (another
-        format, a ``.npy`` file, a damaged archive, missing fields).
+        format, a ``.npy`` file, a damaged archive, missing fields, a field
+        of the wrong type or shape, features whose columns are not
+        ``num_features`` or whose rows are not the ``times``), or a member
+        declares a size out of proportion to the file (more than 100 times
+        its size, as a deflated run of zeros does): the message names the
+        file and the problem. Only the members the gammatonegram needs are
+        read before it is checked, and none is inflated beyond its declared
+        size.
+
+    Notes
+    -----
+    Features and times stored as float32 are converted to float64
+    (exactly); members that are not ``.npy`` arrays are ignored.
 
     See Also
     --------
@@ -144,8 +156,8 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
     with open(path, "rb") as file:
         try:
             return _load(file, name)
-        except _Refused:
-            raise
+        except _Refused as refused:
+            raise ValueError(str(refused)) from None
         except OSError as error:
             if error.errno not in (None, errno.EINVAL):
                 raise
@@ -158,8 +170,9 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
     raise ValueError(f"{name} is not a .npz archive of a gammatonegram: {detail}")
 
 
-class _Refused(ValueError):
-    """A file refused with its own message, naming the file."""
+class _Refused(Exception):
+    """A file refused with its own message, naming the file: raised by load
+    as a plain ValueError."""
 
 
 # A member may declare this many times the file's size (plus a little): far
