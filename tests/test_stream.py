@@ -1,6 +1,8 @@
 """Continuous mode and the stream: chunk and thread invariance against the
 whole-signal gammatonegram, no onset leakage, and failures that change
 nothing."""
+import copy
+import pickle
 import threading
 
 import numpy as np
@@ -194,3 +196,13 @@ def test_a_push_from_inside_a_push_is_refused_and_changes_nothing():
     rows = stream.push(signal)
     whole = tavik.gammatonegram(signal, SR, num_features=8, transform=pushing)
     assert rows.tobytes() == whole.features.tobytes()
+
+
+def test_a_copy_or_pickle_between_pushes_goes_on_alone():
+    signal = signal_of("stereo")
+    stream = tavik.GammatoneStream(SR, num_features=8)
+    head = stream.push(signal[:3001])
+    copies = [copy.deepcopy(stream), pickle.loads(pickle.dumps(stream))]
+    whole = tavik.gammatonegram(signal, SR, num_features=8).features
+    for other in copies + [stream]:
+        assert np.concatenate([head, other.push(signal[3001:])]).tobytes() == whole.tobytes()

@@ -152,6 +152,17 @@ class GammatoneStream:
             finally:
                 self._holder = None
 
+    def __getstate__(self) -> dict[str, object]:
+        # A copy or pickle is of the stream between pushes, without its lock.
+        with self._exclusive("__getstate__"):
+            return {key: value for key, value in self.__dict__.items()
+                    if key not in ("_lock", "_holder")}
+
+    def __setstate__(self, state: dict[str, object]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+        self._holder = None
+
     def reset(self) -> None:
         """Starts the stream afresh, as if it had just been made.
 
