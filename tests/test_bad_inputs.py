@@ -465,7 +465,7 @@ CASES = {
                                 ({"features": GRAM.features.astype(complex)}, "features must be a 2-D float64 or float32 array"),
                                 ({"features": GRAM.features[:, :3]}, "features of 3 columns"),
                                 ({"times": GRAM.times[1:]}, r"10 times do not match the 11 frames")]],
-    "`tavik.load` of a member whose declared size is out of proportion to the file (a deflated run of zeros), or whose `.npy` header claims more than the member holds": [
+    "`tavik.load` of a member whose declared size is out of proportion to the file (a deflated run of zeros), members whose declared sizes together are, or a member whose `.npy` header claims more than it holds": [
         raises(ValueError, r"g\.npz is not a gammatonegram: its member zeros declares 67108992 bytes, out of proportion",
                lambda: in_a_file(FIELDS, zeros=1 << 26))],
     "float32 features: in a `.npz` file, or given to `gfcc`, `deltas` or `plot`": [

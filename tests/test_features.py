@@ -105,10 +105,12 @@ def test_deltas_refuse(kwargs, error, message):
     (lambda: tavik.erb_rate_to_hz(True), "erb must be a real number or an array of real numbers"),
     (lambda: tavik.erb_rate_to_hz([{}]), "got objects that are not numbers"),
     (lambda: tavik.plot(np.zeros((3, 8))), "g must be a Gammatonegram"),
+    (lambda: tavik.load(3), "path must be a str or an os.PathLike, not int"),
+    (lambda: tavik.GammatoneStream(SR).push("abc"), "chunk must be a 1-D signal or a 2-D"),
     (lambda: tavik.plot(noise_gammatonegram(seconds=0.1), floor_dB="60"),
      "floor_dB must be a real number, not str '60'"),
 ])
-def test_the_scale_and_the_picture_refuse_what_they_cannot_read(call, message):
+def test_the_scale_the_picture_a_file_and_a_chunk_refuse_what_they_cannot_read(call, message):
     with pytest.raises(TypeError, match=re.escape(message)):
         call()
 
@@ -214,16 +216,17 @@ def archive(path, fields, compression=zipfile.ZIP_STORED):
                 np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
 
 
-def bomb(path, fields):
-    """A gammatonegram with an extra member of 64 MiB of zeros, deflated to
-    about 64 KiB."""
+def bomb(path, fields, mebibytes):
+    """A gammatonegram with extra members of so many MiB of zeros each,
+    deflated to about a thousandth."""
     archive(path, fields)
-    with zipfile.ZipFile(path, "a", compression=zipfile.ZIP_DEFLATED) as zipped, \
-            zipped.open("zeros.npy", "w", force_zip64=True) as member:
-        np.lib.format.write_array_header_1_0(member, {"descr": "<f8", "fortran_order": False,
-                                                      "shape": (1 << 23,)})
-        for _ in range(64):
-            member.write(bytes(1 << 20))
+    with zipfile.ZipFile(path, "a", compression=zipfile.ZIP_DEFLATED) as zipped:
+        for k, size in enumerate(mebibytes):
+            with zipped.open(f"zeros{k}.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array_header_1_0(
+                    member, {"descr": "<f8", "fortran_order": False, "shape": (size << 17,)})
+                for _ in range(size):
+                    member.write(bytes(1 << 20))
 
 
 def damaged(kind, path):
@@ -265,7 +268,9 @@ def damaged(kind, path):
                                                           "shape": (frames * 10**6, 8)})
             member.write(g.features.tobytes())
     elif kind == "a member inflated out of proportion":
-        bomb(path, fields)
+        bomb(path, fields, [64])
+    elif kind == "members inflated out of proportion together":
+        bomb(path, fields, [1, 1, 1])
     return g
 
 
@@ -287,8 +292,10 @@ DAMAGED = {
     "a broken deflate stream": "not a .npz archive of a gammatonegram: (Error -3|Bad CRC)",
     "an unknown compression method": "not a .npz archive of a gammatonegram: .*compression",
     "a member that claims more than it holds": "its member features.npy declares",
-    "a member inflated out of proportion": "its member zeros declares 67108992 bytes, out of "
+    "a member inflated out of proportion": "its member zeros0 declares 67108992 bytes, out of "
                                           "proportion",
+    "members inflated out of proportion together": r"its members declare \d+ bytes, out of "
+                                                   "proportion",
 }
 
 

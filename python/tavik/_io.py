@@ -105,6 +105,8 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
 
     Raises
     ------
+    TypeError
+        If ``path`` is neither a string nor a path.
     FileNotFoundError
         If there is no such file (other errors of the operating system as
         they are).
@@ -150,6 +152,8 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
     ...
     ValueError: other.npz is not a gammatonegram: it lacks the fields centre_frequencies, ...
     """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__}")
     name = os.fsdecode(path)
     # Opened first: a missing or unreadable file is the operating system's error.
     problem: Exception
@@ -196,6 +200,10 @@ def _load(file: IO[bytes], name: str) -> Gammatonegram:
             if info.file_size > limit:
                 raise _Refused(f"{name} is not a gammatonegram: its member {key} declares "
                                f"{info.file_size} bytes, out of proportion to the file's {size}")
+        declared = sum(info.file_size for info in members.values())
+        if declared > limit:
+            raise _Refused(f"{name} is not a gammatonegram: its members declare {declared} "
+                           f"bytes, out of proportion to the file's {size}")
         fields = [f for f in dataclasses.fields(Gammatonegram) if f.name != "extra"]
         required = [f.name for f in fields
                     if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING]

@@ -251,7 +251,8 @@ def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_H
                                temporal_integration=temporal_integration)
 
 
-def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.float32]:
+def as_samples(signal: SignalLike, name: str = "signal"
+               ) -> npt.NDArray[np.float64] | npt.NDArray[np.float32]:
     """The signal as a 1-D or (samples, channels) float array: float64 and
     float32 arrays as they are (no copy), float16 as float32 (exactly), int32,
     int16 and int8 PCM scaled to [-1, 1), uint8 PCM (8-bit WAV) as
@@ -264,14 +265,14 @@ def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.f
         try:
             array = np.asarray(signal)
         except (TypeError, ValueError):
-            raise TypeError(f"signal must be {_ACCEPTED}; got {given}") from None
+            raise TypeError(f"{name} must be {_ACCEPTED}; got {given}") from None
         if isinstance(signal, (list, tuple)):
             given = f"a {type(signal).__name__} of {array.dtype} items"
             if array.dtype.kind in "iuf":
                 # Numbers of a list are values, not PCM codes.
                 array = array.astype(np.float64)
     if array.ndim not in (1, 2):
-        raise TypeError(f"signal must be {_ACCEPTED}; got {given} of shape {array.shape}")
+        raise TypeError(f"{name} must be {_ACCEPTED}; got {given} of shape {array.shape}")
     if array.dtype.kind in "iuf" and not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
     if array.dtype == np.float64 or array.dtype == np.float32:
@@ -282,7 +283,7 @@ def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.f
         return (array.astype(np.float64) - 128.0) * (1.0 / 128)
     scale = _PCM_SCALE.get(array.dtype)
     if scale is None:
-        raise TypeError(f"signal must be {_ACCEPTED}; got {given}")
+        raise TypeError(f"{name} must be {_ACCEPTED}; got {given}")
     scaled: npt.NDArray[np.float64] = array.astype(np.float64) * scale
     return scaled
 

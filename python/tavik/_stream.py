@@ -213,6 +213,8 @@ class GammatoneStream:
         ValueError
             If the chunk has another number of channels than the earlier
             ones, or none.
+        TypeError
+            If the chunk is of a kind that :func:`gammatonegram` refuses.
         IndexError
             If ``channel`` is not a channel of the chunk.
         RuntimeError
@@ -225,7 +227,7 @@ class GammatoneStream:
         in which they get the stream's lock: a push waits for the one that
         runs, and the stream is that of the chunks one after another.
         """
-        samples = as_samples(chunk)
+        samples = as_samples(chunk, "chunk")
         with self._exclusive("push"):
             return self._push(samples)
 
