@@ -312,9 +312,12 @@ def test_float32_features_load_as_float64_and_serve_everywhere(tmp_path):
     g = noise_gammatonegram(seconds=0.2, num_features=16)
     narrow = g.features.astype(np.float32)
     archive(tmp_path / "narrow.npz", {**_io.fields_of(g), "features": narrow,
-                                      "times": g.times.astype(np.float32)})
+                                      "times": g.times.astype(np.float32),
+                                      "centre_frequencies": g.centre_frequencies.astype(">f8")})
     loaded = tavik.load(tmp_path / "narrow.npz")
     assert loaded.features.dtype == np.float64 and (loaded.features == narrow).all()
+    assert loaded.centre_frequencies.dtype == np.float64
+    assert (loaded.centre_frequencies == g.centre_frequencies).all()
     assert tavik.gfcc(loaded).tobytes() == tavik.gfcc(narrow.astype(np.float64)).tobytes()
     assert tavik.gfcc(narrow).tobytes() == tavik.gfcc(loaded).tobytes()
     assert tavik.deltas(narrow).tobytes() == tavik.deltas(loaded).tobytes()

@@ -196,10 +196,10 @@ class Gammatonegram:
 
 
 def _float_array(name: str, value: object, ndim: int) -> FloatArray:
-    """A float64 array of `ndim` dimensions; float32 is taken and converted
-    (exactly)."""
+    """A float64 array of `ndim` dimensions; float32 and either byte order
+    are taken and converted (exactly)."""
     if (not isinstance(value, np.ndarray) or value.ndim != ndim
-            or value.dtype not in (np.float64, np.float32)):
+            or value.dtype.newbyteorder("=") not in (np.float64, np.float32)):
         given = (f"a {value.ndim}-D {value.dtype} array" if isinstance(value, np.ndarray)
                  else _given(value))
         raise TypeError(f"{name} must be a {ndim}-D float64 or float32 array, not {given}")
