@@ -159,13 +159,16 @@ BAD_KEYWORDS = [
                                       r"\(such as tavik.transforms.log10\(\)\) or None, not str 'log'"),
     ({"num_threads": -1}, ValueError, "num_threads must be at least 0, not -1"),
     ({"num_threads": 1.5}, TypeError, "num_threads must be an integer, not float 1.5"),
+    ({"num_threads": 2**31}, ValueError, "num_threads must be at most 2147483647, not 2147483648"),
+    ({"hop": 2**64}, ValueError, "hop must be at most 18446744073709551615, not 18446744073709551616"),
+    ({"num_features": 2**64}, ValueError, "num_features must be at most 18446744073709551615"),
     ({"low_Hz": "50"}, TypeError, "low_Hz must be a real number, not str '50'"),
     ({"high_Hz": 1j}, TypeError, "high_Hz must be a real number, not complex 1j"),
     ({"temporal_integration": [0.1]}, TypeError, "temporal_integration must be a real number, not list"),
     ({"channel": 0.0}, TypeError, "channel must be an integer, not float 0.0"),
-    ({"channel": 2**31}, ValueError, "channel must be from -2147483648 to 2147483647, not 2147483648"),
+    ({"channel": 2**31}, ValueError, "channel must be at most 2147483647, not 2147483648"),
     ({"mode": 1}, TypeError, "mode must be 'continuous' or 'frames', not int 1"),
-    ({"sample_rate": 2**31}, ValueError, "sample_rate must be from 1 to 2147483647, not 2147483648"),
+    ({"sample_rate": 2**31}, ValueError, "sample_rate must be at most 2147483647, not 2147483648"),
     ({"sample_rate": "16000"}, TypeError, "sample_rate must be an integer, not str '16000'"),
 ]
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import operator
 import reprlib
+import sys
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field, fields
 from types import MappingProxyType
@@ -403,12 +404,11 @@ def check_integer(name: str, value: object, minimum: int | None = None,
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {_given(value)}") from None
-    if (minimum is not None and number < minimum) or (maximum is not None and number > maximum):
-        if maximum is not None:
-            accepted = f"from {minimum} to {maximum}"
-        else:
-            accepted = "positive" if minimum == 1 else f"at least {minimum}"
+    if minimum is not None and number < minimum:
+        accepted = "positive" if minimum == 1 else f"at least {minimum}"
         raise ValueError(f"{name} must be {accepted}, not {number}")
+    if maximum is not None and number > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, not {number}")
     return number
 
 
@@ -427,8 +427,10 @@ def check_transform(transform: object) -> None:
                         f"tavik.transforms.log10()) or None, not {_given(transform)}")
 
 
-# The native filterbank keeps rates and channels as 32-bit integers.
+# The native filterbank keeps rates, channels and thread counts as 32-bit
+# integers, sizes as size_t.
 _INT32_MAX: Final = 2**31 - 1
+_SIZE_MAX: Final = 2 * sys.maxsize + 1
 
 
 class Analysis(NamedTuple):
@@ -458,9 +460,10 @@ def check_analysis(sample_rate: object, num_samples: object, hop: object, num_fe
     checked_mode = check_mode(mode)
     rate = check_integer("sample_rate", sample_rate, 1, _INT32_MAX, integral_floats=True)
     frame = (default_num_samples(rate) if num_samples is None
-             else check_integer("num_samples", num_samples, 1, integral_floats=True))
-    step = default_hop(rate) if hop is None else check_integer("hop", hop, 1, integral_floats=True)
-    features = check_integer("num_features", num_features, 2)
+             else check_integer("num_samples", num_samples, 1, _SIZE_MAX, integral_floats=True))
+    step = (default_hop(rate) if hop is None
+            else check_integer("hop", hop, 1, _SIZE_MAX, integral_floats=True))
+    features = check_integer("num_features", num_features, 2, _SIZE_MAX)
     check_real("low_Hz", low_Hz)
     if high_Hz is None:
         high_Hz = default_high_Hz(rate)
@@ -468,7 +471,7 @@ def check_analysis(sample_rate: object, num_samples: object, hop: object, num_fe
     check_real("temporal_integration", temporal_integration)
     on_channel = check_integer("channel", channel, -_INT32_MAX - 1, _INT32_MAX)
     check_transform(transform)
-    threads = check_integer("num_threads", num_threads, 0)
+    threads = check_integer("num_threads", num_threads, 0, _INT32_MAX)
     return Analysis(rate, frame, step, features, low_Hz, high_Hz,  # type: ignore[arg-type]
                     temporal_integration, on_channel, transform,  # type: ignore[arg-type]
                     checked_mode, threads)
