@@ -261,6 +261,12 @@ def damaged(kind, path):
         data = path.read_bytes().replace(b"PK\x03\x04\x14\x00\x00\x00\x00\x00",
                                          b"PK\x03\x04\x14\x00\x00\x00\x63\x00")
         path.write_bytes(data.replace(b"\x14\x00\x00\x00\x00\x00", b"\x14\x00\x00\x00\x63\x00"))
+    elif kind == "an encrypted member":
+        archive(path, fields)
+        data = bytearray(path.read_bytes())
+        central = data.index(b"PK\x01\x02")
+        data[central + 8] |= 1  # the central directory's flag "encrypted"
+        path.write_bytes(bytes(data))
     elif kind == "a member that claims more than it holds":
         archive(path, {k: v for k, v in fields.items() if k != "features"})
         with zipfile.ZipFile(path, "a") as zipped, zipped.open("features.npy", "w") as member:
@@ -291,6 +297,7 @@ DAMAGED = {
     "centre frequencies of another count": "8 columns and 3 centre frequencies",
     "a broken deflate stream": "not a .npz archive of a gammatonegram: (Error -3|Bad CRC)",
     "an unknown compression method": "not a .npz archive of a gammatonegram: .*compression",
+    "an encrypted member": "not a .npz archive of a gammatonegram: .*encrypted",
     "a member that claims more than it holds": "its member features.npy declares",
     "a member inflated out of proportion": "its member zeros0 declares 67108992 bytes, out of "
                                           "proportion",
