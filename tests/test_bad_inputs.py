@@ -4,13 +4,16 @@ cases must name the same inputs, and each input gets what its row says."""
 import copy
 import csv
 import gc
+import itertools
 import os
 import pickle
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import weakref
+import zipfile
 from decimal import Decimal
 from fractions import Fraction
 from pathlib import Path
@@ -349,6 +352,65 @@ def corpus_scheduler_that_never_answers():
             return str(error), (f"cannot reach the Dask scheduler at {address}: it accepted the connection, "
                                 f"but no answer came within Dask's connection timeout (1 s)")
     return None, "UsageError"
+def in_a_file(fields, compression=zipfile.ZIP_STORED, zeros=0):
+    """tavik.load of an .npz of these fields (and of a deflated member of
+    `zeros` bytes of zeros, written a MiB at a time)."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "g.npz")
+        with zipfile.ZipFile(path, "w", compression=compression) as zipped:
+            for key, value in fields.items():
+                with zipped.open(f"{key}.npy", "w") as member:
+                    np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
+            if zeros:
+                info = zipfile.ZipInfo("zeros.npy")
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with zipped.open(info, "w", force_zip64=True) as member:
+                    np.lib.format.write_array_header_1_0(
+                        member, {"descr": "<f8", "fortran_order": False, "shape": (zeros // 8,)})
+                    for _ in range(zeros >> 20):
+                        member.write(bytes(1 << 20))
+        return tavik.load(path)
+
+
+GRAM = tavik.gammatonegram(np.linspace(-1, 1, 2000), 16000, num_features=4)
+FIELDS = {"features": GRAM.features, "centre_frequencies": GRAM.centre_frequencies, "times": GRAM.times,
+          "sample_rate": 16000, "num_samples": 400, "hop": 160, "num_features": 4, "low_Hz": 50.0,
+          "high_Hz": 7200.0, "temporal_integration": 0.0, "channel": -1,
+          "transform": "log10(floor=1e-10)", "mode": "continuous"}
+
+
+def pushing_into_itself():
+    def transform(value):
+        stream.push([0.0])
+        return value
+
+    stream = tavik.GammatoneStream(16000, num_features=4, transform=transform)
+    try:
+        stream.push(np.ones(800))
+    finally:
+        assert (stream.samples_pushed, stream.frames_emitted) == (0, 0)
+
+
+def pushed_from_threads():
+    """Three threads push at once: the rows they got, in some order, are the
+    features of the chunks in that order."""
+    chunks = [np.random.default_rng(k).standard_normal(20000 + 999 * k) for k in range(3)]
+    stream = tavik.GammatoneStream(16000, num_features=4, num_threads=2)
+    barrier, rows = threading.Barrier(3), {}
+
+    def push(k):
+        barrier.wait()
+        rows[k] = stream.push(chunks[k])
+
+    threads = [threading.Thread(target=push, args=(k,)) for k in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    orders = [order for order in itertools.permutations(range(3))
+              if np.concatenate([rows[k] for k in order]).tobytes() == tavik.gammatonegram(
+                  np.concatenate([chunks[k] for k in order]), 16000, num_features=4).features.tobytes()]
+    return len(orders), 1
 
 
 ALL = object()  # the row holds for every call listed
@@ -520,6 +582,35 @@ CASES = {
         raises(None, "same", corpus_source_replaced)],
     "`tavik corpus --scheduler` at an address that accepts connections and never answers": [
         raises(None, "same", corpus_scheduler_that_never_answers)],
+    "a keyword of `tavik.gammatonegram` or `GammatoneStream` of the wrong type or out of range (`num_features=0`, `-1` or `32.0`, `transform=\"log\"`, `num_threads=-1`, `low_Hz=\"50\"`, `mode=1`)": [
+        raises(ValueError, r"^num_features must be at least 2, not 0$", lambda: tavik.gammatonegram(np.ones(800), 16000, num_features=0)),
+        raises(TypeError, r"^num_features must be an integer, not float 32\.0$",
+               lambda: tavik.GammatoneStream(16000, num_features=32.0)),
+        raises(TypeError, r"^transform must be a callable .* not str 'log'$",
+               lambda: tavik.gammatonegram(np.ones(800), 16000, transform="log")),
+        raises(ValueError, r"^num_threads must be at least 0, not -1$", lambda: tavik.GammatoneStream(16000, num_threads=-1))],
+    "`GammatoneStream.push` or `reset` from inside a push of the same stream (a transform pushing into its own stream)": [
+        raises(RuntimeError, r"^GammatoneStream\.push was called while a push of the same stream runs on this thread",
+               pushing_into_itself)],
+    "pushes into one `GammatoneStream` from several threads at once": [raises(None, "same", pushed_from_threads)],
+    "a `GammatoneStream.push` that raises (a transform's error, a chunk of another number of channels), in either mode": [
+        raises(Failing, "^own error$", lambda m=m: tavik.GammatoneStream(16000, num_features=4, mode=m, transform=fail).push(np.ones(800)))
+        for m in ("continuous", "frames")],
+    "`tavik.load` of a damaged or foreign archive: a broken deflate stream, an unknown compression method, features of strings, 1-D, 3-D or complex, a column count that is not `num_features`, `times` of another length, `sample_rate='abc'` or `16000.5`, a field of the wrong type": [
+        raises(ValueError, r"g\.npz is not a gammatonegram: " + message, lambda change=change: in_a_file({**FIELDS, **change}))
+        for change, message in [({"sample_rate": "abc"}, "sample_rate must be an integer, not str 'abc'"),
+                                ({"sample_rate": 16000.5}, "sample_rate must be an integer"),
+                                ({"features": GRAM.features.astype(complex)}, "features must be a 2-D float64 or float32 array"),
+                                ({"features": GRAM.features[:, :3]}, "features of 3 columns"),
+                                ({"times": GRAM.times[1:]}, r"10 times do not match the 11 frames")]],
+    "`tavik.load` of a member whose declared size is out of proportion to the file (a deflated run of zeros), members whose declared sizes together are, or a member whose `.npy` header claims more than it holds": [
+        raises(ValueError, r"g\.npz is not a gammatonegram: its member zeros declares 67108992 bytes, out of proportion",
+               lambda: in_a_file(FIELDS, zeros=1 << 26))],
+    "float32 features: in a `.npz` file, or given to `gfcc`, `deltas` or `plot`": [
+        raises(None, "same", lambda: (in_a_file({**FIELDS, "features": GRAM.features.astype(np.float32)}).features.tolist(),
+                                      GRAM.features.astype(np.float32).tolist())),
+        raises(None, "same", lambda: (tavik.gfcc(GRAM.features.astype(np.float32), 2).tolist(),
+                                      tavik.gfcc(GRAM.features.astype(np.float32).astype(float), 2).tolist()))],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {

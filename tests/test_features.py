@@ -1,8 +1,10 @@
 """After the gammatonegram: GFCC, deltas, the ERB-rate scale, and files read
 back with tavik.load."""
 import os
+import re
 import subprocess
 import sys
+import zipfile
 
 import numpy as np
 import pytest
@@ -96,6 +98,23 @@ def test_deltas_refuse(kwargs, error, message):
         tavik.deltas(np.zeros((5, 2)), **kwargs)
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda: tavik.hz_to_erb_rate("1000"), "hz must be a real number or an array of real numbers; "
+                                           "got a 0-D <U4 array"),
+    (lambda: tavik.hz_to_erb_rate([1000, 2j]), "got a 1-D complex128 array"),
+    (lambda: tavik.erb_rate_to_hz(True), "erb must be a real number or an array of real numbers"),
+    (lambda: tavik.erb_rate_to_hz([{}]), "got objects that are not numbers"),
+    (lambda: tavik.plot(np.zeros((3, 8))), "g must be a Gammatonegram"),
+    (lambda: tavik.load(3), "path must be a str or an os.PathLike, not int"),
+    (lambda: tavik.GammatoneStream(SR).push("abc"), "chunk must be a 1-D signal or a 2-D"),
+    (lambda: tavik.plot(noise_gammatonegram(seconds=0.1), floor_dB="60"),
+     "floor_dB must be a real number, not str '60'"),
+])
+def test_the_scale_the_picture_a_file_and_a_chunk_refuse_what_they_cannot_read(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call()
+
+
 def test_erb_rate_is_the_scale_of_the_centre_frequencies():
     g = tavik.gammatonegram(np.zeros(2000), SR, num_features=40, low_Hz=70, high_Hz=7000)
     erb = tavik.hz_to_erb_rate(g.centre_frequencies)
@@ -171,15 +190,15 @@ def test_load_reads_what_the_command_line_and_the_corpus_write(tmp_path):
 def test_load_refuses_other_files(tmp_path):
     np.save(tmp_path / "array.npy", np.zeros(3))
     np.savez(tmp_path / "other.npz", features=np.zeros((2, 2)))
-    np.savez(tmp_path / "objects.npz", x=np.array([{}], dtype=object))
+    g = noise_gammatonegram(seconds=0.1)
+    np.savez(tmp_path / "objects.npz", **_io.fields_of(g), x=np.array([{}], dtype=object))
     (tmp_path / "text.npz").write_text("features")
     (tmp_path / "empty.npz").write_bytes(b"")
     (tmp_path / "truncated.npz").write_bytes((tmp_path / "other.npz").read_bytes()[:100])
-    g = noise_gammatonegram(seconds=0.1)
     write(tmp_path / "scalar.npz", {**_io.fields_of(g), "features": 1.0})
     for name, message in [("array.npy", "not a .npz archive of a gammatonegram but a .npy array"),
                           ("other.npz", "it lacks the fields centre_frequencies, times, sample_rate"),
-                          ("objects.npz", "not a .npz archive of a gammatonegram"),
+                          ("objects.npz", "its member x.npy declares objects"),
                           ("text.npz", "not a .npz archive"), ("empty.npz", "not a .npz archive"),
                           ("truncated.npz", "not a .npz archive"),
                           ("scalar.npz", "its features is not an array")]:
@@ -187,3 +206,136 @@ def test_load_refuses_other_files(tmp_path):
             tavik.load(tmp_path / name)
     with pytest.raises(FileNotFoundError):
         tavik.load(tmp_path / "missing.npz")
+
+
+def archive(path, fields, compression=zipfile.ZIP_STORED):
+    """An .npz as np.savez or np.savez_compressed writes it."""
+    with zipfile.ZipFile(path, "w", compression=compression) as zipped:
+        for key, value in fields.items():
+            with zipped.open(f"{key}.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
+
+
+def bomb(path, fields, mebibytes):
+    """A gammatonegram with extra members of so many MiB of zeros each,
+    deflated to about a thousandth."""
+    archive(path, fields)
+    with zipfile.ZipFile(path, "a", compression=zipfile.ZIP_DEFLATED) as zipped:
+        for k, size in enumerate(mebibytes):
+            with zipped.open(f"zeros{k}.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array_header_1_0(
+                    member, {"descr": "<f8", "fortran_order": False, "shape": (size << 17,)})
+                for _ in range(size):
+                    member.write(bytes(1 << 20))
+
+
+def damaged(kind, path):
+    g = noise_gammatonegram(seconds=0.1, num_features=8)
+    fields = _io.fields_of(g)
+    frames = len(g.times)
+    replaced = {
+        "features of strings": {"features": np.full((frames, 8), "x")},
+        "1-D features": {"features": g.features[:, 0]},
+        "3-D features": {"features": g.features[None]},
+        "complex features": {"features": g.features.astype(complex)},
+        "columns that are not num_features": {"num_features": 9},
+        "times of the wrong length": {"times": g.times[:-1]},
+        "a sample_rate of 'abc'": {"sample_rate": "abc"},
+        "a sample_rate of 16000.5": {"sample_rate": 16000.5},
+        "a low_Hz of text": {"low_Hz": "50"},
+        "a channel of 1.5": {"channel": 1.5},
+        "a mode of bytes": {"mode": b"frames"},
+        "a transform that is a number": {"transform": 3.0},
+        "centre frequencies of another count": {"centre_frequencies": g.centre_frequencies[:3]},
+    }
+    if kind in replaced:
+        archive(path, {**fields, **replaced[kind]})
+    elif kind == "a broken deflate stream":
+        archive(path, fields, zipfile.ZIP_DEFLATED)
+        data = path.read_bytes()
+        middle = data.index(b"features.npy") + 200
+        path.write_bytes(data[:middle] + bytes(16) + data[middle + 16:])
+    elif kind == "an unknown compression method":
+        archive(path, fields)
+        # The method field of every header, local and central: stored (0) to 99.
+        data = path.read_bytes().replace(b"PK\x03\x04\x14\x00\x00\x00\x00\x00",
+                                         b"PK\x03\x04\x14\x00\x00\x00\x63\x00")
+        path.write_bytes(data.replace(b"\x14\x00\x00\x00\x00\x00", b"\x14\x00\x00\x00\x63\x00"))
+    elif kind == "an encrypted member":
+        archive(path, fields)
+        data = bytearray(path.read_bytes())
+        central = data.index(b"PK\x01\x02")
+        data[central + 8] |= 1  # the central directory's flag "encrypted"
+        path.write_bytes(bytes(data))
+    elif kind == "a member that claims more than it holds":
+        archive(path, {k: v for k, v in fields.items() if k != "features"})
+        with zipfile.ZipFile(path, "a") as zipped, zipped.open("features.npy", "w") as member:
+            np.lib.format.write_array_header_1_0(member, {"descr": "<f8", "fortran_order": False,
+                                                          "shape": (frames * 10**6, 8)})
+            member.write(g.features.tobytes())
+    elif kind == "a member inflated out of proportion":
+        bomb(path, fields, [64])
+    elif kind == "members inflated out of proportion together":
+        bomb(path, fields, [1, 1, 1])
+    return g
+
+
+DAMAGED = {
+    "features of strings": "features must be a 2-D float64 or float32 array, not a 2-D <U1 array",
+    "1-D features": "features must be a 2-D float64 or float32 array, not a 1-D float64 array",
+    "3-D features": "features must be a 2-D float64 or float32 array, not a 3-D float64 array",
+    "complex features": "features must be a 2-D float64 or float32 array, not a 2-D complex128",
+    "columns that are not num_features": "features of 8 columns and 8 centre frequencies do not "
+                                         "match num_features=9",
+    "times of the wrong length": "times do not match the",
+    "a sample_rate of 'abc'": "sample_rate must be an integer, not str 'abc'",
+    "a sample_rate of 16000.5": "sample_rate must be an integer, not float 16000.5",
+    "a low_Hz of text": "low_Hz must be a real number, not str '50'",
+    "a channel of 1.5": "channel must be an integer, not float 1.5",
+    "a mode of bytes": "its mode is b'frames'",
+    "a transform that is a number": "its transform is not a name",
+    "centre frequencies of another count": "8 columns and 3 centre frequencies",
+    "a broken deflate stream": "not a .npz archive of a gammatonegram: (Error -3|Bad CRC)",
+    "an unknown compression method": "not a .npz archive of a gammatonegram: .*compression",
+    "an encrypted member": "not a .npz archive of a gammatonegram: .*encrypted",
+    "a member that claims more than it holds": "its member features.npy declares",
+    "a member inflated out of proportion": "its member zeros0 declares 67108992 bytes, out of "
+                                          "proportion",
+    "members inflated out of proportion together": r"its members declare \d+ bytes, out of "
+                                                   "proportion",
+}
+
+
+@pytest.mark.parametrize("kind", DAMAGED)
+def test_load_refuses_a_damaged_or_inconsistent_file_with_a_value_error(tmp_path, kind):
+    path = tmp_path / "damaged.npz"
+    damaged(kind, path)
+    with pytest.raises(ValueError, match="^" + re.escape(str(path)) + " is not a") as raised:
+        tavik.load(path)
+    assert type(raised.value) is ValueError and re.search(DAMAGED[kind], str(raised.value))
+
+
+def test_float32_features_load_as_float64_and_serve_everywhere(tmp_path):
+    g = noise_gammatonegram(seconds=0.2, num_features=16)
+    narrow = g.features.astype(np.float32)
+    archive(tmp_path / "narrow.npz", {**_io.fields_of(g), "features": narrow,
+                                      "times": g.times.astype(np.float32),
+                                      "centre_frequencies": g.centre_frequencies.astype(">f8")})
+    loaded = tavik.load(tmp_path / "narrow.npz")
+    assert loaded.features.dtype == np.float64 and (loaded.features == narrow).all()
+    assert loaded.centre_frequencies.dtype == np.float64
+    assert (loaded.centre_frequencies == g.centre_frequencies).all()
+    assert tavik.gfcc(loaded).tobytes() == tavik.gfcc(narrow.astype(np.float64)).tobytes()
+    assert tavik.gfcc(narrow).tobytes() == tavik.gfcc(loaded).tobytes()
+    assert tavik.deltas(narrow).tobytes() == tavik.deltas(loaded).tobytes()
+    pytest.importorskip("matplotlib")
+    import matplotlib
+    matplotlib.use("Agg")
+    assert tavik.plot(loaded) is not None
+
+
+def test_a_compressed_archive_loads_like_a_stored_one(tmp_path):
+    g = noise_gammatonegram(seconds=0.2, num_features=16)
+    archive(tmp_path / "small.npz", {**_io.fields_of(g), "note": "kept"}, zipfile.ZIP_DEFLATED)
+    loaded = tavik.load(tmp_path / "small.npz")
+    assert loaded.features.tobytes() == g.features.tobytes() and loaded.extra == {"note": "kept"}

@@ -1,6 +1,10 @@
 """Continuous mode and the stream: chunk and thread invariance against the
 whole-signal gammatonegram, no onset leakage, and failures that change
 nothing."""
+import copy
+import pickle
+import threading
+
 import numpy as np
 import pytest
 
@@ -98,3 +102,107 @@ def test_failures_leave_the_stream_as_it_was():
         tavik.GammatoneStream(SR, channel=2).push(np.zeros((10, 2)))
     with pytest.raises(ValueError, match="mode must be 'continuous' or 'frames', not 'framed'"):
         tavik.GammatoneStream(SR, mode="framed")
+
+
+def state_of(stream):
+    return (stream.samples_pushed, stream.frames_emitted, stream.last_times.tolist())
+
+
+@pytest.mark.parametrize("mode", ["continuous", "frames"])
+def test_a_push_that_fails_in_either_mode_commits_nothing(mode):
+    signal = signal_of("float64")
+    calls = []
+
+    def fussy(value):
+        calls.append(value)
+        if len(calls) == 50:
+            raise ZeroDivisionError("once")
+        return value
+
+    keywords = dict(num_features=8, transform=fussy, mode=mode, hop=150)
+    stream = tavik.GammatoneStream(SR, **keywords)
+    first = stream.push(signal[:555])
+    before = state_of(stream)
+    with pytest.raises(ZeroDivisionError):
+        stream.push(signal[555:])
+    assert state_of(stream) == before
+    rest = stream.push(signal[555:])
+    whole = tavik.gammatonegram(signal, SR, **keywords).features
+    assert np.concatenate([first, rest]).tobytes() == whole.tobytes()
+
+
+@pytest.mark.parametrize("mode", ["continuous", "frames"])
+def test_reset_starts_afresh_and_forgets_the_channels(mode):
+    stereo = signal_of("stereo")
+    stream = tavik.GammatoneStream(SR, num_features=8, mode=mode, hop=450, num_samples=200)
+    stream.push(stereo[:1234])
+    stream.reset()
+    assert state_of(stream) == (0, 0, [])
+    mono = stereo[:, 0]
+    rows = [stream.push(chunk) for chunk in chunks_of(mono, [97, 3, 1024])]
+    whole = tavik.gammatonegram(mono, SR, num_features=8, mode=mode, hop=450, num_samples=200)
+    assert np.concatenate(rows).tobytes() == whole.features.tobytes()
+    assert (stream.samples_pushed, stream.frames_emitted) == (len(mono), len(whole.features))
+
+
+@pytest.mark.parametrize("mode", ["continuous", "frames"])
+def test_pushes_from_two_threads_are_taken_one_after_the_other(mode):
+    rng = np.random.default_rng(5)
+    first, second, last = (rng.standard_normal(n) for n in (5 * SR + 37, 5 * SR + 91, 2000))
+    keywords = dict(num_features=24, mode=mode)
+    orders = {(0, 1): tavik.gammatonegram(np.concatenate([first, second, last]), SR, **keywords),
+              (1, 0): tavik.gammatonegram(np.concatenate([second, first, last]), SR, **keywords)}
+    for _ in range(3):
+        stream = tavik.GammatoneStream(SR, num_threads=2, **keywords)
+        barrier = threading.Barrier(2)
+        rows = [None, None]
+
+        def push(k, chunk):
+            barrier.wait()
+            rows[k] = stream.push(chunk)
+
+        threads = [threading.Thread(target=push, args=(k, chunk))
+                   for k, chunk in enumerate((first, second))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=120)
+        tail = stream.push(last)
+        matches = [order for order, whole in orders.items()
+                   if np.concatenate([rows[order[0]], rows[order[1]], tail]).tobytes()
+                   == whole.features.tobytes()]
+        assert len(matches) == 1
+        assert stream.frames_emitted == len(orders[matches[0]].features)
+
+
+def test_a_push_from_inside_a_push_is_refused_and_changes_nothing():
+    signal = signal_of("float64")
+    inner = []
+
+    def pushing(value):
+        if not inner:
+            try:
+                stream.push(np.ones(10))
+            except RuntimeError as error:
+                inner.append(error)
+                raise
+        return value
+
+    stream = tavik.GammatoneStream(SR, num_features=8, transform=pushing)
+    with pytest.raises(RuntimeError, match="GammatoneStream.push was called while a push of the "
+                                           "same stream runs on this thread"):
+        stream.push(signal)
+    assert state_of(stream) == (0, 0, [])
+    rows = stream.push(signal)
+    whole = tavik.gammatonegram(signal, SR, num_features=8, transform=pushing)
+    assert rows.tobytes() == whole.features.tobytes()
+
+
+def test_a_copy_or_pickle_between_pushes_goes_on_alone():
+    signal = signal_of("stereo")
+    stream = tavik.GammatoneStream(SR, num_features=8)
+    head = stream.push(signal[:3001])
+    copies = [copy.deepcopy(stream), pickle.loads(pickle.dumps(stream))]
+    whole = tavik.gammatonegram(signal, SR, num_features=8).features
+    for other in copies + [stream]:
+        assert np.concatenate([head, other.push(signal[3001:])]).tobytes() == whole.tobytes()

@@ -149,6 +149,42 @@ def test_bad_parameters(kwargs, error, message):
         tavik.gammatonegram(np.zeros((1000, 2)), SR, **kwargs)
 
 
+BAD_KEYWORDS = [
+    ({"num_features": 0}, ValueError, "num_features must be at least 2, not 0"),
+    ({"num_features": 1}, ValueError, "num_features must be at least 2, not 1"),
+    ({"num_features": -1}, ValueError, "num_features must be at least 2, not -1"),
+    ({"num_features": 32.0}, TypeError, "num_features must be an integer, not float 32.0"),
+    ({"num_features": True}, TypeError, "num_features must be an integer, not bool True"),
+    ({"transform": "log"}, TypeError, "transform must be a callable from float to float "
+                                      r"\(such as tavik.transforms.log10\(\)\) or None, not str 'log'"),
+    ({"num_threads": -1}, ValueError, "num_threads must be at least 0, not -1"),
+    ({"num_threads": 1.5}, TypeError, "num_threads must be an integer, not float 1.5"),
+    ({"num_threads": 2**31}, ValueError, "num_threads must be at most 2147483647, not 2147483648"),
+    ({"hop": 2**64}, ValueError, "hop must be at most 18446744073709551615, not 18446744073709551616"),
+    ({"num_features": 2**64}, ValueError, "num_features must be at most 18446744073709551615"),
+    ({"low_Hz": "50"}, TypeError, "low_Hz must be a real number, not str '50'"),
+    ({"high_Hz": 1j}, TypeError, "high_Hz must be a real number, not complex 1j"),
+    ({"temporal_integration": [0.1]}, TypeError, "temporal_integration must be a real number, not list"),
+    ({"channel": 0.0}, TypeError, "channel must be an integer, not float 0.0"),
+    ({"channel": 2**31}, ValueError, "channel must be at most 2147483647, not 2147483648"),
+    ({"mode": 1}, TypeError, "mode must be 'continuous' or 'frames', not int 1"),
+    ({"sample_rate": 2**31}, ValueError, "sample_rate must be at most 2147483647, not 2147483648"),
+    ({"sample_rate": "16000"}, TypeError, "sample_rate must be an integer, not str '16000'"),
+]
+
+
+@pytest.mark.parametrize("kwargs, error, message", BAD_KEYWORDS, ids=str)
+@pytest.mark.parametrize("make", ["gammatonegram", "GammatoneStream"])
+def test_every_parameter_is_checked_before_any_work_naming_it(make, kwargs, error, message):
+    """The signal is not even read: an unreadable one does not mask the error."""
+    keywords = {"sample_rate": SR, **kwargs}
+    with pytest.raises(error, match=f"^{message}"):
+        if make == "gammatonegram":
+            tavik.gammatonegram(object(), **keywords)
+        else:
+            tavik.GammatoneStream(**keywords)
+
+
 @pytest.mark.parametrize("sample_rate, high_Hz", [(8000, 3600.0), (16000, 7200.0),
                                                   (17778, 8000.0), (44100, 8000.0)])
 def test_default_high_frequency_stays_below_nyquist(sample_rate, high_Hz):

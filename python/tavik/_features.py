@@ -3,7 +3,6 @@ deltas, and the ERB-rate scale on which the filters are spaced."""
 
 from __future__ import annotations
 
-import operator
 from typing import Union, overload
 
 import numpy as np
@@ -11,7 +10,7 @@ import numpy.typing as npt
 
 from _tavik import cepstra
 
-from ._signal import Gammatonegram
+from ._signal import Gammatonegram, check_integer
 
 FloatArray = npt.NDArray[np.float64]
 FeaturesLike = Union[Gammatonegram, npt.ArrayLike]
@@ -45,6 +44,12 @@ def hz_to_erb_rate(hz: npt.ArrayLike) -> FloatArray | float:
         The ERB-rate of each frequency: a float for a scalar, else a float64
         array of the same shape. Frequencies below -1/0.00437 Hz give NaN.
 
+    Raises
+    ------
+    TypeError
+        If ``hz`` holds something other than real numbers (strings,
+        booleans, complex numbers).
+
     See Also
     --------
     erb_rate_to_hz : The inverse.
@@ -66,7 +71,7 @@ def hz_to_erb_rate(hz: npt.ArrayLike) -> FloatArray | float:
     >>> np.diff(erb).round(6)
     array([7.626834, 7.626834, 7.626834, 7.626834])
     """
-    values = np.asarray(hz, dtype=np.float64)
+    values = _real_values("hz", hz)
     erb = np.log10(_ERB_SLOPE * values + 1.0) * _ERB_SCALE
     return float(erb) if erb.ndim == 0 else erb
 
@@ -89,6 +94,12 @@ def erb_rate_to_hz(erb: npt.ArrayLike) -> FloatArray | float:
         ``(10 ** (erb / 21.4) - 1) / 0.00437`` Hz: a float for a scalar, else
         a float64 array of the same shape.
 
+    Raises
+    ------
+    TypeError
+        If ``erb`` holds something other than real numbers (strings,
+        booleans, complex numbers).
+
     See Also
     --------
     hz_to_erb_rate : The scale itself.
@@ -105,28 +116,33 @@ def erb_rate_to_hz(erb: npt.ArrayLike) -> FloatArray | float:
     >>> tavik.erb_rate_to_hz(np.linspace(*edges, 5)).round(1)
     array([  50. ,  421.1, 1285.9, 3301.7, 8000. ])
     """
-    values = np.asarray(erb, dtype=np.float64)
+    values = _real_values("erb", erb)
     hz = (10.0 ** (values / _ERB_SCALE) - 1.0) / _ERB_SLOPE
     return float(hz) if hz.ndim == 0 else hz
+
+
+def _real_values(name: str, values: npt.ArrayLike) -> FloatArray:
+    """A number or an array of real numbers as float64, or a TypeError naming
+    the parameter (strings, booleans and complex numbers are not taken)."""
+    array = np.asarray(values)
+    if array.dtype.kind not in "iufO":
+        raise TypeError(f"{name} must be a real number or an array of real numbers; got a "
+                        f"{array.ndim}-D {array.dtype} array")
+    try:
+        return np.asarray(array, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a real number or an array of real numbers; got "
+                        f"objects that are not numbers") from None
 
 
 def _features_of(features: FeaturesLike, what: str) -> FloatArray:
     """The frames x values array of a gammatonegram or of any 2-D array of
     real numbers, as float64."""
-    if isinstance(features, Gammatonegram):
-        return features.features
-    array = np.asarray(features)
+    array = np.asarray(features.features if isinstance(features, Gammatonegram) else features)
     if array.dtype.kind not in "iuf" or array.ndim != 2:
         raise TypeError(f"{what} must be a Gammatonegram or a 2-D array of real numbers "
                         f"(frames, values); got a {array.ndim}-D {array.dtype} array")
     return np.asarray(array, dtype=np.float64)
-
-
-def _count(name: str, value: object) -> int:
-    try:
-        return operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
 
 
 def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
@@ -197,8 +213,8 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
     >>> np.allclose(c[:, 0], g.features.sum(axis=1) / np.sqrt(64))
     True
     """
+    num_ceps = check_integer("num_ceps", num_ceps)
     features = _features_of(g, "g")
-    num_ceps = _count("num_ceps", num_ceps)
     n = features.shape[1]
     if not 1 <= num_ceps <= n:
         raise ValueError(f"num_ceps must be between 1 and the number of filters ({n}), "
@@ -262,13 +278,13 @@ def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray
     >>> np.hstack([c, d1, d2]).shape
     (98, 39)
     """
-    values = _features_of(features, "features")
-    width = _count("width", width)
-    order = _count("order", order)
+    width = check_integer("width", width)
+    order = check_integer("order", order)
     if width < 3 or width % 2 == 0:
         raise ValueError(f"width must be odd and at least 3, not {width}")
     if order < 1:
         raise ValueError(f"order must be at least 1, not {order}")
+    values = _features_of(features, "features")
     half = (width - 1) // 2
     denominator = 2.0 * sum(k * k for k in range(1, half + 1))
     frames = values.shape[0]

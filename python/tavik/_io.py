@@ -5,12 +5,16 @@ soundfile and soxr (the `cli` extra) are imported when used."""
 from __future__ import annotations
 
 import dataclasses
+import errno
 import hashlib
 import importlib
+import math
 import os
 import pickle
 import re
+import struct
 import zipfile
+import zlib
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -101,12 +105,26 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
 
     Raises
     ------
+    TypeError
+        If ``path`` is neither a string nor a path.
     FileNotFoundError
         If there is no such file (other errors of the operating system as
         they are).
     ValueError
         If the file is not a ``.npz`` archive of a gammatonegram (another
-        format, a ``.npy`` file, a damaged archive, missing fields).
+        format, a ``.npy`` file, a damaged archive, missing fields, a field
+        of the wrong type or shape, features whose columns are not
+        ``num_features`` or whose rows are not the ``times``), or a member
+        declares a size out of proportion to the file (more than 100 times
+        its size, as a deflated run of zeros does): the message names the
+        file and the problem. Only the members the gammatonegram needs are
+        read before it is checked, and none is inflated beyond its declared
+        size.
+
+    Notes
+    -----
+    Features and times stored as float32 are converted to float64
+    (exactly); members that are not ``.npy`` arrays are ignored.
 
     See Also
     --------
@@ -134,46 +152,109 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
     ...
     ValueError: other.npz is not a gammatonegram: it lacks the fields centre_frequencies, ...
     """
-    name = os.fspath(path)
-    try:
-        # Opened here, so that the file is closed whatever np.load raises.
-        with open(name, "rb") as file:
-            archive = np.load(file, allow_pickle=False)
-            stored = None
-            if isinstance(archive, np.lib.npyio.NpzFile):
-                with archive:
-                    stored = {key: archive[key] for key in archive.files}
-    except (ValueError, EOFError, zipfile.BadZipFile, pickle.UnpicklingError) as error:
-        raise ValueError(f"{name} is not a .npz archive of a gammatonegram: {error}") from None
-    if stored is None:
-        raise ValueError(f"{name} is not a .npz archive of a gammatonegram but a .npy array")
-    # Files written before continuous mode existed hold frames-mode features.
-    stored.setdefault("mode", np.array("frames"))
-    fields = [f for f in dataclasses.fields(Gammatonegram) if f.name != "extra"]
-    required = [f.name for f in fields
-                if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING]
-    missing = [n for n in required if n not in stored]
-    if missing:
-        raise ValueError(f"{name} is not a gammatonegram: it lacks the fields {', '.join(missing)}")
-    values = {key: _value(array) for key, array in stored.items()}
-    transform = values.pop("transform")
-    if not isinstance(transform, str) or any(
-            isinstance(values[f.name], np.ndarray) for f in fields
-            if f.name in values and f.name not in _ARRAY_FIELDS):
-        raise ValueError(f"{name} is not a gammatonegram: a parameter is not a scalar")
-    for key in _ARRAY_FIELDS:
-        if not isinstance(values[key], np.ndarray):
-            raise ValueError(f"{name} is not a gammatonegram: its {key} is not an array")
-    if values["mode"] not in MODES:
-        raise ValueError(f"{name} is not a gammatonegram: its mode is {values['mode']!r}")
-    known = {f.name for f in fields}
-    own = {key: value for key, value in values.items() if key in known}
-    extra = {key: value for key, value in values.items() if key not in known}
-    try:
-        return Gammatonegram(**own, transform=transform_named(transform),
-                             extra=MappingProxyType(extra))
-    except TypeError as error:
-        raise ValueError(f"{name} is not a gammatonegram: {error}") from None
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__}")
+    name = os.fsdecode(path)
+    # Opened first: a missing or unreadable file is the operating system's error.
+    problem: Exception
+    with open(path, "rb") as file:
+        try:
+            return _load(file, name)
+        except _Refused as refused:
+            raise ValueError(str(refused)) from None
+        except OSError as error:
+            if error.errno not in (None, errno.EINVAL):
+                raise
+            problem = error
+        except (ValueError, TypeError, EOFError, KeyError, IndexError, AttributeError,
+                NotImplementedError, RuntimeError, MemoryError, OverflowError, struct.error,
+                zipfile.BadZipFile, zlib.error, pickle.UnpicklingError) as error:
+            problem = error
+    detail = " ".join(str(problem).split()) or type(problem).__name__
+    raise ValueError(f"{name} is not a .npz archive of a gammatonegram: {detail}")
+
+
+class _Refused(Exception):
+    """A file refused with its own message, naming the file: raised by load
+    as a plain ValueError."""
+
+
+# A member may declare this many times the file's size (plus a little): far
+# more than any compressed features need, far less than a deflated run of
+# zeros (about 1000 times), so that no member is inflated out of proportion.
+_INFLATION = 100
+_INFLATION_SLACK = 1 << 20
+
+
+def _load(file: IO[bytes], name: str) -> Gammatonegram:
+    if file.read(6) == b"\x93NUMPY":
+        raise _Refused(f"{name} is not a .npz archive of a gammatonegram but a .npy array")
+    file.seek(0)
+    size = os.fstat(file.fileno()).st_size
+    with zipfile.ZipFile(file) as archive:
+        # As np.load names them: the member's name without ".npy".
+        members = {info.filename[:-4]: info for info in archive.infolist()
+                   if info.filename.endswith(".npy")}
+        limit = _INFLATION * size + _INFLATION_SLACK
+        for key, info in members.items():
+            if info.file_size > limit:
+                raise _Refused(f"{name} is not a gammatonegram: its member {key} declares "
+                               f"{info.file_size} bytes, out of proportion to the file's {size}")
+        declared = sum(info.file_size for info in members.values())
+        if declared > limit:
+            raise _Refused(f"{name} is not a gammatonegram: its members declare {declared} "
+                           f"bytes, out of proportion to the file's {size}")
+        fields = [f for f in dataclasses.fields(Gammatonegram) if f.name != "extra"]
+        required = [f.name for f in fields
+                    if f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING]
+        # Files written before continuous mode existed hold frames-mode features.
+        missing = [n for n in required if n not in members and n != "mode"]
+        if missing:
+            raise _Refused(f"{name} is not a gammatonegram: it lacks the fields "
+                           f"{', '.join(missing)}")
+        known = {f.name for f in fields}
+        own = {key: _member(archive, info, name) for key, info in members.items() if key in known}
+        own.setdefault("mode", "frames")
+        transform = own.pop("transform")
+        if not isinstance(transform, str):
+            raise _Refused(f"{name} is not a gammatonegram: its transform is not a name")
+        for key in _ARRAY_FIELDS:
+            if not isinstance(own[key], np.ndarray):
+                raise _Refused(f"{name} is not a gammatonegram: its {key} is not an array")
+        for key, value in own.items():
+            if key not in _ARRAY_FIELDS and isinstance(value, np.ndarray):
+                raise _Refused(f"{name} is not a gammatonegram: its {key} is not a scalar")
+        if own["mode"] not in MODES:
+            raise _Refused(f"{name} is not a gammatonegram: its mode is {own['mode']!r}")
+        try:
+            record = Gammatonegram(**own, transform=transform_named(transform))
+        except (TypeError, ValueError) as error:
+            raise _Refused(f"{name} is not a gammatonegram: {error}") from None
+        # The other fields only once the gammatonegram is whole.
+        extra = {key: _member(archive, info, name) for key, info in members.items()
+                 if key not in known}
+    return dataclasses.replace(record, extra=MappingProxyType(extra))
+
+
+def _member(archive: zipfile.ZipFile, info: zipfile.ZipInfo, name: str) -> Any:
+    """One .npy member as a Python scalar or a read-only array, once its
+    header has shown that it holds no more than the archive says."""
+    with archive.open(info) as stream:
+        version = _read_magic(stream)
+        if version == (1, 0):
+            shape, _, dtype = _read_header_1_0(stream)
+        elif version == (2, 0):
+            shape, _, dtype = _read_header_2_0(stream)
+        else:
+            raise _Refused(f"{name} is not a gammatonegram: its member {info.filename} is a .npy "
+                           f"of version {version[0]}.{version[1]}")
+        declared = math.prod(shape) * dtype.itemsize
+        if dtype.hasobject or declared > info.file_size:
+            raise _Refused(f"{name} is not a gammatonegram: its member {info.filename} declares "
+                           f"{'objects' if dtype.hasobject else f'{declared} bytes'} in "
+                           f"{info.file_size}")
+    with archive.open(info) as stream:
+        return _value(_read_array(stream, allow_pickle=False))
 
 
 # Samples per channel of one block read: 64 Ki samples of 8 channels are
@@ -186,6 +267,11 @@ _STAMP = (1980, 1, 1, 0, 0, 0)
 # NumPy's writer and reader of one .npy member; they have no annotations.
 _write_array = cast(Callable[..., None], np.lib.format.write_array)
 _read_array = cast(Callable[..., Any], np.lib.format.read_array)
+_read_magic = cast(Callable[..., tuple[int, int]], np.lib.format.read_magic)
+_read_header_1_0 = cast(Callable[..., tuple[tuple[int, ...], bool, np.dtype[Any]]],
+                        np.lib.format.read_array_header_1_0)
+_read_header_2_0 = cast(Callable[..., tuple[tuple[int, ...], bool, np.dtype[Any]]],
+                        np.lib.format.read_array_header_2_0)
 
 
 @dataclass(frozen=True)

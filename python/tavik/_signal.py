@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import math
 import operator
+import reprlib
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field, fields
 from types import MappingProxyType
-from typing import Any, Final, Literal, Union
+from typing import Any, Final, Literal, NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -83,7 +84,11 @@ class Gammatonegram:
     parameters that made them.
 
     Made by :func:`gammatonegram` or read by :func:`load`; frozen, and its
-    arrays are read-only. Row i of ``features`` holds the features of the
+    arrays are read-only. Made directly, it checks its fields: a wrong type
+    is a TypeError, shapes that do not match (``features`` of another
+    number of columns than ``num_features``, ``times`` of another length
+    than its rows) a ValueError; float32 arrays are converted to float64
+    (exactly). Row i of ``features`` holds the features of the
     frame starting at sample ``i * hop``, computed as ``mode`` says.
 
     Attributes
@@ -153,7 +158,27 @@ class Gammatonegram:
     extra: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
 
     def __post_init__(self) -> None:
-        self.__setstate__(self.__dict__)
+        state = dict(self.__dict__)
+        for name in ("features", "centre_frequencies", "times"):
+            state[name] = _float_array(name, state[name], 2 if name == "features" else 1)
+        for name in ("sample_rate", "num_samples", "hop"):
+            check_integer(name, state[name], 1)
+        check_integer("num_features", state["num_features"], 2)
+        check_integer("channel", state["channel"])
+        for name in ("low_Hz", "high_Hz", "temporal_integration"):
+            check_real(name, state[name])
+        check_transform(state["transform"])
+        check_mode(state["mode"])
+        if not isinstance(state["extra"], Mapping):
+            raise TypeError(f"extra must be a mapping, not {_given(state['extra'])}")
+        frames, columns = state["features"].shape
+        if columns != state["num_features"] or len(state["centre_frequencies"]) != columns:
+            raise ValueError(f"features of {columns} columns and {len(state['centre_frequencies'])} "
+                             f"centre frequencies do not match num_features={state['num_features']}")
+        if len(state["times"]) != frames:
+            raise ValueError(f"{len(state['times'])} times do not match the {frames} frames "
+                             "of the features")
+        self.__setstate__(state)
 
     def __getstate__(self) -> dict[str, Any]:
         # A mapping proxy does not pickle: extra travels as a dict.
@@ -193,6 +218,17 @@ class Gammatonegram:
                                self.channel, self.transform)
 
 
+def _float_array(name: str, value: object, ndim: int) -> FloatArray:
+    """A float64 array of `ndim` dimensions; float32 and either byte order
+    are taken and converted (exactly)."""
+    if (not isinstance(value, np.ndarray) or value.ndim != ndim
+            or value.dtype.newbyteorder("=") not in (np.float64, np.float32)):
+        given = (f"a {value.ndim}-D {value.dtype} array" if isinstance(value, np.ndarray)
+                 else _given(value))
+        raise TypeError(f"{name} must be a {ndim}-D float64 or float32 array, not {given}")
+    return value.astype(np.float64, copy=False)
+
+
 def frame_times(first: int, stop: int, hop: int, sample_rate: int) -> FloatArray:
     """Start times in seconds of frames first to stop - 1."""
     times: FloatArray = np.arange(first, stop, dtype=np.float64) * hop / sample_rate
@@ -216,6 +252,8 @@ def default_high_Hz(sample_rate: int) -> float:
 
 
 def check_mode(mode: object) -> Mode:
+    if not isinstance(mode, str):
+        raise TypeError(f"mode must be 'continuous' or 'frames', not {_given(mode)}")
     if mode == "continuous":
         return "continuous"
     if mode == "frames":
@@ -236,7 +274,8 @@ def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_H
                                temporal_integration=temporal_integration)
 
 
-def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.float32]:
+def as_samples(signal: SignalLike, name: str = "signal"
+               ) -> npt.NDArray[np.float64] | npt.NDArray[np.float32]:
     """The signal as a 1-D or (samples, channels) float array: float64 and
     float32 arrays as they are (no copy), float16 as float32 (exactly), int32,
     int16 and int8 PCM scaled to [-1, 1), uint8 PCM (8-bit WAV) as
@@ -249,14 +288,14 @@ def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.f
         try:
             array = np.asarray(signal)
         except (TypeError, ValueError):
-            raise TypeError(f"signal must be {_ACCEPTED}; got {given}") from None
+            raise TypeError(f"{name} must be {_ACCEPTED}; got {given}") from None
         if isinstance(signal, (list, tuple)):
             given = f"a {type(signal).__name__} of {array.dtype} items"
             if array.dtype.kind in "iuf":
                 # Numbers of a list are values, not PCM codes.
                 array = array.astype(np.float64)
     if array.ndim not in (1, 2):
-        raise TypeError(f"signal must be {_ACCEPTED}; got {given} of shape {array.shape}")
+        raise TypeError(f"{name} must be {_ACCEPTED}; got {given} of shape {array.shape}")
     if array.dtype.kind in "iuf" and not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
     if array.dtype == np.float64 or array.dtype == np.float32:
@@ -267,7 +306,7 @@ def as_samples(signal: SignalLike) -> npt.NDArray[np.float64] | npt.NDArray[np.f
         return (array.astype(np.float64) - 128.0) * (1.0 / 128)
     scale = _PCM_SCALE.get(array.dtype)
     if scale is None:
-        raise TypeError(f"signal must be {_ACCEPTED}; got {given}")
+        raise TypeError(f"{name} must be {_ACCEPTED}; got {given}")
     scaled: npt.NDArray[np.float64] = array.astype(np.float64) * scale
     return scaled
 
@@ -368,16 +407,96 @@ def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
         raise IndexError(f"Channel {channel} is out of range for an input of 1 channels")
 
 
-def _positive(name: str, value: object) -> int:
-    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+def _given(value: object) -> str:
+    """What a caller passed, for a message: its type and a short repr."""
+    return f"{type(value).__name__} {reprlib.repr(value)}"
+
+
+def check_integer(name: str, value: object, minimum: int | None = None,
+                  maximum: int | None = None, *, integral_floats: bool = False) -> int:
+    """`value` as an int within [minimum, maximum], or a TypeError (not an
+    integer) or ValueError (out of range) naming the parameter, what was
+    given and what is accepted. Only ints and objects with ``__index__``
+    (NumPy's integers) are integers; `integral_floats` takes 16000.0 too."""
+    if integral_floats and isinstance(value, (float, np.floating)) and float(value).is_integer():
         value = int(value)  # 16000.0 is a rate as good as 16000
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not {_given(value)}")
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < 1:
-        raise ValueError(f"{name} must be positive, not {number}")
+        raise TypeError(f"{name} must be an integer, not {_given(value)}") from None
+    if minimum is not None and number < minimum:
+        accepted = "positive" if minimum == 1 else f"at least {minimum}"
+        raise ValueError(f"{name} must be {accepted}, not {number}")
+    if maximum is not None and number > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, not {number}")
     return number
+
+
+def check_real(name: str, value: object) -> None:
+    """A TypeError naming the parameter unless `value` is a real number (an
+    int, a float or a NumPy scalar of either; not a bool, a string or a
+    complex number). Its range is the filterbank's to check."""
+    if (isinstance(value, (bool, np.bool_, str, bytes, complex, np.complexfloating))
+            or not (hasattr(type(value), "__float__") or hasattr(type(value), "__index__"))):
+        raise TypeError(f"{name} must be a real number, not {_given(value)}")
+
+
+def check_transform(transform: object) -> None:
+    if transform is not None and not callable(transform):
+        raise TypeError("transform must be a callable from float to float (such as "
+                        f"tavik.transforms.log10()) or None, not {_given(transform)}")
+
+
+# The native filterbank keeps rates, channels and thread counts as 32-bit
+# integers, sizes as size_t.
+_INT32_MAX: Final = 2**31 - 1
+_SIZE_MAX: Final = 2 * sys.maxsize + 1
+
+
+class Analysis(NamedTuple):
+    """The parameters of a gammatonegram, checked, with their defaults filled in."""
+
+    sample_rate: int
+    num_samples: int
+    hop: int
+    num_features: int
+    low_Hz: float
+    high_Hz: float
+    temporal_integration: float
+    channel: int
+    transform: Transform | None
+    mode: Mode
+    num_threads: int
+
+
+def check_analysis(sample_rate: object, num_samples: object, hop: object, num_features: object,
+                   low_Hz: object, high_Hz: object, temporal_integration: object,
+                   channel: object, transform: object, mode: object,
+                   num_threads: object) -> Analysis:
+    """The keywords of :func:`gammatonegram` and :class:`GammatoneStream`
+    checked before any work: the TypeError or ValueError of the first bad one,
+    naming it. What only the filters' design can tell (an empty frequency
+    range, a negative time constant) the filterbank refuses when it is made."""
+    checked_mode = check_mode(mode)
+    rate = check_integer("sample_rate", sample_rate, 1, _INT32_MAX, integral_floats=True)
+    frame = (default_num_samples(rate) if num_samples is None
+             else check_integer("num_samples", num_samples, 1, _SIZE_MAX, integral_floats=True))
+    step = (default_hop(rate) if hop is None
+            else check_integer("hop", hop, 1, _SIZE_MAX, integral_floats=True))
+    features = check_integer("num_features", num_features, 2, _SIZE_MAX)
+    check_real("low_Hz", low_Hz)
+    if high_Hz is None:
+        high_Hz = default_high_Hz(rate)
+    check_real("high_Hz", high_Hz)
+    check_real("temporal_integration", temporal_integration)
+    on_channel = check_integer("channel", channel, -_INT32_MAX - 1, _INT32_MAX)
+    check_transform(transform)
+    threads = check_integer("num_threads", num_threads, 0, _INT32_MAX)
+    return Analysis(rate, frame, step, features, low_Hz, high_Hz,  # type: ignore[arg-type]
+                    temporal_integration, on_channel, transform,  # type: ignore[arg-type]
+                    checked_mode, threads)
 
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
@@ -462,12 +581,18 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     ------
     TypeError
         If the signal is of another kind (complex, object, bool, other
-        integer types, 0-D or 3-D), or a count is not an integer.
+        integer types, 0-D or 3-D), a count or ``channel`` is not an
+        integer, a frequency or ``temporal_integration`` is not a real
+        number, ``transform`` is neither callable nor None, or ``mode`` is
+        not a string; the message names the parameter and what was given.
     IndexError
         If ``channel`` is one that the signal lacks.
     ValueError
-        If the signal is shorter than one frame, a count is not positive,
-        the frequency range is empty, or ``mode`` is neither mode.
+        If the signal is shorter than one frame, ``sample_rate``,
+        ``num_samples`` or ``hop`` is not positive, ``num_features`` is
+        below 2, ``num_threads`` is negative, the frequency range is empty,
+        ``temporal_integration`` is negative or not finite, or ``mode`` is
+        neither mode. The parameters are checked before the signal is read.
 
     See Also
     --------
@@ -495,16 +620,11 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     >>> bool(left.features.min() >= -120)
     True
     """
-    mode = check_mode(mode)
-    sample_rate = _positive("sample_rate", sample_rate)
-    num_samples = (default_num_samples(sample_rate) if num_samples is None
-                   else _positive("num_samples", num_samples))
-    hop = default_hop(sample_rate) if hop is None else _positive("hop", hop)
-    if high_Hz is None:
-        high_Hz = default_high_Hz(sample_rate)
-    samples = as_samples(signal)
-    fb = make_filterbank(num_samples, num_features, sample_rate, low_Hz, high_Hz,
-                         temporal_integration, channel, transform)
-    return gammatonegram_with(fb, samples, hop, num_threads=num_threads, low_Hz=low_Hz,
-                              high_Hz=high_Hz, temporal_integration=temporal_integration,
-                              transform=transform, mode=mode)
+    a = check_analysis(sample_rate, num_samples, hop, num_features, low_Hz, high_Hz,
+                       temporal_integration, channel, transform, mode, num_threads)
+    fb = make_filterbank(a.num_samples, a.num_features, a.sample_rate, a.low_Hz, a.high_Hz,
+                         a.temporal_integration, a.channel, a.transform)
+    return gammatonegram_with(fb, as_samples(signal), a.hop, num_threads=a.num_threads,
+                              low_Hz=a.low_Hz, high_Hz=a.high_Hz,
+                              temporal_integration=a.temporal_integration,
+                              transform=a.transform, mode=a.mode)

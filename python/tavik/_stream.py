@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
+
 import numpy as np
 import numpy.typing as npt
 
 from _tavik.extractor import GammatoneFilterbank
 
-from ._signal import (LOG10, FloatArray, Mode, SignalLike, Transform, _positive, as_samples,
-                      check_mode, default_high_Hz, default_hop, default_num_samples, features_of, frame_times,
-                      make_filterbank)
+from ._signal import (LOG10, FloatArray, Mode, SignalLike, Transform, as_samples, check_analysis,
+                      features_of, frame_times, make_filterbank)
 
 Samples = npt.NDArray[np.float64] | npt.NDArray[np.float32]
 
@@ -29,7 +32,9 @@ class GammatoneStream:
     ``push`` runs the native work without the interpreter lock, like
     ``batch``, and Ctrl-C stops it with KeyboardInterrupt. A push that
     raises leaves the stream as it was, so the same chunk can be pushed
-    again.
+    again. Pushes from several threads are taken one at a time; a push from
+    inside a push (a transform pushing into its own stream) is refused.
+    :meth:`reset` starts the stream afresh for another signal.
 
     Parameters
     ----------
@@ -37,6 +42,12 @@ class GammatoneStream:
         Samples per second.
     num_samples, hop, num_features, low_Hz, high_Hz, temporal_integration, channel, transform, mode, num_threads
         As for :func:`gammatonegram`, with the same defaults.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For a parameter that :func:`gammatonegram` refuses, with the same
+        message, when the stream is made (``num_threads=-1`` included).
 
     Attributes
     ----------
@@ -66,6 +77,9 @@ class GammatoneStream:
     True
     >>> stream.frames_emitted, stream.samples_pushed
     (98, 16000)
+    >>> stream.reset()
+    >>> stream.frames_emitted, stream.samples_pushed
+    (0, 0)
 
     Live audio, with an input stream of the ``sounddevice`` package (not a
     dependency of tavik) delivering float32 blocks::
@@ -87,23 +101,33 @@ class GammatoneStream:
                  high_Hz: float | None = None, temporal_integration: float = 0,
                  channel: int = -1, transform: Transform | None = LOG10,
                  mode: Mode = "continuous", num_threads: int = 0) -> None:
-        self.mode: Mode = check_mode(mode)
-        self.sample_rate = _positive("sample_rate", sample_rate)
-        self.num_samples = (default_num_samples(self.sample_rate) if num_samples is None
-                            else _positive("num_samples", num_samples))
-        self.hop = default_hop(self.sample_rate) if hop is None else _positive("hop", hop)
-        self.low_Hz = low_Hz
-        self.high_Hz = default_high_Hz(self.sample_rate) if high_Hz is None else high_Hz
-        self.temporal_integration = temporal_integration
-        self.transform = transform
-        self.num_threads = num_threads
-        self._filterbank = make_filterbank(self.num_samples, num_features, self.sample_rate,
-                                           low_Hz, self.high_Hz, temporal_integration, channel,
-                                           transform)
+        a = check_analysis(sample_rate, num_samples, hop, num_features, low_Hz, high_Hz,
+                           temporal_integration, channel, transform, mode, num_threads)
+        self.mode: Mode = a.mode
+        self.sample_rate = a.sample_rate
+        self.num_samples = a.num_samples
+        self.hop = a.hop
+        self.low_Hz = a.low_Hz
+        self.high_Hz = a.high_Hz
+        self.temporal_integration = a.temporal_integration
+        self.transform = a.transform
+        self.num_threads = a.num_threads
+        self._filterbank = make_filterbank(a.num_samples, a.num_features, a.sample_rate,
+                                           a.low_Hz, a.high_Hz, a.temporal_integration,
+                                           a.channel, a.transform)
         self.num_features: int = self._filterbank.num_features
         self.channel: int = self._filterbank.on_channel
         self.centre_frequencies: FloatArray = self._filterbank.centre_frequencies
         self.centre_frequencies.flags.writeable = False
+        # Held by the push or reset that runs, across the native call (which
+        # lets other threads run): the thread that holds it, to tell a push
+        # from inside a push (a transform pushing into its own stream) from
+        # one that has to wait.
+        self._lock = threading.Lock()
+        self._holder: int | None = None
+        self._start()
+
+    def _start(self) -> None:
         # Continuous mode: the native pass's state after samples_pushed samples.
         self._state = self._filterbank.stream_state(self.hop)
         # Frames mode: the samples from the start of the next frame on, and
@@ -114,6 +138,47 @@ class GammatoneStream:
         self.samples_pushed = 0
         self.frames_emitted = 0
         self.last_times: FloatArray = np.empty(0)
+
+    @contextmanager
+    def _exclusive(self, what: str) -> Iterator[None]:
+        if self._holder == threading.get_ident():
+            raise RuntimeError(f"GammatoneStream.{what} was called while a push of the same stream "
+                               "runs on this thread (from its transform): a stream takes one "
+                               "push at a time, and the running push is left as it was")
+        with self._lock:
+            self._holder = threading.get_ident()
+            try:
+                yield
+            finally:
+                self._holder = None
+
+    def __getstate__(self) -> dict[str, object]:
+        # A copy or pickle is of the stream between pushes, without its lock.
+        with self._exclusive("__getstate__"):
+            return {key: value for key, value in self.__dict__.items()
+                    if key not in ("_lock", "_holder")}
+
+    def __setstate__(self, state: dict[str, object]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+        self._holder = None
+
+    def reset(self) -> None:
+        """Starts the stream afresh, as if it had just been made.
+
+        The samples and frames pushed so far are forgotten, with the
+        filters' state, the samples of frames not yet complete and the
+        number of channels: the next push may have another, and its rows are
+        those of a new stream with the same parameters. A push that runs on
+        another thread is waited for.
+
+        Raises
+        ------
+        RuntimeError
+            If called from inside a push of this stream (by its transform).
+        """
+        with self._exclusive("reset"):
+            self._start()
 
     def filterbank(self) -> GammatoneFilterbank:
         """A new filterbank with this stream's parameters.
@@ -148,10 +213,26 @@ class GammatoneStream:
         ValueError
             If the chunk has another number of channels than the earlier
             ones, or none.
+        TypeError
+            If the chunk is of a kind that :func:`gammatonegram` refuses.
         IndexError
             If ``channel`` is not a channel of the chunk.
+        RuntimeError
+            If called from inside a push of this stream, on the same thread
+            (a transform that pushes into its own stream).
+
+        Notes
+        -----
+        Pushes from several threads are taken one at a time, in the order
+        in which they get the stream's lock: a push waits for the one that
+        runs, and the stream is that of the chunks one after another.
         """
-        samples = as_samples(chunk)
+        samples = as_samples(chunk, "chunk")
+        with self._exclusive("push"):
+            return self._push(samples)
+
+    def _push(self, samples: Samples) -> FloatArray:
+        # Nothing of the stream changes until the native work has succeeded.
         channels = 1 if samples.ndim == 1 else samples.shape[1]
         if self._channels is None:
             # The native pass checks the channel against the signal's, with

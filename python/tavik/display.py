@@ -11,7 +11,7 @@ import numpy.typing as npt
 from _tavik import transforms
 
 from ._features import erb_rate_to_hz, hz_to_erb_rate
-from ._signal import Gammatonegram
+from ._signal import Gammatonegram, check_real
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -86,6 +86,14 @@ def plot(g: Gammatonegram, ax: Axes | None = None, floor_dB: float = 100) -> Axe
     matplotlib.axes.Axes
         The axes drawn into, with a colour bar beside them.
 
+    Raises
+    ------
+    TypeError
+        If ``g`` is not a :class:`Gammatonegram` or ``floor_dB`` not a real
+        number.
+    ValueError
+        If ``floor_dB`` is not positive.
+
     Examples
     --------
     >>> import numpy as np, tavik
@@ -94,10 +102,14 @@ def plot(g: Gammatonegram, ax: Axes | None = None, floor_dB: float = 100) -> Axe
     >>> ax = tavik.plot(g)
     >>> ax.figure.savefig("tone.png")  # doctest: +SKIP
     """
-    import matplotlib.pyplot as plt
-
+    if not isinstance(g, Gammatonegram):
+        raise TypeError(f"g must be a Gammatonegram (what tavik.gammatonegram or tavik.load "
+                        f"returns), not {type(g).__name__}")
+    check_real("floor_dB", floor_dB)
     if not floor_dB > 0:
         raise ValueError(f"floor_dB must be positive, not {floor_dB!r}")
+    import matplotlib.pyplot as plt
+
     if ax is None:
         _, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
     figure = ax.figure
