@@ -239,6 +239,7 @@ class Analysis(Parameters):
     def with_threads(self, num_threads: object) -> Analysis:
         """The same analysis on another number of threads, sharing its filterbank."""
         threads = check_integer("num_threads", num_threads, 0, _INT32_MAX)
+        self.filterbank()  # built here first (after a pickle), so that both hold it
         other = object.__new__(Analysis)
         other.__dict__.update(self.__dict__, num_threads=threads)
         return other
