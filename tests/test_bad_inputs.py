@@ -297,11 +297,12 @@ NAN_AT_70000 = np.where(np.arange(96000) == 70000, np.nan, 0.1)
 def corpus_job(folder, samples):
     """The corpus's task for one file of these samples, as a worker does it."""
     import soundfile
+    from tavik._analysis import Analysis
     from tavik._cli import corpus
 
     source, target = folder / "b.wav", folder / "b.npz"
     soundfile.write(source, samples, 16000, subtype="FLOAT")
-    settings = corpus.Settings(16000, 400, 160, 8, 50.0, 7200.0, 0.0, -1, -200.0, "continuous")
+    settings = corpus.Settings(Analysis(16000, num_features=8, high_Hz=7200.0), -200.0)
     job = corpus.Job("in/b.wav", str(source), str(target), corpus.Stamp.of(source.stat()), 1.0)
     return settings, job, corpus.do_task(settings, False, [job], 1)
 

@@ -10,6 +10,7 @@ import pytest
 import _tavik
 import tavik
 from _tavik.extractor import GammatoneFilterbank
+from tavik._analysis import Analysis, parameters_of
 
 SR = 16000
 
@@ -173,16 +174,61 @@ BAD_KEYWORDS = [
 ]
 
 
-@pytest.mark.parametrize("kwargs, error, message", BAD_KEYWORDS, ids=str)
-@pytest.mark.parametrize("make", ["gammatonegram", "GammatoneStream"])
+@pytest.mark.parametrize("kwargs, error, message", BAD_KEYWORDS + [
+    # What only the filters' design tells: the filterbank's own errors, at once.
+    ({"low_Hz": 5000, "high_Hz": 100}, ValueError, "Invalid frequency range"),
+    ({"temporal_integration": -1.0}, ValueError, "Invalid temporal integration"),
+], ids=str)
+@pytest.mark.parametrize("make", ["gammatonegram", "GammatoneStream", "Analysis"])
 def test_every_parameter_is_checked_before_any_work_naming_it(make, kwargs, error, message):
     """The signal is not even read: an unreadable one does not mask the error."""
     keywords = {"sample_rate": SR, **kwargs}
-    with pytest.raises(error, match=f"^{message}"):
+    with pytest.raises(error, match=f"^{message}") as raised:
         if make == "gammatonegram":
             tavik.gammatonegram(object(), **keywords)
-        else:
+        elif make == "GammatoneStream":
             tavik.GammatoneStream(**keywords)
+        else:
+            Analysis(**keywords)
+    with pytest.raises(error) as by_analysis:
+        Analysis(**keywords)
+    assert str(raised.value) == str(by_analysis.value)
+
+
+@pytest.mark.parametrize("sample_rate, keywords", [
+    (16000, {}), (44100, {"mode": "frames"}), (8000.0, {"hop": 7, "channel": 1}),
+    (22050, {"num_samples": 300, "high_Hz": 9000.0, "transform": None, "num_features": 5})])
+def test_an_analysis_resolves_the_keywords_as_gammatonegram_and_the_stream_do(sample_rate,
+                                                                               keywords):
+    a = Analysis(sample_rate, **{"num_features": 8, **keywords})
+    signal = np.random.default_rng(3).uniform(-1, 1, (int(sample_rate) // 10, 2))
+    g = tavik.gammatonegram(signal, sample_rate, **{"num_features": 8, **keywords})
+    assert parameters_of(g) == parameters_of(a) and a.num_threads == 0
+    assert g.times.tobytes() == a.times(0, len(g.times)).tobytes()
+    assert len(g.times) == a.frame_count(len(signal))
+    stream = tavik.GammatoneStream(sample_rate, **{"num_features": 8, **keywords})
+    assert {name: getattr(stream, name) for name in parameters_of(a)} == parameters_of(a)
+    assert stream.push(signal).tobytes() == g.features.tobytes()
+    assert stream.last_times.tobytes() == g.times.tobytes()
+
+
+def test_an_analysis_is_frozen_and_builds_its_filterbank_once():
+    a = Analysis(SR, num_features=8)
+    assert (a.num_samples, a.hop, a.high_Hz, a.low_Hz, a.transform, a.mode, a.channel) == (
+        400, 160, 7200.0, 50, tavik.LOG10, "continuous", -1)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        a.hop = 1  # type: ignore[misc]
+    assert a == Analysis(SR, num_features=8, hop=160) and hash(a) == hash(Analysis(SR, num_features=8))
+    fb = a.filterbank()
+    assert a.filterbank() is fb and tavik.GammatoneStream._of(a)._filterbank is fb
+    on_two = a.with_threads(2)
+    assert on_two.num_threads == 2 and on_two.filterbank() is fb and a.num_threads == 0
+    with pytest.raises(ValueError, match="^num_threads must be at least 0, not -1$"):
+        a.with_threads(-1)
+    # A copy by pickle (a worker's) builds its own, once.
+    copy = pickle.loads(pickle.dumps(a))
+    assert copy.with_threads(1).filterbank() is copy.filterbank() is not fb and copy == a
+    assert repr(copy.filterbank()) == repr(fb)
 
 
 @pytest.mark.parametrize("sample_rate, high_Hz", [(8000, 3600.0), (16000, 7200.0),

@@ -506,3 +506,36 @@ def test_rows_gathered_whatever_the_header_claims(claimed):
     for piece in pieces:
         rows.add(piece)
     assert rows.all().tobytes() == np.concatenate(pieces).tobytes()
+
+
+@pytest.mark.parametrize("options, transform", [
+    ([], tavik.LOG10),
+    (["--floor-dB=-inf", "--mode", "frames", "--frame", "300", "--channel", "-7"],
+     tavik.transforms.log10(floor=0.0))])
+def test_settings_are_the_api_s_analysis_and_a_floor(options, transform):
+    import argparse
+    import pickle
+
+    from tavik._analysis import Analysis, parameters_of
+    from tavik._cli.common import Extracted, Settings, add_analysis_options, record_of
+
+    parser = argparse.ArgumentParser()
+    add_analysis_options(parser)
+    settings = Settings.of(parser.parse_args(options), 22050)
+    a = settings.analysis
+    mode = "frames" if options else "continuous"
+    assert a == Analysis(22050, num_samples=300 if options else None, transform=transform,
+                         mode=mode)
+    assert settings.stream(1)._filterbank is a.filterbank() and a.num_threads == 0
+    # The names that earlier runs stored, in the order a difference is told.
+    assert list(settings.stored()) == ["sample_rate", "num_samples", "hop", "num_features",
+                                       "low_Hz", "high_Hz", "temporal_integration", "channel",
+                                       "floor_dB", "mode", "transform", "version"]
+    copy = pickle.loads(pickle.dumps(settings))
+    assert copy == settings and copy.describe_difference(settings.stored()) is None
+    signal = np.random.default_rng(5).uniform(-1, 1, 5000)
+    g = tavik.gammatonegram(signal, 22050, num_samples=a.num_samples, transform=transform,
+                            mode=mode)
+    record = record_of(Extracted(g.features, g.centre_frequencies, 5000, 0.0), settings)
+    assert parameters_of(record) == parameters_of(g)
+    assert record.times.tobytes() == g.times.tobytes()

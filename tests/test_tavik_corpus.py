@@ -14,6 +14,7 @@ import pytest
 
 import tavik
 from tavik import _io
+from tavik._analysis import Analysis
 from tavik._cli import corpus
 
 soundfile = pytest.importorskip("soundfile")
@@ -301,7 +302,7 @@ def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
         return real(settings, resample, job, threads)
 
     monkeypatch.setattr(corpus, "_do_job", job)
-    settings = corpus.Settings(16000, 400, 160, 8, 50, 7200, 0, -1, -200.0, "frames")
+    settings = corpus.Settings(Analysis(16000, num_features=8, high_Hz=7200, mode="frames"), -200.0)
     jobs = [corpus.Job(p.name, str(p), str(tmp_path / "out" / (p.stem + ".npz")),
                        corpus.Stamp.of(p.stat()), 0.5)
             for p in sorted((tmp_path / "in").iterdir())]
@@ -348,7 +349,7 @@ def test_the_tests_clusters_bind_no_fixed_port():
 @pytest.mark.filterwarnings(FORK_WARNING)
 def test_one_long_file_takes_every_core(monkeypatch):
     jobs = [corpus.Job("long.wav", "/x", "/y", corpus.Stamp(0, 0, 0), 3600.0)]
-    settings = corpus.Settings(16000, 400, 160, 64, 50, 7200, 0, -1, -200.0, "frames")
+    settings = corpus.Settings(Analysis(16000, high_Hz=7200, mode="frames"), -200.0)
     assert corpus.tasks_of(jobs, settings, 2) == [jobs]
     # The pool's process is forked: it runs the patched task, which tells its threads.
     monkeypatch.setattr(corpus, "_do_job", lambda settings, resample, job, threads: threads)

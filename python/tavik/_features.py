@@ -10,7 +10,8 @@ import numpy.typing as npt
 
 from _tavik import cepstra
 
-from ._signal import Gammatonegram, check_integer
+from ._analysis import check_integer
+from ._signal import Gammatonegram
 
 FloatArray = npt.NDArray[np.float64]
 FeaturesLike = Union[Gammatonegram, npt.ArrayLike]

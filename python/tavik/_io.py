@@ -26,7 +26,8 @@ import numpy.typing as npt
 
 from _tavik import transforms
 
-from ._signal import LOG10, MODES, Gammatonegram, Transform
+from ._analysis import LOG10, MODES, Transform, parameters_of
+from ._signal import Gammatonegram
 
 _ARRAY_FIELDS = ("features", "centre_frequencies", "times")
 # The repr of a native transform, as the writer stores it: its class and at
@@ -424,20 +425,9 @@ def transform_name(transform: Transform | None) -> str:
 
 
 def fields_of(g: Gammatonegram) -> dict[str, Any]:
-    """Everything needed to read the features back and to make them again."""
-    return {
-        **g.extra,
-        "features": g.features,
-        "centre_frequencies": g.centre_frequencies,
-        "times": g.times,
-        "sample_rate": g.sample_rate,
-        "hop": g.hop,
-        "num_samples": g.num_samples,
-        "num_features": g.num_features,
-        "low_Hz": g.low_Hz,
-        "high_Hz": g.high_Hz,
-        "temporal_integration": g.temporal_integration,
-        "channel": g.channel,
-        "transform": transform_name(g.transform),
-        "mode": g.mode,
-    }
+    """Everything needed to read the features back and to make them again:
+    the arrays and the parameters, the transform by its name."""
+    fields: dict[str, Any] = {**g.extra, **{name: getattr(g, name) for name in _ARRAY_FIELDS},
+                              **parameters_of(g)}
+    fields["transform"] = transform_name(g.transform)
+    return fields

@@ -3,24 +3,29 @@ the result as an immutable record."""
 
 from __future__ import annotations
 
-import math
-import operator
-import reprlib
-import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, fields
 from types import MappingProxyType
-from typing import Any, Final, Literal, NamedTuple, Union
+from typing import Any, Final, Union
 
 import numpy as np
 import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
-from _tavik import transforms
 from _tavik.extractor import GammatoneFilterbank
 
-Transform = Callable[[float], float]
-FloatArray = npt.NDArray[np.float64]
+from ._analysis import (LOG10, LOG10_FLOOR_DB, MODES, Analysis, FloatArray, Mode, Parameters,
+                        Transform, build_filterbank, check_integer, check_mode, check_real,
+                        check_transform, default_high_Hz, default_hop, default_num_samples,
+                        log10_floor, parameters_of)
+from ._analysis import given as _given
+
+# Defined with the analysis; named here too, where pickles and callers find them.
+__all__ = ["LOG10", "LOG10_FLOOR_DB", "MODES", "Analysis", "Gammatonegram", "Mode", "Transform",
+           "as_samples", "check_channel_of", "check_integer", "check_mode", "check_real",
+           "check_transform", "default_high_Hz", "default_hop", "default_num_samples",
+           "features_of", "frames_of", "gammatonegram", "log10_floor"]
+
 SignalLike = Union[npt.NDArray[Any], Sequence[float], Sequence[Sequence[float]]]
 
 # PCM integers as soundfile scales them to floats in [-1, 1): exact in float64.
@@ -28,58 +33,19 @@ _PCM_SCALE: Final = {np.dtype(np.int8): 1.0 / 128, np.dtype(np.int16): 1.0 / 327
                      np.dtype(np.int32): 1.0 / 2**31}
 _ACCEPTED: Final = ("a 1-D signal or a 2-D (samples, channels) array of float64, float32, "
                     "float16, int32, int16, int8 or uint8 samples, or a list of numbers")
-# Frames handed to the extension per call when progress is reported; the
-# rows are the same whatever the chunk.
-_CHUNK_FRAMES: Final = 512
-# Samples per push of the continuous pass when progress is reported.
-_CHUNK_SAMPLES: Final = 1 << 16
-
-Mode = Literal["continuous", "frames"]
-MODES: Final = ("continuous", "frames")
-
-
-#: The level below which :data:`LOG10` raises a feature, in dB (20·log10 of the
-#: mean envelope): -200 dB, a feature of 1e-10, far below any recorded sound
-#: (24-bit PCM stops near -144 dB), so that digital silence gives -10, not -inf.
-LOG10_FLOOR_DB: Final = -200.0
-
-
-def log10_floor(floor_dB: float, name: str = "floor_dB") -> float:
-    """The feature that a floor in dB stands for (0.0, no floor, for -inf).
-
-    A level is a positive normal double: from about -6153 dB (the smallest,
-    2.2e-308) to 6165 dB (the largest, 1.8e308). Beyond them the floor would
-    overflow, or underflow to no floor at all (or to a subnormal, whose
-    logarithm is no longer the level asked for), so they are refused with a
-    ValueError that names the parameter as `name`."""
-    if floor_dB == -math.inf:
-        return 0.0
-    try:
-        level = float(10.0 ** (floor_dB / 20)) if not math.isnan(floor_dB) else math.nan
-    except OverflowError:
-        level = math.inf
-    if not sys.float_info.min <= level < math.inf:
-        raise ValueError(f"{name} must be -inf or a level from {_LOWEST_FLOOR_DB:g} to "
-                         f"{_HIGHEST_FLOOR_DB:g} dB, not {floor_dB:g}")
-    return level
-
-
-# The levels in dB of the smallest and largest positive normal doubles,
-# rounded inward to whole dB, as named by log10_floor's error.
-_LOWEST_FLOOR_DB: Final = math.ceil(20 * math.log10(sys.float_info.min))
-_HIGHEST_FLOOR_DB: Final = math.floor(20 * math.log10(sys.float_info.max))
-
-
-#: The default transform of :func:`gammatonegram`: the native
-#: ``tavik.transforms.log10`` with a floor of -200 dB (``log10(floor=1e-10)``),
-#: so that silence is finite. ``tavik.transforms.log10()`` is the unfloored
-#: one (silence gives -inf). Older pickles that refer to it by name,
-#: ``tavik._signal.LOG10``, load as this object.
-LOG10: Final = transforms.log10(floor=log10_floor(LOG10_FLOOR_DB))
 
 
 @dataclass(frozen=True, eq=False)
-class Gammatonegram:
+class _Arrays:
+    """The arrays of a gammatonegram: its first fields, before its parameters."""
+
+    features: FloatArray
+    centre_frequencies: FloatArray
+    times: FloatArray
+
+
+@dataclass(frozen=True, eq=False)
+class Gammatonegram(Parameters, _Arrays):
     """Gammatone-filterbank features of every frame of a signal, with the
     parameters that made them.
 
@@ -142,19 +108,7 @@ class Gammatonegram:
     GammatoneFilterbank(num_samples=400, num_features=8, sample_rate=16000, ...)
     """
 
-    features: FloatArray
-    centre_frequencies: FloatArray
-    times: FloatArray
-    sample_rate: int
-    num_samples: int
-    hop: int
-    num_features: int
-    low_Hz: float
-    high_Hz: float
-    temporal_integration: float
-    channel: int
-    transform: Transform | None
-    mode: Mode
+    # The arrays (_Arrays) come first, then the parameters (Parameters), then extra.
     extra: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
 
     def __post_init__(self) -> None:
@@ -213,9 +167,7 @@ class Gammatonegram:
             Equal in every parameter to the one that computed ``features``:
             its call on the frame starting at sample ``i * hop`` gives row i.
         """
-        return make_filterbank(self.num_samples, self.num_features, self.sample_rate,
-                               self.low_Hz, self.high_Hz, self.temporal_integration,
-                               self.channel, self.transform)
+        return build_filterbank(self)
 
 
 def _float_array(name: str, value: object, ndim: int) -> FloatArray:
@@ -227,51 +179,6 @@ def _float_array(name: str, value: object, ndim: int) -> FloatArray:
                  else _given(value))
         raise TypeError(f"{name} must be a {ndim}-D float64 or float32 array, not {given}")
     return value.astype(np.float64, copy=False)
-
-
-def frame_times(first: int, stop: int, hop: int, sample_rate: int) -> FloatArray:
-    """Start times in seconds of frames first to stop - 1."""
-    times: FloatArray = np.arange(first, stop, dtype=np.float64) * hop / sample_rate
-    return times
-
-
-def default_num_samples(sample_rate: int) -> int:
-    """25 ms, the usual analysis window of speech, in samples."""
-    return max(1, round(0.025 * sample_rate))
-
-
-def default_hop(sample_rate: int) -> int:
-    """10 ms in samples."""
-    return max(1, round(0.010 * sample_rate))
-
-
-def default_high_Hz(sample_rate: int) -> float:
-    """The highest centre frequency when none is given: 8000 Hz, or 90 % of
-    the Nyquist frequency of a rate below 17.8 kHz (never above Nyquist)."""
-    return min(8000.0, 0.45 * sample_rate)
-
-
-def check_mode(mode: object) -> Mode:
-    if not isinstance(mode, str):
-        raise TypeError(f"mode must be 'continuous' or 'frames', not {_given(mode)}")
-    if mode == "continuous":
-        return "continuous"
-    if mode == "frames":
-        return "frames"
-    raise ValueError(f"mode must be 'continuous' or 'frames', not {mode!r}")
-
-
-def make_filterbank(num_samples: int, num_features: int, sample_rate: int, low_Hz: float,
-                    high_Hz: float, temporal_integration: float, channel: int,
-                    transform: Transform | None) -> GammatoneFilterbank:
-    if transform is None:
-        # No transform: the raw features (a filterbank holding none would
-        # fail on the first frame).
-        transform = transforms.identity()
-    return GammatoneFilterbank(num_samples=num_samples, num_features=num_features,
-                               sample_rate=sample_rate, transform=transform, on_channel=channel,
-                               low_Hz=low_Hz, high_Hz=high_Hz,
-                               temporal_integration=temporal_integration)
 
 
 def as_samples(signal: SignalLike, name: str = "signal"
@@ -325,79 +232,15 @@ def frames_of(samples: npt.NDArray[np.float64] | npt.NDArray[np.float32], num_sa
 
 
 def features_of(fb: GammatoneFilterbank, samples: npt.NDArray[np.float64] | npt.NDArray[np.float32],
-                hop: int, num_threads: int = 0,
-                progress: Callable[[int], object] | None = None) -> FloatArray:
+                hop: int, num_threads: int = 0) -> FloatArray:
     """Features of every whole frame of `samples` (1-D, or samples x channels)
-    as frames x features; `progress` is told how many frames each step did."""
+    as frames x features, each frame filtered on its own."""
     frames = frames_of(samples, fb.num_samples, hop)
     if (samples.ndim == 2 and samples.shape[1] == 1 and fb.on_channel < 0
             and samples.strides[0] == samples.itemsize):
         # One channel with unit stride: read as the mono signal it is.
         frames = frames[:, 0, :]
-    if progress is None:
-        return fb.batch(frames, num_threads)
-    out = np.empty((frames.shape[0], fb.num_features))
-    for start in range(0, frames.shape[0], _CHUNK_FRAMES):
-        chunk = frames[start:start + _CHUNK_FRAMES]
-        out[start:start + len(chunk)] = fb.batch(chunk, num_threads)
-        if progress is not None:
-            progress(len(chunk))
-    return out
-
-
-def continuous_features_of(fb: GammatoneFilterbank,
-                           samples: npt.NDArray[np.float64] | npt.NDArray[np.float32], hop: int,
-                           num_threads: int = 0,
-                           progress: Callable[[int], object] | None = None) -> FloatArray:
-    """Features of every whole frame of `samples` (1-D, or samples x
-    channels) with the filters run through the whole signal; `progress` is
-    told how many frames each step did."""
-    state = fb.stream_state(hop)
-    if progress is None:
-        features, _ = fb.stream_push(samples, hop, state, 0, num_threads)
-        return features
-    length = samples.shape[0]
-    count = (length - fb.num_samples) // hop + 1 if length >= fb.num_samples else 0
-    out = np.empty((count, fb.num_features))
-    done = 0
-    for start in range(0, length, _CHUNK_SAMPLES):
-        rows, state = fb.stream_push(samples[start:start + _CHUNK_SAMPLES], hop, state, start,
-                                     num_threads)
-        out[done:done + len(rows)] = rows
-        done += len(rows)
-        if len(rows):
-            progress(len(rows))
-    return out
-
-
-def gammatonegram_with(fb: GammatoneFilterbank, signal: SignalLike, hop: int, *,
-                       num_threads: int = 0, low_Hz: float, high_Hz: float,
-                       temporal_integration: float, transform: Transform | None,
-                       progress: Callable[[int], object] | None = None,
-                       mode: Mode = "continuous") -> Gammatonegram:
-    """The gammatonegram of `signal` with an existing filterbank (the
-    filterbank keeps its parameters to itself, so they are passed along)."""
-    mode = check_mode(mode)
-    samples = as_samples(signal)
-    check_channel_of(samples, fb.on_channel)
-    if samples.shape[0] < fb.num_samples:
-        hint = ("; it looks like (channels, samples): pass it as x.T"
-                if samples.ndim == 2 and samples.shape[1] >= fb.num_samples else "")
-        raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
-                         f"({fb.num_samples} samples){hint}")
-    if mode == "continuous":
-        features = continuous_features_of(fb, samples, hop, num_threads, progress)
-    else:
-        features = features_of(fb, samples, hop, num_threads, progress)
-    centres = np.array([f.cf for f in fb.filters], dtype=np.float64)
-    times = frame_times(0, features.shape[0], hop, fb.sample_rate)
-    for array in (features, centres, times):
-        array.flags.writeable = False
-    return Gammatonegram(features=features, centre_frequencies=centres, times=times,
-                         sample_rate=fb.sample_rate, num_samples=fb.num_samples, hop=hop,
-                         num_features=fb.num_features, low_Hz=low_Hz, high_Hz=high_Hz,
-                         temporal_integration=temporal_integration, channel=fb.on_channel,
-                         transform=transform, mode=mode)
+    return fb.batch(frames, num_threads)
 
 
 def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
@@ -405,98 +248,6 @@ def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
     channel) lacks; a 2-D signal's channels the filterbank checks itself."""
     if samples.ndim == 1 and channel >= 1:
         raise IndexError(f"Channel {channel} is out of range for an input of 1 channels")
-
-
-def _given(value: object) -> str:
-    """What a caller passed, for a message: its type and a short repr."""
-    return f"{type(value).__name__} {reprlib.repr(value)}"
-
-
-def check_integer(name: str, value: object, minimum: int | None = None,
-                  maximum: int | None = None, *, integral_floats: bool = False) -> int:
-    """`value` as an int within [minimum, maximum], or a TypeError (not an
-    integer) or ValueError (out of range) naming the parameter, what was
-    given and what is accepted. Only ints and objects with ``__index__``
-    (NumPy's integers) are integers; `integral_floats` takes 16000.0 too."""
-    if integral_floats and isinstance(value, (float, np.floating)) and float(value).is_integer():
-        value = int(value)  # 16000.0 is a rate as good as 16000
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not {_given(value)}")
-    try:
-        number = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {_given(value)}") from None
-    if minimum is not None and number < minimum:
-        accepted = "positive" if minimum == 1 else f"at least {minimum}"
-        raise ValueError(f"{name} must be {accepted}, not {number}")
-    if maximum is not None and number > maximum:
-        raise ValueError(f"{name} must be at most {maximum}, not {number}")
-    return number
-
-
-def check_real(name: str, value: object) -> None:
-    """A TypeError naming the parameter unless `value` is a real number (an
-    int, a float or a NumPy scalar of either; not a bool, a string or a
-    complex number). Its range is the filterbank's to check."""
-    if (isinstance(value, (bool, np.bool_, str, bytes, complex, np.complexfloating))
-            or not (hasattr(type(value), "__float__") or hasattr(type(value), "__index__"))):
-        raise TypeError(f"{name} must be a real number, not {_given(value)}")
-
-
-def check_transform(transform: object) -> None:
-    if transform is not None and not callable(transform):
-        raise TypeError("transform must be a callable from float to float (such as "
-                        f"tavik.transforms.log10()) or None, not {_given(transform)}")
-
-
-# The native filterbank keeps rates, channels and thread counts as 32-bit
-# integers, sizes as size_t.
-_INT32_MAX: Final = 2**31 - 1
-_SIZE_MAX: Final = 2 * sys.maxsize + 1
-
-
-class Analysis(NamedTuple):
-    """The parameters of a gammatonegram, checked, with their defaults filled in."""
-
-    sample_rate: int
-    num_samples: int
-    hop: int
-    num_features: int
-    low_Hz: float
-    high_Hz: float
-    temporal_integration: float
-    channel: int
-    transform: Transform | None
-    mode: Mode
-    num_threads: int
-
-
-def check_analysis(sample_rate: object, num_samples: object, hop: object, num_features: object,
-                   low_Hz: object, high_Hz: object, temporal_integration: object,
-                   channel: object, transform: object, mode: object,
-                   num_threads: object) -> Analysis:
-    """The keywords of :func:`gammatonegram` and :class:`GammatoneStream`
-    checked before any work: the TypeError or ValueError of the first bad one,
-    naming it. What only the filters' design can tell (an empty frequency
-    range, a negative time constant) the filterbank refuses when it is made."""
-    checked_mode = check_mode(mode)
-    rate = check_integer("sample_rate", sample_rate, 1, _INT32_MAX, integral_floats=True)
-    frame = (default_num_samples(rate) if num_samples is None
-             else check_integer("num_samples", num_samples, 1, _SIZE_MAX, integral_floats=True))
-    step = (default_hop(rate) if hop is None
-            else check_integer("hop", hop, 1, _SIZE_MAX, integral_floats=True))
-    features = check_integer("num_features", num_features, 2, _SIZE_MAX)
-    check_real("low_Hz", low_Hz)
-    if high_Hz is None:
-        high_Hz = default_high_Hz(rate)
-    check_real("high_Hz", high_Hz)
-    check_real("temporal_integration", temporal_integration)
-    on_channel = check_integer("channel", channel, -_INT32_MAX - 1, _INT32_MAX)
-    check_transform(transform)
-    threads = check_integer("num_threads", num_threads, 0, _INT32_MAX)
-    return Analysis(rate, frame, step, features, low_Hz, high_Hz,  # type: ignore[arg-type]
-                    temporal_integration, on_channel, transform,  # type: ignore[arg-type]
-                    checked_mode, threads)
 
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
@@ -620,11 +371,24 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     >>> bool(left.features.min() >= -120)
     True
     """
-    a = check_analysis(sample_rate, num_samples, hop, num_features, low_Hz, high_Hz,
-                       temporal_integration, channel, transform, mode, num_threads)
-    fb = make_filterbank(a.num_samples, a.num_features, a.sample_rate, a.low_Hz, a.high_Hz,
-                         a.temporal_integration, a.channel, a.transform)
-    return gammatonegram_with(fb, as_samples(signal), a.hop, num_threads=a.num_threads,
-                              low_Hz=a.low_Hz, high_Hz=a.high_Hz,
-                              temporal_integration=a.temporal_integration,
-                              transform=a.transform, mode=a.mode)
+    a = Analysis(sample_rate, num_samples=num_samples, hop=hop, num_features=num_features,
+                 low_Hz=low_Hz, high_Hz=high_Hz, temporal_integration=temporal_integration,
+                 channel=channel, transform=transform, mode=mode, num_threads=num_threads)
+    fb = a.filterbank()
+    samples = as_samples(signal)
+    check_channel_of(samples, a.channel)
+    if samples.shape[0] < a.num_samples:
+        hint = ("; it looks like (channels, samples): pass it as x.T"
+                if samples.ndim == 2 and samples.shape[1] >= a.num_samples else "")
+        raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
+                         f"({a.num_samples} samples){hint}")
+    if a.mode == "continuous":
+        features, _ = fb.stream_push(samples, a.hop, fb.stream_state(a.hop), 0, a.num_threads)
+    else:
+        features = features_of(fb, samples, a.hop, a.num_threads)
+    centres = fb.centre_frequencies
+    times = a.times(0, features.shape[0])
+    for array in (features, centres, times):
+        array.flags.writeable = False
+    return Gammatonegram(features=features, centre_frequencies=centres, times=times,
+                         **parameters_of(a))

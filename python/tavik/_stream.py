@@ -11,8 +11,8 @@ import numpy.typing as npt
 
 from _tavik.extractor import GammatoneFilterbank
 
-from ._signal import (LOG10, FloatArray, Mode, SignalLike, Transform, as_samples, check_analysis,
-                      features_of, frame_times, make_filterbank)
+from ._analysis import LOG10, Analysis, FloatArray, Mode, Transform, build_filterbank
+from ._signal import SignalLike, as_samples, features_of
 
 Samples = npt.NDArray[np.float64] | npt.NDArray[np.float32]
 
@@ -101,22 +101,32 @@ class GammatoneStream:
                  high_Hz: float | None = None, temporal_integration: float = 0,
                  channel: int = -1, transform: Transform | None = LOG10,
                  mode: Mode = "continuous", num_threads: int = 0) -> None:
-        a = check_analysis(sample_rate, num_samples, hop, num_features, low_Hz, high_Hz,
-                           temporal_integration, channel, transform, mode, num_threads)
+        self._begin(Analysis(sample_rate, num_samples=num_samples, hop=hop,
+                             num_features=num_features, low_Hz=low_Hz, high_Hz=high_Hz,
+                             temporal_integration=temporal_integration, channel=channel,
+                             transform=transform, mode=mode, num_threads=num_threads))
+
+    @classmethod
+    def _of(cls, analysis: Analysis) -> GammatoneStream:
+        """The stream of an analysis, running on its filterbank."""
+        stream = cls.__new__(cls)
+        stream._begin(analysis)
+        return stream
+
+    def _begin(self, a: Analysis) -> None:
+        self._analysis = a
         self.mode: Mode = a.mode
         self.sample_rate = a.sample_rate
         self.num_samples = a.num_samples
         self.hop = a.hop
+        self.num_features = a.num_features
         self.low_Hz = a.low_Hz
         self.high_Hz = a.high_Hz
         self.temporal_integration = a.temporal_integration
+        self.channel = a.channel
         self.transform = a.transform
         self.num_threads = a.num_threads
-        self._filterbank = make_filterbank(a.num_samples, a.num_features, a.sample_rate,
-                                           a.low_Hz, a.high_Hz, a.temporal_integration,
-                                           a.channel, a.transform)
-        self.num_features: int = self._filterbank.num_features
-        self.channel: int = self._filterbank.on_channel
+        self._filterbank = a.filterbank()
         self.centre_frequencies: FloatArray = self._filterbank.centre_frequencies
         self.centre_frequencies.flags.writeable = False
         # Held by the push or reset that runs, across the native call (which
@@ -188,9 +198,7 @@ class GammatoneStream:
         GammatoneFilterbank
             Its frames-mode features of a frame are those of ``mode="frames"``.
         """
-        return make_filterbank(self.num_samples, self.num_features, self.sample_rate, self.low_Hz,
-                               self.high_Hz, self.temporal_integration, self.channel,
-                               self.transform)
+        return build_filterbank(self._analysis)
 
     def push(self, chunk: SignalLike) -> FloatArray:
         """Feeds the next samples.
@@ -250,15 +258,15 @@ class GammatoneStream:
         first = self.frames_emitted
         self.samples_pushed += samples.shape[0]
         self.frames_emitted += len(rows)
-        self.last_times = frame_times(first, self.frames_emitted, self.hop, self.sample_rate)
+        self.last_times = self._analysis.times(first, self.frames_emitted)
         return rows
 
     def _push_frames(self, samples: Samples) -> FloatArray:
         skip = min(self._skip, samples.shape[0])
         samples = samples[skip:]
         buffer = samples if self._pending is None else _joined(self._pending, samples)
-        length, n, hop = buffer.shape[0], self.num_samples, self.hop
-        count = (length - n) // hop + 1 if length >= n else 0
+        length, hop = buffer.shape[0], self.hop
+        count = self._analysis.frame_count(length)
         rows = (features_of(self._filterbank, buffer, hop, self.num_threads) if count
                 else np.empty((0, self.num_features)))
         consumed = count * hop

@@ -10,8 +10,9 @@ import numpy.typing as npt
 
 from _tavik import transforms
 
+from ._analysis import check_real
 from ._features import erb_rate_to_hz, hz_to_erb_rate
-from ._signal import Gammatonegram, check_real
+from ._signal import Gammatonegram
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes

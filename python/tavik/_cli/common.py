@@ -25,8 +25,9 @@ from _tavik import __version__, transforms
 from _tavik.extractor import GammatoneFilterbank
 
 from .. import _io
-from .._signal import (LOG10, LOG10_FLOOR_DB, MODES, Gammatonegram, Mode, default_high_Hz,
-                       default_hop, default_num_samples, log10_floor)
+from .._analysis import (LOG10, LOG10_FLOOR_DB, MODES, Analysis, default_high_Hz, log10_floor,
+                         parameters_of)
+from .._signal import Gammatonegram
 from .._stream import GammatoneStream
 
 # Largest values of the integer options: what the native filterbank takes
@@ -112,19 +113,13 @@ def check_options(args: argparse.Namespace) -> None:
 
 @dataclass(frozen=True)
 class Settings:
-    """Everything that decides the features of a file: the same settings give
-    the same features. Small, so it travels to workers by pickle."""
+    """Everything that decides the features of a file: the analysis at the
+    file's rate and the floor its transform has. The same settings give the
+    same features. Small, so it travels to workers by pickle (the filterbank
+    stays behind: a worker's copy builds its own once)."""
 
-    sample_rate: int
-    num_samples: int
-    hop: int
-    num_features: int
-    low_Hz: float
-    high_Hz: float
-    temporal_integration: float
-    channel: int
+    analysis: Analysis
     floor_dB: float
-    mode: Mode
 
     @classmethod
     def of(cls, args: argparse.Namespace, sample_rate: int) -> Settings:
@@ -135,49 +130,33 @@ class Settings:
         if high >= nyquist:
             raise UsageError(f"sample rate {sample_rate} Hz is too low for --high {high:g} Hz "
                              f"(the Nyquist frequency is {nyquist:g} Hz)")
-        settings = cls(
-            sample_rate=sample_rate,
-            num_samples=args.frame if args.frame is not None else default_num_samples(sample_rate),
-            hop=args.hop if args.hop is not None else default_hop(sample_rate),
-            num_features=args.num_features, low_Hz=args.low, high_Hz=high,
-            temporal_integration=args.temporal_integration,
-            channel=max(args.channel, -1), floor_dB=args.floor_dB,
-            mode=args.mode)
+        transform = (LOG10 if args.floor_dB == LOG10_FLOOR_DB
+                     else transforms.log10(floor=log10_floor(args.floor_dB)))
         try:
-            settings.filterbank()
+            analysis = Analysis(sample_rate, num_samples=args.frame, hop=args.hop,
+                                num_features=args.num_features, low_Hz=args.low, high_Hz=high,
+                                temporal_integration=args.temporal_integration,
+                                channel=max(args.channel, -1), transform=transform,
+                                mode=args.mode)
         except ValueError as error:
             raise UsageError(f"{error} (--low {args.low:g} Hz, --high {high:g} Hz, "
                              f"--temporal-integration {args.temporal_integration:g} s)") from None
-        return settings
-
-    def transform(self) -> Any:
-        if self.floor_dB == LOG10_FLOOR_DB:
-            return LOG10
-        return transforms.log10(floor=log10_floor(self.floor_dB))
-
-    def filterbank(self) -> GammatoneFilterbank:
-        return _filterbank(self)
-
-    def centre_frequencies(self) -> npt.NDArray[np.float64]:
-        """The filters' centre frequencies in Hz (a new array each time)."""
-        centres = _CENTRES.get(self)
-        if centres is None:
-            centres = _CENTRES[self] = np.array([f.cf for f in self.filterbank().filters],
-                                                dtype=np.float64)
-        return centres.copy()
+        return cls(analysis, args.floor_dB)
 
     def stream(self, num_threads: int) -> GammatoneStream:
-        """The stream that turns the blocks of a file into feature rows."""
-        return GammatoneStream(self.sample_rate, num_samples=self.num_samples, hop=self.hop,
-                      num_features=self.num_features, low_Hz=self.low_Hz, high_Hz=self.high_Hz,
-                      temporal_integration=self.temporal_integration, channel=self.channel,
-                      transform=self.transform(), mode=self.mode, num_threads=num_threads)
+        """The stream that turns the blocks of a file into feature rows, on
+        the analysis's own filterbank."""
+        return GammatoneStream._of(self.analysis.with_threads(num_threads))
 
     def stored(self) -> dict[str, Any]:
         """The settings as a .npz stores them (with the package's version),
         to tell on a later run whether a file was made the same way."""
-        return {**asdict(self), "transform": _io.transform_name(self.transform()),
-                "version": __version__}
+        values = parameters_of(self.analysis)
+        transform, mode = values.pop("transform"), values.pop("mode")
+        # In the order that earlier versions listed them, which is the order
+        # in which describe_difference names them.
+        return {**values, "floor_dB": self.floor_dB, "mode": mode,
+                "transform": _io.transform_name(transform), "version": __version__}
 
     def describe_difference(self, stored: dict[str, Any]) -> str | None:
         """None when `stored` (a file's settings) equals ours, else what differs."""
@@ -185,24 +164,6 @@ class Settings:
         differ = [f"{name} {stored.get(name)!r} instead of {value!r}"
                   for name, value in ours.items() if stored.get(name) != value]
         return ", ".join(differ) or None
-
-
-_FILTERBANKS: dict[Settings, GammatoneFilterbank] = {}
-_CENTRES: dict[Settings, npt.NDArray[np.float64]] = {}
-
-
-def _filterbank(settings: Settings) -> GammatoneFilterbank:
-    """One filterbank per settings in a process: a worker builds it once."""
-    fb = _FILTERBANKS.get(settings)
-    if fb is None:
-        fb = _FILTERBANKS[settings] = GammatoneFilterbank(
-            num_samples=settings.num_samples, num_features=settings.num_features,
-            sample_rate=settings.sample_rate, on_channel=settings.channel,
-            low_Hz=settings.low_Hz, high_Hz=settings.high_Hz,
-            temporal_integration=settings.temporal_integration,
-            transform=(transforms.log10(floor=log10_floor(settings.floor_dB))
-                       if settings.floor_dB > -math.inf else transforms.log10()))
-    return fb
 
 
 # --- Files through the filterbank ---------------------------------------------
@@ -239,22 +200,25 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
     Samples that the filterbank refuses raise SignalError, which says where
     (the stream counts samples from the start of the file, at the rate it
     is given)."""
+    a = settings.analysis
     stream = settings.stream(num_threads)
-    rows = _Rows(settings.num_features)
+    rows = _Rows(a.num_features)
     rate = ""
 
     def sized(info: _io.AudioInfo) -> None:
         nonlocal rate
         if check is not None:
             check(info)
-        if resample and info.sample_rate != settings.sample_rate:
-            rate = f" (counted at {settings.sample_rate} Hz, after resampling)"
-        samples = info.samples * settings.sample_rate // info.sample_rate + 1
-        rows.expect(max(0, (samples - settings.num_samples) // settings.hop + 2))
+        if resample and info.sample_rate != a.sample_rate:
+            rate = f" (counted at {a.sample_rate} Hz, after resampling)"
+        # Room for a sample and a frame more than the header and the
+        # resampling promise; _Rows grows if the file holds more still.
+        samples = info.samples * a.sample_rate // info.sample_rate + 1
+        rows.expect(a.frame_count(samples) + 1)
 
     samples = 0
     seconds = 0.0
-    for block in _io.read_blocks(path, settings.sample_rate if resample else None, check=sized):
+    for block in _io.read_blocks(path, a.sample_rate if resample else None, check=sized):
         start = time.perf_counter()
         try:
             rows.add(stream.push(block))
@@ -264,7 +228,7 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
         samples += len(block)
         if progress is not None:
             progress(len(block))
-    return Extracted(rows.all(), settings.centre_frequencies(), samples, seconds)
+    return Extracted(rows.all(), a.filterbank().centre_frequencies, samples, seconds)
 
 
 class _Rows:
@@ -299,15 +263,10 @@ class _Rows:
 
 def record_of(extracted: Extracted, settings: Settings) -> Gammatonegram:
     """The features as the record that tavik.gammatonegram returns."""
-    times = np.arange(extracted.features.shape[0], dtype=np.float64) * settings.hop \
-        / settings.sample_rate
-    values: dict[str, Any] = dict(
-        features=extracted.features, centre_frequencies=extracted.centre_frequencies,
-        times=times, sample_rate=settings.sample_rate, num_samples=settings.num_samples,
-        hop=settings.hop, num_features=settings.num_features, low_Hz=settings.low_Hz,
-        high_Hz=settings.high_Hz, temporal_integration=settings.temporal_integration,
-        channel=settings.channel, transform=settings.transform())
-    return Gammatonegram(**values, mode=settings.mode)
+    a = settings.analysis
+    return Gammatonegram(features=extracted.features,
+                         centre_frequencies=extracted.centre_frequencies,
+                         times=a.times(0, extracted.features.shape[0]), **parameters_of(a))
 
 
 def npz_fields(g: Gammatonegram, settings: Settings, **source: Any) -> dict[str, Any]:
@@ -317,7 +276,7 @@ def npz_fields(g: Gammatonegram, settings: Settings, **source: Any) -> dict[str,
     return {
         **_io.fields_of(g),
         "floor_dB": settings.floor_dB,
-        "mode": settings.mode,
+        "mode": settings.analysis.mode,
         **source,
         "settings": json.dumps({**settings.stored(), **source}, sort_keys=True),
     }

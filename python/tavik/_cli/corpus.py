@@ -210,11 +210,11 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
     header: list[_io.AudioInfo] = []
 
     def check(info: _io.AudioInfo) -> None:
-        if info.sample_rate != settings.sample_rate and not resample:
+        if info.sample_rate != settings.analysis.sample_rate and not resample:
             raise ValueError(f"sample rate changed to {info.sample_rate} Hz while queued")
-        if settings.channel >= info.channels:
-            raise ValueError(f"--channel {settings.channel} is out of range for a file of "
-                             f"{info.channels} channel(s)")
+        if settings.analysis.channel >= info.channels:
+            raise ValueError(f"--channel {settings.analysis.channel} is out of range for a "
+                             f"file of {info.channels} channel(s)")
         header.append(info)
 
     extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,
@@ -228,8 +228,9 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
 def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job]]:
     """Consecutive files grouped into tasks of about TASK_SECONDS of work, and
     into at least four tasks per worker when there is enough work."""
-    per_second = (settings.sample_rate * settings.num_features * _SECONDS_PER_SAMPLE_FILTER
-                  * (settings.num_samples / settings.hop if settings.mode == "frames" else 1))
+    a = settings.analysis
+    per_second = (a.sample_rate * a.num_features * _SECONDS_PER_SAMPLE_FILTER
+                  * (a.num_samples / a.hop if a.mode == "frames" else 1))
     work = [_SECONDS_PER_FILE + job.seconds * per_second for job in jobs]
     size = min(TASK_SECONDS, sum(work) / (4 * workers))
     tasks: list[list[Job]] = []

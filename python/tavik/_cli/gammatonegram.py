@@ -84,7 +84,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"cannot read {path} as audio: {one_line(error)}") from None
     check_channel(args.channel, info.channels, "a file")
     settings = Settings.of(args, info.sample_rate)
-    frame = settings.num_samples
+    frame = settings.analysis.num_samples
     if info.samples < frame:
         raise UsageError(f"{path} ({info.samples / info.sample_rate:.3f} s) is shorter than "
                          f"one frame of {frame} samples")
@@ -111,7 +111,7 @@ def run(args: argparse.Namespace) -> int:
     except OSError as error:
         raise write_error(error) from None
 
-    duration = extracted.samples / settings.sample_rate
+    duration = extracted.samples / settings.analysis.sample_rate
     whole = since_start()
     whole = whole if whole is not None else time.perf_counter() - started
     rtf = extracted.seconds / duration
@@ -132,17 +132,17 @@ def picture_writer(g: object, settings: Settings, path: Path, channels: int) -> 
     plt = need("matplotlib.pyplot")
     from ..display import plot
 
+    a = settings.analysis
     how = "mono" if channels == 1 else (
-        f"{channels} channels, " + ("mean" if settings.channel < 0 else
-                                    f"channel {settings.channel}"))
+        f"{channels} channels, " + ("mean" if a.channel < 0 else f"channel {a.channel}"))
     fig, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
     plot(g, ax)  # type: ignore[arg-type]
-    frame = settings.num_samples
-    ax.set_title(f"{printable(path.name)} ({how}, {settings.sample_rate} Hz, "
-                 f"{settings.mode} mode): "
-                 f"{settings.num_features} filters, {settings.low_Hz:g}–{settings.high_Hz:g} Hz, "
-                 f"frame {frame} ({1000 * frame / settings.sample_rate:.3g} ms), "
-                 f"hop {settings.hop}, integration {settings.temporal_integration:g} s",
+    frame = a.num_samples
+    ax.set_title(f"{printable(path.name)} ({how}, {a.sample_rate} Hz, "
+                 f"{a.mode} mode): "
+                 f"{a.num_features} filters, {a.low_Hz:g}–{a.high_Hz:g} Hz, "
+                 f"frame {frame} ({1000 * frame / a.sample_rate:.3g} ms), "
+                 f"hop {a.hop}, integration {a.temporal_integration:g} s",
                  fontsize=9)
 
     def write(file: IO[bytes]) -> None:
