@@ -167,12 +167,13 @@ def main():
     model, sets = cpu_description()
     cores = len(os.sched_getaffinity(0))
     versions = [f"tavik {getattr(tavik, '__version__', version('tavik'))}"]
-    versions += [f"{d} {version(d) or '(not installed)'}" for d in ("gammatone", "spafe", "librosa")]
+    versions += [f"{d} {version(d) or '(not installed)'}"
+                 for d in dict.fromkeys(distribution for _, _, distribution, _ in PEERS)]
     print(f"CPU: {model}, {cores} cores; instruction sets: {sets}")
     print(f"Python {platform.python_version()}, NumPy {np.__version__}; " + ", ".join(versions))
     print(f"{args.seconds:g} s of white noise at {RATE} Hz, {BANDS} bands from {LOW_HZ:g} to "
           f"{HIGH_HZ:g} Hz, {1000 * FRAME_S:g} ms frames every {1000 * HOP_S:g} ms; "
-          f"median of {args.repeats} runs; peers on one thread")
+          f"median of {args.repeats} run{'s' if args.repeats != 1 else ''}; peers on one thread")
     print()
     body = []
     for (name, kind, _, note), value in zip(rows, ms):
