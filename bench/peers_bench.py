@@ -7,9 +7,10 @@ table after the CPU and the versions.
 
 The signal is white noise at 16 kHz; every method takes 64 bands from 50 to
 8000 Hz and 25 ms frames every 10 ms where it takes these. Each method is
-called once before timing (librosa compiles on its first call), then the
-methods take turns for `--repeats` rounds, so that a disturbance of the
-shared machine falls on all of them alike, and each row reports the median.
+called once before timing (a peer may compile or cache something on its
+first call), then the methods take turns for `--repeats` rounds, so that a
+disturbance of the shared machine falls on all of them alike, and each row
+reports the median.
 The peers are optional (`pip install ".[bench]"`, which `make bench` does): a
 peer that is missing or fails prints a row saying so.
 """
@@ -26,9 +27,9 @@ from importlib import metadata
 # that the peers run on one core, and gives the CPU's description.
 from bench import cpu_description
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import tavik  # noqa: E402
+import tavik
 
 RATE = 16000
 BANDS = 64
