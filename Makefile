@@ -164,17 +164,24 @@ fuzz: asan-build $(STAMPS)/fuzz-deps
 	@tail -n 12 build/fuzz-sanitized.log | grep -E '^(Done|stat::number_of_executed_units)' || true
 
 # Benchmarks: the C++ one forces each kernel variant through the core's API;
-# the Python one times the module's calls and a SciPy peer (SciPy is only
-# needed here, never by the module) and prints one table; the last one times
-# whole signals in continuous mode against frames mode, with their ratios.
+# the Python one times the module's calls and a SciPy peer and prints one
+# table; the next times whole signals in continuous mode against frames mode,
+# with their ratios; the last times tavik beside other gammatone and mel code
+# (the bench extra: SciPy and those peers, installed here only, never by the
+# tests) and prints the table of docs/performance.rst.
 BENCH_BUILD := build/bench
-bench: $(STAMPS)/installed
-	$(VPY) -c 'import scipy' 2>/dev/null || $(VPY) -m pip install -q "scipy>=1.13"
+$(STAMPS)/installed-bench: $(STAMPS)/installed
+	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
+	@touch $@
+
+bench: $(STAMPS)/installed-bench
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DTAVIK_BUILD_BENCH=ON -DTAVIK_BUILD_MODULE=OFF >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --parallel 2 --target core_bench continuous_bench
 	$(VPY) bench/bench.py --core $(BENCH_BUILD)/core_bench $(BENCH_ARGS)
 	@echo
 	$(BENCH_BUILD)/continuous_bench
+	@echo
+	$(VPY) bench/peers_bench.py
 
 # The command line's own costs: per file of a corpus beside a plain loop, on
 # a process pool and on Dask; peak memory against a recording's length.
