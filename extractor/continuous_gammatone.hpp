@@ -412,7 +412,9 @@ private:
     void run_filters(const LockstepFilters& table, double* values, std::uint64_t start,
                      std::size_t n, const Reader& read, std::size_t first, std::size_t last,
                      double* out, const Kernel& kernel, const Ended& ended) const {
-        if (first >= last || n == 0) return;
+        // A bank without filters still reads its samples: the reader's
+        // checks refuse the same signals as with filters.
+        if (n == 0 || (first >= last && table.stride != 0)) return;
         const std::size_t block = std::min(n, block_samples);
         std::vector<double> mono(block);
         std::vector<double> envelope(block * 3 * LockstepFilters::lockstep_padding);
@@ -427,6 +429,7 @@ private:
             if (ended()) return;
             const std::size_t len = std::min(block, n - b);
             read(b, len, mono.data());
+            if (first >= last) continue;
             const std::uint64_t p0 = start + b, p1 = p0 + len;
             spans.clear();
             // Frames that end after p0 and start before p1.

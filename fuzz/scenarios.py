@@ -537,8 +537,14 @@ def continuous_pushes(src, ext):
         values = [src.sample() if src.uint(8) == 0 else 0.1 * src.uint(20) for _ in range(src.uint(40))]
         samples = np.array(values, dtype=src.pick((np.float64, np.float32)))
         if src.flag():
-            samples = np.repeat(samples, src.pick((1, 2, 3))).reshape(len(values), -1)
-        given = src.pick((state, state, state[:-1], state + 1.0, ext.stream_state(1), state[::-1]))
+            channels = src.pick((1, 2, 3))
+            samples = np.repeat(samples, channels).reshape(len(values), channels)
+        # Its own state, or one of another pass or none.
+        ok, given = attempt(src.pick((lambda: state, lambda: state, lambda: state[:-1],
+                                      lambda: state + 1.0, lambda: ext.stream_state(1),
+                                      lambda: state[::-1])))
+        if not ok:
+            continue
         claimed = src.pick((pushed, pushed, pushed + 1, 2**64 - 1))
         ok, result = attempt(lambda: ext.stream_push(samples, hop, given, claimed, src.pick((0, 1, 2))))
         if not ok:
