@@ -126,7 +126,8 @@ public:
     static constexpr std::size_t record_size = 4;
     std::vector<double> packed(const ContinuousState& state) const {
         std::vector<double> out;
-        out.reserve(checked_sum(state.values.size(), record_size, "The state does not fit in memory"));
+        out.reserve(checked_sum(state.values.size(), record_size,
+                                "The state of this continuous pass does not fit in memory"));
         out.assign(state.values.begin(), state.values.end());
         for (const std::uint64_t word : {state.pass_identity, state.samples_pushed}) {
             out.push_back(static_cast<double>(word >> 32));
@@ -235,7 +236,8 @@ public:
         // From min_thread_work samples on, every thread (at most one per
         // group of filters) has that much.
         if (n < min_thread_work) {
-            const std::size_t work_units = checked_product(n, table.stride, "Too many samples pushed") / min_thread_work;
+            const std::size_t work_units =
+                checked_product(n, table.stride, "Too many samples pushed") / min_thread_work;
             num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, work_units));
         }
         if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
@@ -379,9 +381,10 @@ private:
         return std::max<std::size_t>(1, n / checked_hop(hop) + (n % hop != 0));
     }
 
-    // 64-bit FNV-1a, by words rather than bytes, over the words that make the pass: equal for passes that
-    // compute the same bits (a filterbank rebuilt from the same arguments),
-    // different, short of a collision, for any other.
+    // 64-bit FNV-1a, by words rather than bytes, over the words that make
+    // the pass: equal for passes that compute the same bits (a filterbank
+    // rebuilt from the same arguments), different, short of a collision,
+    // for any other.
     static std::uint64_t fingerprint(const Filterbank& filterbank, std::size_t hop) {
         std::uint64_t hash = 0xcbf29ce484222325u;
         auto mix = [&hash](std::uint64_t word) {
@@ -419,8 +422,9 @@ private:
         std::vector<double> mono(block);
         std::vector<double> envelope(block * 3 * LockstepFilters::lockstep_padding);
         std::vector<FrameSpan> spans;
-        spans.reserve(std::min<std::size_t>(std::min<std::size_t>(open_frames, 1 << 20) + block / hop + 1,
-                                            1 << 20));
+        // Capped before the sum: open_frames can be near the largest size.
+        spans.reserve(std::min<std::size_t>(
+            std::min<std::size_t>(open_frames, 1 << 20) + block / hop + 1, 1 << 20));
         const std::uint64_t frame_length = filterbank.num_samples;
         const std::uint64_t emitted_before = frames_within(start);
         const std::size_t features = filterbank.num_features;
