@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "extractor/checked_size.hpp"
+
 namespace tavik::extractor::cepstra {
 
 namespace detail {
@@ -84,7 +86,8 @@ public:
         }
         const double count = static_cast<double>(n);
         scale_.resize(num_ceps);
-        cosines_.resize(num_ceps * n);
+        cosines_.resize(
+            checked_product(num_ceps, n, "The cosine table of this DCT does not fit in memory"));
         for (std::size_t k = 0; k < num_ceps; ++k) {
             scale_[k] = std::sqrt((k == 0 ? 1.0 : 2.0) / count);
             for (std::size_t i = 0; i < n; ++i) {

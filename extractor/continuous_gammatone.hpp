@@ -14,16 +14,22 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "extractor/checked_size.hpp"
 #include "extractor/frame_batch.hpp"
 #include "extractor/gammatone_filterbank.hpp"
 #include "extractor/lockstep_kernels.hpp"
@@ -31,11 +37,24 @@
 namespace tavik::extractor {
 
 // What a continuous pass carries from one push to the next: the filters'
-// state and the running sums of the frames still open (values), and the
-// number of samples pushed so far. A push that fails leaves it unchanged.
+// state and the running sums of the frames still open (values), the number
+// of samples pushed so far, and the identity of the pass it belongs to. A
+// push that fails leaves it unchanged.
 struct ContinuousState {
     std::vector<double> values;
     std::uint64_t samples_pushed = 0;
+    std::uint64_t pass_identity = 0;
+};
+
+// A sample that is not a finite number, as a reader reports it (by throwing
+// this): its value, its position in the push, its channel and the signal's
+// number of channels. The filters would carry it into their state and so into
+// every later frame; the push refuses it instead.
+struct NonFiniteSample {
+    double value;
+    std::uint64_t index;
+    std::size_t channel;
+    std::size_t channels;
 };
 
 class ContinuousGammatone {
@@ -52,11 +71,21 @@ public:
     const std::size_t hop;
     // At most this many frames are open at any sample: ceil(num_samples / hop).
     const std::size_t open_frames;
+    // What a state must record to belong to this pass: a fingerprint of the
+    // hop, the frame length, the decay and every bit of the filter table.
+    const std::uint64_t identity;
+
+    // The message of a state that belongs to another pass (or to none).
+    static constexpr const char* foreign_state =
+        "state does not belong to a pass of this filterbank and hop";
 
     // The filterbank must outlive the pass. A hop of 0 and frames of no
     // samples are refused: neither describes a sequence of frames.
     ContinuousGammatone(const Filterbank& filterbank, std::size_t hop)
-        : filterbank(filterbank), hop(checked_hop(hop)), open_frames(count_open_frames(filterbank, hop)) {
+        : filterbank(filterbank),
+          hop(checked_hop(hop)),
+          open_frames(count_open_frames(filterbank, hop)),
+          identity(fingerprint(filterbank, hop)) {
         if (filterbank.num_samples == 0) {
             throw std::invalid_argument("A continuous pass needs frames of at least one sample");
         }
@@ -66,12 +95,13 @@ public:
     // running sums per open frame; each row has a column per filter of the
     // padded table.
     std::size_t state_size() const {
-        const std::size_t rows = LockstepFilters::state_rows + open_frames;
-        const std::size_t stride = filterbank.lockstep_filters().stride;
-        if (stride != 0 && rows > SIZE_MAX / sizeof(double) / stride) {
-            throw std::length_error("The state of this continuous pass does not fit in memory");
-        }
-        return rows * stride;
+        static constexpr const char* too_large =
+            "The state of this continuous pass does not fit in memory";
+        const std::size_t rows = checked_sum(LockstepFilters::state_rows, open_frames, too_large);
+        const std::size_t size =
+            checked_product(rows, filterbank.lockstep_filters().stride, too_large);
+        checked_product(size, sizeof(double), too_large);
+        return size;
     }
 
     // The state before the first sample: every filter's phasor at (1, 0),
@@ -81,6 +111,49 @@ public:
         state.values.assign(state_size(), 0.0);
         const std::size_t stride = filterbank.lockstep_filters().stride;
         std::fill_n(state.values.begin(), stride, 1.0);  // row 0: c
+        state.pass_identity = identity;
+        return state;
+    }
+
+    // A state of this pass: of its size, made by it (or by an equal pass).
+    bool owns(const ContinuousState& state) const {
+        return state.values.size() == state_size() && state.pass_identity == identity;
+    }
+
+    // The state as one array of doubles, as it leaves the module: the values,
+    // then the identity and samples_pushed, each as two 32-bit halves (exact
+    // in a double, whatever its bits).
+    static constexpr std::size_t record_size = 4;
+    std::vector<double> packed(const ContinuousState& state) const {
+        std::vector<double> out;
+        out.reserve(checked_sum(state.values.size(), record_size,
+                                "The state of this continuous pass does not fit in memory"));
+        out.assign(state.values.begin(), state.values.end());
+        for (const std::uint64_t word : {state.pass_identity, state.samples_pushed}) {
+            out.push_back(static_cast<double>(word >> 32));
+            out.push_back(static_cast<double>(word & 0xffffffffu));
+        }
+        return out;
+    }
+
+    // The state that `packed` gave those doubles; std::invalid_argument
+    // (foreign_state) unless it is one of this pass.
+    ContinuousState unpacked(std::vector<double> values) const {
+        if (values.size() < record_size) throw std::invalid_argument(foreign_state);
+        std::uint64_t words[2];
+        const std::size_t record = values.size() - record_size;
+        for (std::size_t w = 0; w < 2; ++w) {
+            const double high = values[record + 2 * w], low = values[record + 2 * w + 1];
+            // Each half a whole number in [0, 2**32): a test that NaN fails.
+            if (!(high >= 0.0 && high < 4294967296.0 && low >= 0.0 && low < 4294967296.0 &&
+                  std::floor(high) == high && std::floor(low) == low)) {
+                throw std::invalid_argument(foreign_state);
+            }
+            words[w] = static_cast<std::uint64_t>(high) << 32 | static_cast<std::uint64_t>(low);
+        }
+        values.resize(record);
+        ContinuousState state{std::move(values), words[1], words[0]};
+        if (!owns(state)) throw std::invalid_argument(foreign_state);
         return state;
     }
 
@@ -90,26 +163,46 @@ public:
         return samples >= n ? (samples - n) / hop + 1 : 0;
     }
 
-    // Frames that a push of n samples completes after `state`.
+    // Frames that a push of n samples completes after `state`. The signal's
+    // sample positions, up to the end of a frame that starts within the push,
+    // must be countable: the pass forms them without further checks.
     std::size_t frames_completed_by(const ContinuousState& state, std::size_t n) const {
-        const std::uint64_t end = state.samples_pushed + n;
-        if (end < state.samples_pushed) throw std::overflow_error("Too many samples pushed");
+        static constexpr const char* too_many = "Too many samples pushed";
+        const std::uint64_t end = checked_sum<std::uint64_t>(state.samples_pushed, n, too_many);
+        checked_sum<std::uint64_t>(end, filterbank.num_samples, too_many);
         return static_cast<std::size_t>(frames_within(end) - frames_within(state.samples_pushed));
+    }
+
+    // The message of a sample that is not finite, at sample `first` + its
+    // index in the push.
+    static std::string non_finite_message(const NonFiniteSample& bad, std::uint64_t first) {
+        const char* kind = std::isnan(bad.value) ? "nan" : bad.value > 0 ? "inf" : "-inf";
+        const std::uint64_t at = first + bad.index;
+        if (bad.channels > 1) {
+            return fmt::format("The signal holds a non-finite sample ({}) at sample {} of channel {}",
+                               kind, at, bad.channel);
+        }
+        return fmt::format("The signal holds a non-finite sample ({}) at sample {}", kind, at);
     }
 
     // Pushes n samples. `read(start, count, mono)` writes samples start to
     // start + count - 1 of this push into mono; it is called from several
-    // threads at once and must only read shared data. The features of the
+    // threads at once and must only read shared data. A reader that finds a
+    // sample that is not finite among them throws NonFiniteSample, for the
+    // first such sample of the range; the push then fails with
+    // std::invalid_argument (non_finite_message). The features of the
     // frames that this push completes, frames_completed_by(state, n) rows of
     // num_features values each with the filterbank's transform applied, go
     // to `out`.
     //
     // The filters are split over up to num_threads threads (0: every core)
     // in whole groups of lockstep_padding; each thread runs its filters
-    // through the whole push. The calling thread asks `should_stop` between
-    // blocks, at the first and then about every stop_check_interval; when it answers true, the push
-    // ends early and returns false. Returns true once every sample is in.
-    // On false or an exception, `state` and the filterbank are unchanged.
+    // through the whole push. The calling thread asks `should_stop` at the
+    // first block and then about every stop_check_interval until every
+    // thread is done, between its own blocks and then while it waits for the
+    // others; when it answers true, the push ends early and returns false.
+    // Returns true once every sample is in. On false or an exception, `state`
+    // and the filterbank are unchanged.
     template <typename Reader>
     bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
               unsigned num_threads, const StopCheck& should_stop = {},
@@ -129,9 +222,7 @@ public:
     bool push_with(ContinuousState& state, std::size_t n, const Reader& read, double* out,
                    unsigned num_threads, const StopCheck& should_stop,
                    const Kernel& kernel) const {
-        if (state.values.size() != state_size()) {
-            throw std::invalid_argument("The state does not belong to this continuous pass");
-        }
+        if (!owns(state)) throw std::invalid_argument(foreign_state);
         const std::size_t completed = frames_completed_by(state, n);
         const LockstepFilters table = filterbank.lockstep_filters();
         std::vector<double> values = state.values;  // committed only on success
@@ -142,9 +233,13 @@ public:
         num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, groups));
         // A thread costs tens of microseconds to start: short pushes run on
         // fewer threads, each with at least min_thread_work filter-samples.
-        const std::size_t work_units = n / min_thread_work * table.stride +
-                                       n % min_thread_work * table.stride / min_thread_work;
-        num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, work_units));
+        // From min_thread_work samples on, every thread (at most one per
+        // group of filters) has that much.
+        if (n < min_thread_work) {
+            const std::size_t work_units =
+                checked_product(n, table.stride, "Too many samples pushed") / min_thread_work;
+            num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, work_units));
+        }
         if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
         num_threads = std::max(num_threads, 1u);
         const NestedBatch nested;
@@ -189,10 +284,45 @@ public:
             }
         };
 
+        // The helpers still running, counted down as each one ends (also by
+        // an unwinding), so that the calling thread can wait for them and
+        // keep asking should_stop meanwhile.
+        std::mutex running_mutex;
+        std::condition_variable helper_ended;
+        unsigned running = 0;
+        struct Ending {
+            std::mutex& mutex;
+            std::condition_variable& ended;
+            unsigned& running;
+            ~Ending() {
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    --running;
+                }
+                ended.notify_all();
+            }
+        };
+        auto help = [&](unsigned t) {
+            const Ending ending{running_mutex, helper_ended, running};
+            work(t, false);
+        };
+
         std::vector<std::thread> helpers;
         try {
             helpers.reserve(num_threads - 1);
-            for (unsigned t = 1; t < num_threads; ++t) helpers.emplace_back(work, t, false);
+            for (unsigned t = 1; t < num_threads; ++t) {
+                {
+                    std::lock_guard<std::mutex> lock(running_mutex);
+                    ++running;
+                }
+                try {
+                    helpers.emplace_back(help, t);
+                } catch (...) {
+                    std::lock_guard<std::mutex> lock(running_mutex);
+                    --running;
+                    throw;
+                }
+            }
         } catch (...) {
             // Fewer threads than asked for cannot take over a share of the
             // filters already handed out: end those that started, then fail.
@@ -202,13 +332,36 @@ public:
         }
         try {
             work(0, static_cast<bool>(should_stop));
+            if (should_stop) {
+                // The calling thread's filters are done; the others' may take
+                // much longer (their shares differ by up to a group).
+                std::unique_lock<std::mutex> lock(running_mutex);
+                while (running > 0 && !finish.load(std::memory_order_relaxed)) {
+                    helper_ended.wait_until(lock, next_check);
+                    if (running == 0 || Clock::now() < next_check) continue;
+                    next_check = Clock::now() + stop_check_interval;
+                    lock.unlock();
+                    const bool stop = should_stop();
+                    lock.lock();
+                    if (stop) {
+                        stopped = true;
+                        finish.store(true, std::memory_order_relaxed);
+                    }
+                }
+            }
         } catch (...) {
             finish.store(true, std::memory_order_relaxed);
             for (std::thread& helper : helpers) helper.join();
             throw;
         }
         for (std::thread& helper : helpers) helper.join();
-        if (failure) std::rethrow_exception(failure);
+        if (failure) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const NonFiniteSample& bad) {
+                throw std::invalid_argument(non_finite_message(bad, state.samples_pushed));
+            }
+        }
         if (stopped) return false;
 
         apply_transform(out, completed);
@@ -228,6 +381,33 @@ private:
         return std::max<std::size_t>(1, n / checked_hop(hop) + (n % hop != 0));
     }
 
+    // 64-bit FNV-1a, by words rather than bytes, over the words that make
+    // the pass: equal for passes that compute the same bits (a filterbank
+    // rebuilt from the same arguments), different, short of a collision,
+    // for any other.
+    static std::uint64_t fingerprint(const Filterbank& filterbank, std::size_t hop) {
+        std::uint64_t hash = 0xcbf29ce484222325u;
+        auto mix = [&hash](std::uint64_t word) {
+            hash ^= word;  // a word at a time: a table of 64 filters in under a microsecond
+            hash *= 0x100000001b3u;
+        };
+        auto mix_double = [&mix](double value) {
+            std::uint64_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            mix(bits);
+        };
+        const LockstepFilters table = filterbank.lockstep_filters();
+        mix(hop);
+        mix(filterbank.num_samples);
+        mix(table.count);
+        mix(table.stride);
+        mix_double(table.decay);
+        for (std::size_t i = 0; i < LockstepFilters::num_rows * table.stride; ++i) {
+            mix_double(table.coefficients[i]);
+        }
+        return hash;
+    }
+
     // Filters [first, last) through the n samples of a push that starts at
     // sample `start` of the signal, block by block: the spans of the frames
     // open in each block tell the kernel where its integrator values go.
@@ -235,12 +415,16 @@ private:
     void run_filters(const LockstepFilters& table, double* values, std::uint64_t start,
                      std::size_t n, const Reader& read, std::size_t first, std::size_t last,
                      double* out, const Kernel& kernel, const Ended& ended) const {
-        if (first >= last || n == 0) return;
+        // A bank without filters still reads its samples: the reader's
+        // checks refuse the same signals as with filters.
+        if (n == 0 || (first >= last && table.stride != 0)) return;
         const std::size_t block = std::min(n, block_samples);
         std::vector<double> mono(block);
         std::vector<double> envelope(block * 3 * LockstepFilters::lockstep_padding);
         std::vector<FrameSpan> spans;
-        spans.reserve(std::min<std::size_t>(block / hop + open_frames + 1, 1 << 20));
+        // Capped before the sum: open_frames can be near the largest size.
+        spans.reserve(std::min<std::size_t>(
+            std::min<std::size_t>(open_frames, 1 << 20) + block / hop + 1, 1 << 20));
         const std::uint64_t frame_length = filterbank.num_samples;
         const std::uint64_t emitted_before = frames_within(start);
         const std::size_t features = filterbank.num_features;
@@ -249,6 +433,7 @@ private:
             if (ended()) return;
             const std::size_t len = std::min(block, n - b);
             read(b, len, mono.data());
+            if (first >= last) continue;
             const std::uint64_t p0 = start + b, p1 = p0 + len;
             spans.clear();
             // Frames that end after p0 and start before p1.
@@ -290,7 +475,9 @@ private:
 // converted exactly to double. Several channels are reduced to one per sample
 // exactly as the extractor's matrix form reduces a frame (on_channel: one
 // channel, or the mean of all), so a channel beyond the signal's is the same
-// IndexError; a signal without channels is refused.
+// IndexError; a signal without channels is refused. A sample that is not
+// finite, in a channel that enters the features, is reported as the pass
+// asks (NonFiniteSample), checked as the samples are converted.
 template <typename S>
 class StridedSignal {
 public:
@@ -311,7 +498,12 @@ public:
     void operator()(std::size_t start, std::size_t count, double* mono) const {
         if (channels == 1 && extractor.on_channel <= 0) {
             // One channel is itself (the mean of one value is that value).
-            for (std::size_t i = 0; i < count; ++i) mono[i] = sample(start + i, 0);
+            std::uint64_t carried = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                mono[i] = sample(start + i, 0);
+                carried |= exponent_carry(mono[i]);
+            }
+            if (carried >> 63 != 0) report_non_finite(start, count, 0, 1);
             return;
         }
         Matrix block(static_cast<Eigen::Index>(channels), static_cast<Eigen::Index>(count));
@@ -322,12 +514,52 @@ public:
             }
         }
         const Extractor<double>::Frame reduced = extractor.matrix_to_vector(MatrixView(block));
+        // A sample that is not finite makes its mean (or itself, the chosen
+        // channel) not finite, so the reduced samples are checked, and the
+        // channels only when one of them is not: it may also be a mean of
+        // finite samples whose sum overflowed, which is taken as it is.
         std::copy(reduced.begin(), reduced.end(), mono);
+        if (!all_finite(mono, count)) {
+            const std::size_t first =
+                extractor.on_channel >= 0 ? static_cast<std::size_t>(extractor.on_channel) : 0;
+            report_non_finite(start, count, first,
+                              extractor.on_channel >= 0 ? first + 1 : channels);
+        }
     }
 
 private:
     using Matrix = Extractor<double>::Matrix;
     using MatrixView = Extractor<double>::MatrixView;
+
+    // The exponent field of a value plus one: the exponent of a value that is
+    // not finite is all ones, so the sum, and any or of such sums, has the
+    // top bit set exactly when one of the values is not finite. Integer
+    // additions and ors, which the compiler vectorises where it can.
+    static std::uint64_t exponent_carry(double value) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        return (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+    }
+
+    static bool all_finite(const double* values, std::size_t n) {
+        std::uint64_t carried = 0;
+        for (std::size_t i = 0; i < n; ++i) carried |= exponent_carry(values[i]);
+        return carried >> 63 == 0;
+    }
+
+    // Throws NonFiniteSample for the first sample, in sample order and then
+    // channel order among channels [first, last), that is not finite, if any.
+    // Out of line, so that the readers' loops stay as lean as without it.
+    [[gnu::cold, gnu::noinline]] void report_non_finite(std::size_t start, std::size_t count,
+                                                        std::size_t first,
+                                                        std::size_t last) const {
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t r = first; r < last; ++r) {
+                const double value = sample(start + i, r);
+                if (!std::isfinite(value)) throw NonFiniteSample{value, start + i, r, channels};
+            }
+        }
+    }
 
     double sample(std::size_t i, std::size_t r) const {
         S value;

@@ -95,6 +95,9 @@ public:
         }
         const Eigen::Index channel = on_channel;
         return [channel](const MatrixView& m) {
+            // Without channels, whatever the channel asked for: the same
+            // error as the mean's and as every other path's.
+            if (m.rows() == 0) throw std::invalid_argument(no_channels);
             if (channel >= m.rows()) {
                 throw std::out_of_range(
                     fmt::format("Channel {} is out of range for an input of {} channels",

@@ -494,6 +494,8 @@ def act(src, ext):
         ok, result = attempt(lambda: compute(ext, [0.25] * n))
         if ok:
             check_features(ext, result)
+    elif action == 9:
+        continuous_pushes(src, ext)
     elif action == 10:
         # An initialiser re-entered from its own argument's conversion, on a
         # new object or on the extractor itself: an exception, or one object.
@@ -512,6 +514,49 @@ def act(src, ext):
         ok, value = attempt(lambda: ext.transform)
         if ok and value is not None:
             attempt(lambda: value(src.sample()))
+
+
+def continuous_pushes(src, ext):
+    """Two pushes of a continuous pass with any hop, frame length and state:
+    the features of the frames they complete, or an expected error."""
+    if not isinstance(ext, GammatoneFilterbank):
+        return
+    # Hops whose open frames either fit in a small state or overflow the
+    # state's size (a state that merely exceeds the free memory would be
+    # allocated and written).
+    hops = (1, 2, 2**63, 2**64 - 1, 0, -1, 2**64)
+    if ext.num_samples <= 4096:
+        hops += (3, 160)
+    hop = src.pick(hops)
+    ok, state = attempt(lambda: ext.stream_state(hop))
+    if not ok:
+        return
+    assert state.dtype == np.float64 and state.ndim == 1
+    pushed = 0
+    for _ in range(2):
+        values = [src.sample() if src.uint(8) == 0 else 0.1 * src.uint(20) for _ in range(src.uint(40))]
+        samples = np.array(values, dtype=src.pick((np.float64, np.float32)))
+        if src.flag():
+            channels = src.pick((1, 2, 3))
+            samples = np.repeat(samples, channels).reshape(len(values), channels)
+        # Its own state, or one of another pass or none.
+        ok, given = attempt(src.pick((lambda: state, lambda: state, lambda: state[:-1],
+                                      lambda: state + 1.0, lambda: ext.stream_state(1),
+                                      lambda: state[::-1])))
+        if not ok:
+            continue
+        claimed = src.pick((pushed, pushed, pushed + 1, 2**64 - 1))
+        ok, result = attempt(lambda: ext.stream_push(samples, hop, given, claimed, src.pick((0, 1, 2))))
+        if not ok:
+            if isinstance(result, ValueError) and np.isfinite(samples).all():
+                assert "non-finite" not in str(result), result
+            continue
+        rows, state = result
+        # Every channel holds the same values: any that is not finite enters.
+        assert np.isfinite(samples).all(), samples
+        assert state.shape == given.shape
+        assert rows.shape[1] == ext.num_features and rows.dtype == np.float64
+        pushed += len(samples)
 
 
 def run(data):

@@ -238,16 +238,44 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
     return out;
 }
 
-// The state of a continuous pass before its first sample, as a 1-D float64
-// array that stream_push takes and returns.
+// A state of a continuous pass as the 1-D float64 array that stream_state
+// and stream_push return and stream_push takes: its values, then what it
+// belongs to (ContinuousGammatone::packed).
+py::array_t<double> state_array(const ContinuousGammatone& pass, const ContinuousState& state) {
+    const std::vector<double> packed = pass.packed(state);
+    py::array_t<double> out(static_cast<py::ssize_t>(packed.size()));
+    std::memcpy(out.mutable_data(), packed.data(), packed.size() * sizeof(double));
+    return out;
+}
+
+// The state that `state_array` gave, from an array of any stride; ValueError
+// unless it belongs to this pass.
+ContinuousState state_of(const ContinuousGammatone& pass, const py::object& state) {
+    if (!py::isinstance<py::array_t<double>>(state)) {
+        throw py::type_error("state must be the float64 array of an earlier push");
+    }
+    const auto given = py::reinterpret_borrow<py::array>(state);
+    if (given.ndim() != 1 || !given.dtype().equal(py::dtype::of<double>())) {
+        throw py::value_error(ContinuousGammatone::foreign_state);
+    }
+    const auto size = static_cast<std::size_t>(given.shape(0));
+    if (size != checked_sum(pass.state_size(), ContinuousGammatone::record_size,
+                            ContinuousGammatone::foreign_state)) {
+        throw py::value_error(ContinuousGammatone::foreign_state);
+    }
+    std::vector<double> values(size);
+    const auto* bytes = static_cast<const unsigned char*>(given.data());
+    for (std::size_t i = 0; i < size; ++i) {
+        std::memcpy(&values[i], bytes + static_cast<py::ssize_t>(i) * given.strides(0),
+                    sizeof(double));
+    }
+    return pass.unpacked(std::move(values));
+}
+
+// The state of a continuous pass before its first sample.
 py::array_t<double> stream_state(const Filterbank& self, Integer<std::size_t> hop) {
     const ContinuousGammatone pass(self, hop);
-    const ContinuousState state = pass.initial_state();
-    py::array_t<double> out(static_cast<py::ssize_t>(state.values.size()));
-    if (!state.values.empty()) {
-        std::memcpy(out.mutable_data(), state.values.data(), state.values.size() * sizeof(double));
-    }
-    return out;
+    return state_array(pass, pass.initial_state());
 }
 
 // One push of a continuous pass: the samples (float64 or float32, 1-D or
@@ -271,24 +299,11 @@ py::tuple stream_push(const Filterbank& self, const py::object& samples,
         throw py::type_error(accepted);
     }
     const ContinuousGammatone pass(self, hop);
-    ContinuousState carried;
-    carried.samples_pushed = samples_pushed;
-    {
-        const std::size_t size = pass.state_size();
-        if (!py::isinstance<py::array_t<double>>(state)) {
-            throw py::type_error("state must be the float64 array of an earlier push");
-        }
-        const auto given = py::reinterpret_borrow<py::array>(state);
-        if (given.ndim() != 1 || static_cast<std::size_t>(given.shape(0)) != size ||
-            !given.dtype().equal(py::dtype::of<double>())) {
-            throw py::value_error("state does not belong to a pass of this filterbank and hop");
-        }
-        carried.values.resize(size);
-        const auto* bytes = static_cast<const unsigned char*>(given.data());
-        for (std::size_t i = 0; i < size; ++i) {
-            std::memcpy(&carried.values[i], bytes + static_cast<py::ssize_t>(i) * given.strides(0),
-                        sizeof(double));
-        }
+    ContinuousState carried = state_of(pass, state);
+    if (carried.samples_pushed != static_cast<std::uint64_t>(samples_pushed)) {
+        throw py::value_error(fmt::format(
+            "samples_pushed is {} but state is that of a pass after {} samples",
+            static_cast<std::uint64_t>(samples_pushed), carried.samples_pushed));
     }
     const auto n = static_cast<std::size_t>(array.shape(0));
     const std::size_t channels = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
@@ -314,12 +329,7 @@ py::tuple stream_push(const Filterbank& self, const py::object& samples,
             pass.push(carried, n, as_single, destination, threads, signal_raised);
         }
     });
-    py::array_t<double> next(static_cast<py::ssize_t>(carried.values.size()));
-    if (!carried.values.empty()) {
-        std::memcpy(next.mutable_data(), carried.values.data(),
-                    carried.values.size() * sizeof(double));
-    }
-    return py::make_tuple(std::move(out), std::move(next));
+    return py::make_tuple(std::move(out), state_array(pass, carried));
 }
 
 void bind_gammatone_filterbank(py::module_& sub, py::handle metaclass) {

@@ -182,6 +182,42 @@ def interrupted_batch():
         signal.signal(signal.SIGUSR1, previous)
 
 
+def interrupted_push():
+    """stream_push over a long signal, three groups of filters on two threads
+    (the calling thread's share is done first), while SIGUSR1, whose handler
+    raises, arrives."""
+    def handler(signum, frame):
+        raise Failing("signal")
+
+    bank = GammatoneFilterbank(num_samples=400, num_features=24, sample_rate=16000)
+    state = bank.stream_state(160)
+    previous = signal.signal(signal.SIGUSR1, handler)
+    timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1))
+    try:
+        timer.start()
+        bank.stream_push(np.broadcast_to(np.float64(0.1), (10**9,)), 160, state, 0, num_threads=2)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGUSR1, previous)
+
+
+def continuous_call(call, signal_=None):
+    """A call of the continuous pass that must fail, and whether the state
+    and the stream it was given are unchanged afterwards."""
+    bank = GammatoneFilterbank(num_samples=400, num_features=5, sample_rate=16000)
+    state = bank.stream_state(160)
+    rows, state = bank.stream_push(np.ones(500), 160, state, 0)
+    kept = state.copy()
+    call(bank, state)
+    assert state.tobytes() == kept.tobytes()
+
+
+def with_nan(at, channels=1):
+    x = np.ones((16000, channels)) if channels > 1 else np.ones(16000)
+    x[at] = np.nan
+    return x
+
+
 def run_child(code):
     """The exit status of a child interpreter running `code`, and 0. The child
     imports the plain module (see tests/test_hostile.py on the sanitizers)."""
@@ -514,9 +550,39 @@ CASES = {
     "assigning to any property": [
         raises(AttributeError, None, lambda: setattr(fb, "num_samples", 3)),
         raises(AttributeError, None, lambda: setattr(fb.filters[0], "cf", 3.0))],
-    "NaN or infinite samples": [
+    "NaN or infinite samples of a frame (`__call__`, `batch`, `mode=\"frames\"`)": [
         raises(None, "nan", lambda: fb([float("nan")] + FRAME[1:])),
-        raises(None, "nan", lambda: fb([float("inf")] + FRAME[1:]))],
+        raises(None, "nan", lambda: fb([float("inf")] + FRAME[1:])),
+        raises(None, "nan", lambda: fb.batch(np.array([[float("-inf")] + FRAME[1:]]))),
+        raises(None, "nan", lambda: tavik.gammatonegram(with_nan(300), 16000, mode="frames").features[:2])],
+    "a NaN or infinite sample in continuous mode (`stream_push`, `GammatoneStream.push`, `tavik.gammatonegram`), in a channel that enters the features": [
+        raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 5000$",
+               lambda: tavik.gammatonegram(with_nan(5000), 16000)),
+        raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 5000 of channel 1$",
+               lambda: tavik.gammatonegram(with_nan((5000, 1), 2), 16000)),
+        raises(ValueError, r"^The signal holds a non-finite sample \(inf\) at sample 509$",
+               lambda: continuous_call(lambda b, s: b.stream_push(np.array([0.0] * 9 + [np.inf]), 160, s, 500))),
+        raises(ValueError, r"^The signal holds a non-finite sample \(-inf\) at sample 5000$",
+               lambda: tavik.GammatoneStream(16000).push(np.where(np.arange(16000) == 5000, -np.inf, 1.0).astype(np.float32)))],
+    "a `stream_push` state of another filterbank, hop or frame length (even of the same size), or an array that is not a state": [
+        raises(ValueError, r"^state does not belong to a pass of this filterbank and hop$", lambda call=call: continuous_call(call))
+        for call in (lambda b, s: b.stream_push(np.ones(10), 150, s, 500),
+                     lambda b, s: GammatoneFilterbank(num_samples=400, num_features=8, sample_rate=44100).stream_push(
+                         np.ones(10), 160, s, 500),
+                     lambda b, s: GammatoneFilterbank(num_samples=399, num_features=5, sample_rate=16000).stream_push(
+                         np.ones(10), 160, s, 500),
+                     lambda b, s: b.stream_push(np.ones(10), 160, s[:-1], 500),
+                     lambda b, s: b.stream_push(np.ones(10), 160, s + 0.5, 500),
+                     lambda b, s: b.stream_push(np.ones(10), 160, np.zeros((1, len(s))), 500))],
+    "a `stream_push` whose `samples_pushed` is not the one its state records": [
+        raises(ValueError, r"^samples_pushed is 5 but state is that of a pass after 500 samples$",
+               lambda: continuous_call(lambda b, s: b.stream_push(np.ones(10), 160, s, 5)))],
+    "a continuous pass whose state cannot be counted (`num_samples=2**64-1` with `hop=1`, `2**62`)": [
+        raises(ValueError, r"^The state of this continuous pass does not fit in memory$",
+               lambda n=n: tavik.GammatoneStream(16000, num_samples=n, hop=1).push(np.ones(16000)))
+        for n in (2**64 - 1, 2**64 - 11, 2**62)],
+    "a signal during `stream_push` whose Python handler raises (Ctrl-C: `KeyboardInterrupt`)": [
+        raises(Failing, "^signal$", interrupted_push)],
     "a sequence whose `__len__` or `__getitem__` raises, or that claims more items than it has": [
         raises(Failing, "^len$", lambda: small(Sequence(4, raise_at="len"))),
         raises(Failing, "^item$", lambda: small(Sequence(4, raise_at=2))),
@@ -544,10 +610,12 @@ CASES = {
                lambda: Extractor(num_samples=4, num_features=2**40).batch(np.broadcast_to(np.zeros(4), (2**30, 4))))],
     "a sequence that claims a length beyond the address space": [
         raises(MemoryError, None, lambda: small(Sequence(0, claim=2**45)))],
-    "frames without a channel: a `(0, n)` array, a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal": [
+    "frames without a channel: a `(0, n)` array, a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel`": [
         raises(ValueError, r"^Input signal has no channels$", call)
         for call in (lambda: fb(np.zeros((0, 1024), order="F")), lambda: fb.batch(np.zeros((3, 0, 1024))),
                      lambda: fb.batch(np.zeros((3, 0, 1024)), num_threads=2),
+                     lambda: GammatoneFilterbank(on_channel=0).batch(np.zeros((3, 0, 1024))),
+                     lambda: GammatoneFilterbank(on_channel=0)(np.zeros((0, 1024), order="F")),
                      lambda: tavik.gammatonegram(np.zeros((2048, 0)), 16000))],
     "an initialiser (`__init__`, `__setstate__`) called again on the same object from its own argument conversion (an `__index__` or `__float__`) or from a warning hook": [
         raises(TypeError, r"^GammatoneFilterbank.__init__ was called while an initialiser of the same object runs$",

@@ -1,6 +1,11 @@
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,6 +20,7 @@ using tavik::extractor::LockstepFilters;
 using tavik::extractor::ContinuousState;
 using tavik::extractor::KernelVariant;
 using tavik::extractor::StridedSignal;
+using tavik::extractor::continuous_block;
 using Filterbank = tavik::extractor::GammatoneFilterbank<double>;
 using Vec = std::vector<double>;
 
@@ -237,6 +243,204 @@ TEST(Continuous, AFailedOrStoppedPushLeavesTheStateUnchanged) {
     EXPECT_EQ(state.values, before.values);
     EXPECT_EQ(state.samples_pushed, 0u);
     EXPECT_THROW(ContinuousGammatone(throwing, 0), std::invalid_argument);
+}
+
+// A sample that is not finite, in a channel that enters the features, fails
+// the push with its value, its position in the whole signal and (of several
+// channels) its channel; the state stays as it was and takes the clean
+// samples afterwards as if nothing had happened.
+TEST(Continuous, ANonFiniteSampleIsRefusedWhereItIs) {
+    std::mt19937_64 rng(6);
+    const std::size_t length = 3000, first_push = 700;
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::size_t channels;
+        int on_channel;
+        std::size_t at, channel;
+        double value;
+        const char* message;  // nullptr: the sample does not enter the features
+    };
+    const Case cases[] = {
+        {1, -1, 1999, 0, std::nan(""), "The signal holds a non-finite sample (nan) at sample 1999"},
+        {1, 0, 700, 0, inf, "The signal holds a non-finite sample (inf) at sample 700"},
+        {3, -1, 2047, 2, -inf, "The signal holds a non-finite sample (-inf) at sample 2047 of channel 2"},
+        {3, 1, 1024, 1, std::nan(""), "The signal holds a non-finite sample (nan) at sample 1024 of channel 1"},
+        {3, 1, 1500, 2, inf, nullptr},
+    };
+    for (const Case& c : cases) {
+        const Filterbank fb(200, 16, 16000, nullptr, c.on_channel, 50, 6000, 0);
+        const ContinuousGammatone pass(fb, 80);
+        Vec x = noise(length * c.channels, rng);
+        const auto* data = reinterpret_cast<const unsigned char*>(x.data());
+        const std::size_t row = c.channels * sizeof(double);
+        // The clean run first, in the same two pushes.
+        ContinuousState clean = pass.initial_state();
+        Vec expected(pass.frames_within(length) * 16);
+        ASSERT_TRUE(pass.push(clean, first_push, StridedSignal<double>(fb, data, c.channels, row, 8),
+                              expected.data(), 2));
+        const std::size_t done = pass.frames_within(first_push) * 16;
+        ASSERT_TRUE(pass.push(clean, length - first_push,
+                              StridedSignal<double>(fb, data + first_push * row, c.channels, row, 8),
+                              expected.data() + done, 2));
+
+        const std::size_t at = c.at * c.channels + c.channel;
+        const std::size_t last = (length - 1) * c.channels + c.channel;
+        const double original[2] = {x[at], x[last]};
+        x[at] = c.value;
+        // A second non-finite sample later on: only the first is named.
+        x[last] = std::nan("");
+        ContinuousState state = pass.initial_state();
+        Vec out(expected.size());
+        ASSERT_TRUE(pass.push(state, first_push, StridedSignal<double>(fb, data, c.channels, row, 8),
+                              out.data(), 2));
+        const ContinuousState before = state;
+        const StridedSignal<double> rest(fb, data + first_push * row, c.channels, row, 8);
+        if (c.message == nullptr) {
+            x[last] = original[1];
+            EXPECT_TRUE(pass.push(state, length - first_push, rest, out.data() + done, 2));
+            EXPECT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0);
+            continue;
+        }
+        for (unsigned threads : {1u, 2u}) {
+            try {
+                pass.push(state, length - first_push, rest, out.data() + done, threads);
+                ADD_FAILURE() << c.message << ": accepted";
+            } catch (const std::invalid_argument& error) {
+                EXPECT_STREQ(error.what(), c.message);
+            }
+            EXPECT_EQ(state.values, before.values);
+            EXPECT_EQ(state.samples_pushed, first_push);
+        }
+        // The same push with the samples mended: the whole signal's bits.
+        x[at] = original[0];
+        x[last] = original[1];
+        ASSERT_TRUE(pass.push(state, length - first_push, rest, out.data() + done, 2));
+        EXPECT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0)
+            << c.message;
+    }
+    // Finite samples whose mean overflows are taken as they are.
+    const Filterbank fb(200, 16, 16000, nullptr, -1, 50, 6000, 0);
+    const ContinuousGammatone pass(fb, 80);
+    ContinuousState state = pass.initial_state();
+    Vec x(2 * 300, 0.0);
+    x[2 * 100] = x[2 * 100 + 1] = 1.7e308;
+    Vec out(pass.frames_completed_by(state, 300) * 16);
+    EXPECT_TRUE(pass.push(state, 300, StridedSignal<double>(fb, reinterpret_cast<const unsigned char*>(x.data()), 2, 16, 8), out.data(), 1));
+}
+
+// A state carries the identity of its pass: another hop, another filter
+// table or another frame length of the same state size is refused, and so
+// is a record that is not one; the same design built again is the same pass.
+TEST(Continuous, AStateBelongsToItsPass) {
+    const Filterbank fb(400, 5, 16000, nullptr, -1, 50, 6000, 0);
+    const Filterbank same(400, 5, 16000, nullptr, -1, 50, 6000, 0);
+    const Filterbank other_rate(400, 8, 44100, nullptr, -1, 50, 6000, 0);
+    const Filterbank other_length(399, 5, 16000, nullptr, -1, 50, 6000, 0);
+    const ContinuousGammatone pass(fb, 160);
+    ContinuousState state = pass.initial_state();
+    const Vec x(500, 0.25);
+    Vec out(8);
+    ASSERT_TRUE(pass.push(state, x.size(), StridedSignal<double>(fb, reinterpret_cast<const unsigned char*>(x.data()), 1, 8, 8), out.data(), 1));
+    const Vec packed = pass.packed(state);
+    const ContinuousState again = ContinuousGammatone(same, 160).unpacked(packed);
+    EXPECT_EQ(again.values, state.values);
+    EXPECT_EQ(again.samples_pushed, 500u);
+
+    for (const ContinuousGammatone& foreign :
+         {ContinuousGammatone(fb, 150), ContinuousGammatone(other_rate, 160),
+          ContinuousGammatone(other_length, 160)}) {
+        ASSERT_EQ(foreign.state_size(), pass.state_size());
+        EXPECT_THROW(foreign.unpacked(packed), std::invalid_argument);
+        ContinuousState copy = state;
+        EXPECT_THROW(foreign.push(copy, 0, [](std::size_t, std::size_t, double*) {}, out.data(), 1),
+                     std::invalid_argument);
+    }
+    for (double bad : {-1.0, 0.5, 4294967296.0, std::nan("")}) {
+        Vec forged = packed;
+        forged[forged.size() - 1] = bad;
+        EXPECT_THROW(pass.unpacked(forged), std::invalid_argument) << bad;
+    }
+    EXPECT_THROW(pass.unpacked(Vec(packed.begin(), packed.end() - 1)), std::invalid_argument);
+    EXPECT_THROW(pass.unpacked(Vec(3)), std::invalid_argument);
+}
+
+// Sizes near the ends of the counts: refused with std::length_error where a
+// sum or product would wrap around, never a small state or a wrong frame.
+TEST(Continuous, SizesThatWrapAroundAreRefused) {
+    constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+    for (std::size_t num_samples : {max, max - 10, max - 11, max / 2, std::size_t{1} << 62}) {
+        for (std::size_t hop : {std::size_t{1}, std::size_t{2}, std::size_t{7}}) {
+            for (std::size_t features : {std::size_t{2}, std::size_t{64}}) {
+                const Filterbank fb(num_samples, features, 16000, nullptr, -1, 50, 6000, 0);
+                const ContinuousGammatone pass(fb, hop);
+                EXPECT_THROW(pass.initial_state(), std::length_error)
+                    << num_samples << " every " << hop << ", " << features << " filters";
+            }
+        }
+    }
+    // No filters: the open frames alone overflow the rows.
+    for (std::size_t num_samples : {max, max - 10}) {
+        const Filterbank none(num_samples, 0, 16000, nullptr, -1, 50, 6000, 0);
+        EXPECT_THROW(ContinuousGammatone(none, 1).initial_state(), std::length_error);
+    }
+    // Frames longer than the positions left: nothing counted wraps.
+    const Filterbank fb(max, 2, 16000, nullptr, -1, 50, 6000, 0);
+    const ContinuousGammatone pass(fb, std::size_t{1} << 63);
+    ContinuousState state = pass.initial_state();
+    EXPECT_EQ(pass.state_size(), (LockstepFilters::state_rows + 2) * 8);
+    EXPECT_THROW(pass.frames_completed_by(state, 1), std::length_error);
+    state.samples_pushed = max - 5;
+    EXPECT_THROW(pass.frames_completed_by(state, 10), std::length_error);
+    const Filterbank short_frames(4, 2, 16000, nullptr, -1, 50, 6000, 0);
+    const ContinuousGammatone short_pass(short_frames, 3);
+    ContinuousState late = short_pass.initial_state();
+    late.samples_pushed = max - 20;
+    Vec out(short_pass.frames_completed_by(late, 10) * 2);
+    const Vec x(10, 0.5);
+    EXPECT_TRUE(short_pass.push(late, x.size(), StridedSignal<double>(short_frames, reinterpret_cast<const unsigned char*>(x.data()), 1, 8, 8), out.data(), 1));
+    EXPECT_EQ(late.samples_pushed, max - 10);
+    EXPECT_THROW(short_pass.frames_completed_by(late, 8), std::length_error);
+}
+
+// The calling thread keeps asking should_stop while the other threads
+// finish their shares: here its own filters (one group of three) are done
+// long before the others, which run until it has been asked again.
+TEST(Continuous, StopIsAskedUntilEveryThreadIsDone) {
+    const Filterbank fb(100, 24, 16000, nullptr, -1, 50, 6000, 0);
+    const ContinuousGammatone pass(fb, 50);
+    ContinuousState state = pass.initial_state();
+    // Long enough for two threads.
+    const Vec x(ContinuousGammatone::min_thread_work, 0.25);
+    const std::size_t blocks = x.size() / ContinuousGammatone::block_samples;
+    const StridedSignal<double> signal(fb, reinterpret_cast<const unsigned char*>(x.data()), 1, 8, 8);
+    std::atomic<bool> own_done{false}, asked_after{false};
+    std::atomic<std::size_t> own_blocks{0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto kernel = [&](const LockstepFilters& table, const tavik::extractor::ContinuousBlock& block) {
+        continuous_block(KernelVariant::scalar, table, block);
+        if (block.first == 0) {
+            if (++own_blocks == blocks) own_done = true;
+            return;
+        }
+        // The other thread's share goes on until the calling thread, its
+        // own share done, has asked again (10 s at most: the fault would
+        // otherwise hang here).
+        while (!asked_after && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    Vec out(pass.frames_completed_by(state, x.size()) * 24);
+    const ContinuousState before = state;
+    const bool finished = pass.push_with(state, x.size(), signal, out.data(), 2,
+                                         [&] {
+                                             if (!own_done) return false;
+                                             asked_after = true;
+                                             return true;
+                                         },
+                                         kernel);
+    EXPECT_TRUE(asked_after);
+    EXPECT_FALSE(finished);
+    EXPECT_EQ(state.values, before.values);
 }
 
 }  // namespace

@@ -118,15 +118,17 @@ TEST_F(ReducerTest, OneRowMeanIsTheRowBitForBit) {
 }
 
 TEST_F(ReducerTest, EmptyMatrices) {
-    // The mean of no channels is refused rather than a frame of NaN.
+    // The mean of no channels is refused rather than a frame of NaN; a
+    // chosen channel of no channels gets the same error.
     Eigen::MatrixXd no_rows(0, 3);
-    try {
-        reduce(-1, no_rows);
-        FAIL() << "no exception";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "Input signal has no channels");
+    for (int channel : {-1, 0, 3}) {
+        try {
+            reduce(channel, no_rows);
+            FAIL() << "no exception";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "Input signal has no channels");
+        }
     }
-    EXPECT_THROW(reduce(0, no_rows), std::out_of_range);
     EXPECT_TRUE(reduce(-1, Eigen::MatrixXd(2, 0)).empty());
 }
 
@@ -147,7 +149,6 @@ TEST_F(ReducerTest, ChannelBeyondTheMatrixIsRefused) {
     } catch (const std::out_of_range& err) {
         EXPECT_STREQ(err.what(), "Channel 2 is out of range for an input of 2 channels");
     }
-    EXPECT_THROW(reduce(0, Eigen::MatrixXd(0, 4)), std::out_of_range);
 }
 
 TEST(Extractor, MatrixFormReducesThenChecksTheColumnCount) {

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 
+import tavik
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
 # The sanitizer's operator new aborts where the plain one throws bad_alloc.
@@ -117,3 +118,24 @@ def test_a_length_mismatch_gives_the_length_message_on_every_path(make, n):
         extractor.batch(np.zeros((3, n)))
     with pytest.raises(ValueError, match=message):
         extractor.batch(sliding_window_view(np.zeros(40), n)[::4] if n else np.zeros((2, 0)))
+
+
+@pytest.mark.parametrize("num_samples, hop", [(2**64 - 1, 1), (2**64 - 11, 1), (2**64 - 12, 1),
+                                              (2**63, 2), (2**62, 1), (2**62, 3)])
+def test_a_continuous_state_whose_size_wraps_around_is_refused(num_samples, hop):
+    # The open frames and the filter state rows, summed and multiplied out,
+    # exceed what a size can count: refused before anything is allocated.
+    with pytest.raises(ValueError, match="^The state of this continuous pass does not fit in memory$"):
+        tavik.GammatoneStream(16000, num_samples=num_samples, hop=hop).push(np.ones(16000))
+    with pytest.raises(ValueError, match="^The state of this continuous pass does not fit in memory$"):
+        GammatoneFilterbank(num_samples=num_samples, num_features=8).stream_state(hop)
+
+
+def test_frames_longer_than_the_positions_left_are_refused():
+    # Two open frames make a small state; the frames' ends are beyond what a
+    # sample position can count.
+    fb = GammatoneFilterbank(num_samples=2**64 - 1, num_features=8, sample_rate=16000)
+    state = fb.stream_state(2**63)
+    with pytest.raises(ValueError, match="^Too many samples pushed$"):
+        fb.stream_push(np.ones(10), 2**63, state, 0)
+    assert fb.stream_push(np.ones(0), 2**63, state, 0)[0].shape == (0, 8)

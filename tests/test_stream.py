@@ -3,6 +3,7 @@ whole-signal gammatonegram, no onset leakage, and failures that change
 nothing."""
 import copy
 import pickle
+import re
 import threading
 
 import numpy as np
@@ -206,3 +207,44 @@ def test_a_copy_or_pickle_between_pushes_goes_on_alone():
     whole = tavik.gammatonegram(signal, SR, num_features=8).features
     for other in copies + [stream]:
         assert np.concatenate([head, other.push(signal[3001:])]).tobytes() == whole.tobytes()
+NON_FINITE = [
+    # (kind, chunk holding the sample, index in the signal, its channel, channel keyword, message)
+    ("float64", np.nan, 5000, 0, -1, "The signal holds a non-finite sample (nan) at sample 5000"),
+    ("float32", np.inf, 401, 0, -1, "The signal holds a non-finite sample (inf) at sample 401"),
+    ("stereo", -np.inf, 6500, 1, -1, "The signal holds a non-finite sample (-inf) at sample 6500 of channel 1"),
+    ("stereo", np.nan, 2500, 0, 0, "The signal holds a non-finite sample (nan) at sample 2500 of channel 0"),
+    ("stereo", np.nan, 2500, 1, 0, None),  # a channel that does not enter the features
+]
+
+
+@pytest.mark.parametrize("kind, value, at, channel, keyword, message", NON_FINITE, ids=str)
+def test_a_non_finite_sample_is_refused_in_continuous_mode_and_changes_nothing(
+        kind, value, at, channel, keyword, message):
+    clean = signal_of(kind)
+    bad = clean.copy()
+    if bad.ndim == 1:
+        bad[at] = value
+    else:
+        bad[at, channel] = value
+    bad[-1] = np.nan  # a later one: only the first is named
+    keywords = dict(num_samples=400, hop=160, num_features=20, channel=keyword)
+    whole = tavik.gammatonegram(clean, SR, **keywords)
+    if message is None:
+        bad[-1] = clean[-1]
+        assert tavik.gammatonegram(bad, SR, **keywords).features.tobytes() == whole.features.tobytes()
+        return
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        tavik.gammatonegram(bad, SR, **keywords)
+    # Frames mode keeps the per-frame result: the frames holding it are NaN.
+    frames = tavik.gammatonegram(bad, SR, mode="frames", **keywords).features
+    holding = (np.arange(len(frames)) * 160 <= at) & (at < np.arange(len(frames)) * 160 + 400)
+    assert np.isnan(frames[holding]).all() and not np.isnan(frames[~holding]).any()
+
+    stream = tavik.GammatoneStream(SR, **keywords)
+    rows = [stream.push(clean[:401])]
+    for _ in range(2):
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            stream.push(bad[401:])
+        assert (stream.samples_pushed, stream.frames_emitted) == (401, len(rows[0]))
+    rows.append(stream.push(clean[401:]))
+    assert np.concatenate(rows).tobytes() == whole.features.tobytes()

@@ -173,8 +173,11 @@ class Extractor:
         TypeError
             If ``frames`` is not such an array.
         ValueError
-            If a frame's length is not ``num_samples``, or ``num_threads`` is
-            negative.
+            If a frame's length is not ``num_samples``, the frames have no
+            channels (shape (n, 0, ``num_samples``), whatever ``on_channel``), or
+            ``num_threads`` is negative.
+        IndexError
+            If ``on_channel`` is a channel that the frames lack.
         MemoryError
             If the result does not fit in memory.
 
@@ -321,12 +324,16 @@ class GammatoneFilterbank(Extractor):
         Returns
         -------
         numpy.ndarray
-            A 1-D float64 array, the ``state`` of the first ``stream_push``.
+            A 1-D float64 array, the ``state`` of the first ``stream_push``. Its
+            last values record the pass it belongs to (a fingerprint of the hop,
+            the frame length and the filters) and the samples pushed.
 
         Raises
         ------
         ValueError
-            If ``hop`` is 0.
+            If ``hop`` is 0, or the state of frames of ``num_samples`` every
+            ``hop`` samples is too large to be counted ("The state of this
+            continuous pass does not fit in memory").
 
         See Also
         --------
@@ -340,8 +347,10 @@ class GammatoneFilterbank(Extractor):
         push to push, and frame j (samples ``j * hop`` to
         ``j * hop + num_samples - 1`` of the whole signal) reports the mean of its
         smoothed envelope over the frame. The features do not depend on how the
-        signal is cut into pushes. The state is the caller's: a push never writes
-        the given one, so a push that fails or is stopped leaves it as it was.
+        signal is cut into pushes. A sample that is not finite would stay in the
+        filters' state and spoil every later frame, so it is refused. The state is
+        the caller's: a push never writes the given one, so a push that fails or is
+        stopped leaves it as it was.
         :class:`tavik.GammatoneStream` keeps it for you. The interpreter lock is
         released and Ctrl-C handled as in ``batch``.
 
@@ -355,9 +364,12 @@ class GammatoneFilterbank(Extractor):
             The samples between the starts of consecutive frames, the same in
             every push.
         state : numpy.ndarray
-            What the previous push returned; ``stream_state(hop)`` at first.
+            What the previous push returned; ``stream_state(hop)`` at first. It
+            belongs to this filterbank's filters, frame length and ``hop`` (an
+            equal filterbank, such as an unpickled copy, will do).
         samples_pushed : int
-            The samples pushed before these; 0 at first.
+            The samples pushed before these, as the state records them; 0 at
+            first.
         num_threads : int, default 0
             Threads to split the filters over; 0 uses every available core.
 
@@ -375,8 +387,14 @@ class GammatoneFilterbank(Extractor):
             If ``samples`` is not such an array, or ``state`` is not a float64
             array.
         ValueError
-            If ``state`` does not belong to a pass of this filterbank and ``hop``,
-            the samples have no channels, or ``num_threads`` is negative.
+            If ``state`` does not belong to a pass of this filterbank and ``hop``
+            ("state does not belong to a pass of this filterbank and hop"),
+            ``samples_pushed`` is not the count it records, a sample that enters
+            the features (of every channel, or of ``on_channel``) is NaN or
+            infinite ("The signal holds a non-finite sample (nan) at sample 5000",
+            the first one, counted from the start of the whole signal, with
+            " of channel 1" when the samples have several channels), the samples
+            have no channels, or ``num_threads`` is negative.
         IndexError
             If ``on_channel`` is a channel that the samples lack.
 
