@@ -257,10 +257,18 @@ def damaged(kind, path):
         path.write_bytes(data[:middle] + bytes(16) + data[middle + 16:])
     elif kind == "an unknown compression method":
         archive(path, fields)
-        # The method field of every header, local and central: stored (0) to 99.
-        data = path.read_bytes().replace(b"PK\x03\x04\x14\x00\x00\x00\x00\x00",
-                                         b"PK\x03\x04\x14\x00\x00\x00\x63\x00")
-        path.write_bytes(data.replace(b"\x14\x00\x00\x00\x00\x00", b"\x14\x00\x00\x00\x63\x00"))
+        # The method field of every header, local (at 8) and central (at 10):
+        # stored (0) to 99; where a header starts, zipfile itself says.
+        data = bytearray(path.read_bytes())
+        with zipfile.ZipFile(path) as zipped:
+            members = zipped.infolist()
+            central = zipped.start_dir
+        for member in members:
+            data[member.header_offset + 8] = 99
+        while (central := data.find(b"PK\x01\x02", central)) >= 0:
+            data[central + 10] = 99
+            central += 4
+        path.write_bytes(bytes(data))
     elif kind == "an encrypted member":
         archive(path, fields)
         data = bytearray(path.read_bytes())
