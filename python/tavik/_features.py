@@ -334,14 +334,15 @@ def cmvn(features: FeaturesLike, axis: int = 0, *, variance: bool = True) -> npt
     values = np.asarray(array, dtype=np.float64)
     if values.shape[axis] == 0:
         return np.array(values, dtype=result_type)
-    centred = values - values.mean(axis=axis, keepdims=True)
-    # All equal: exactly 0, whatever the rounding of their mean.
-    top = values.max(axis=axis, keepdims=True)
-    constant = (top == values.min(axis=axis, keepdims=True)) & np.isfinite(top)
-    centred = np.where(constant, 0.0, centred)
-    if variance:
-        spread = np.sqrt(np.mean(centred * centred, axis=axis, keepdims=True))
-        centred /= np.where(constant, 1.0, spread)
+    with np.errstate(invalid="ignore"):  # inf - inf: the NaN documented above
+        centred = values - values.mean(axis=axis, keepdims=True)
+        # All equal: exactly 0, whatever the rounding of their mean.
+        top = values.max(axis=axis, keepdims=True)
+        constant = (top == values.min(axis=axis, keepdims=True)) & np.isfinite(top)
+        centred = np.where(constant, 0.0, centred)
+        if variance:
+            spread = np.sqrt(np.mean(centred * centred, axis=axis, keepdims=True))
+            centred /= np.where(constant, 1.0, spread)
     return np.asarray(centred, dtype=result_type)
 
 

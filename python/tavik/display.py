@@ -89,7 +89,7 @@ def _row_edges_of(frames: int, times: npt.ArrayLike | None, sample_rate: object,
         raise TypeError("plot of a plain array needs times, or sample_rate and hop")
     rate = check_integer("sample_rate", sample_rate, 1, integral_floats=True)
     step = check_integer("hop", hop, 1)
-    return np.arange(frames + 1) * (step / rate)
+    return np.arange(frames + 1, dtype=np.float64) * (step / rate)
 
 
 def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float | None = None,
@@ -169,17 +169,19 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
     >>> ax = tavik.plot(tavik.cmvn(g), centre_frequencies=g.centre_frequencies,
     ...                 sample_rate=g.sample_rate, hop=g.hop)
     """
+    name = "top_dB"
     if floor_dB is not None:
         if top_dB is not None:
             raise TypeError("plot takes top_dB or its former name floor_dB, not both")
-        warnings.warn("plot's floor_dB is now called top_dB; floor_dB will be removed in the "
-                      "next release", DeprecationWarning, stacklevel=2)
-        top_dB = floor_dB
+        name, top_dB = "floor_dB", floor_dB
     if top_dB is None:
         top_dB = 100.0
-    check_real("top_dB", top_dB)
+    check_real(name, top_dB)
     if not top_dB > 0:
-        raise ValueError(f"top_dB must be positive, not {top_dB!r}")
+        raise ValueError(f"{name} must be positive, not {top_dB!r}")
+    if floor_dB is not None:
+        warnings.warn("plot's floor_dB is now called top_dB; floor_dB will be removed in the "
+                      "next release", DeprecationWarning, stacklevel=2)
     to_linear: Any
     if isinstance(g, Gammatonegram):
         given_axes = {"centre_frequencies": centre_frequencies, "times": times,
