@@ -89,7 +89,7 @@ def _row_edges_of(frames: int, times: npt.ArrayLike | None, sample_rate: object,
         raise TypeError("plot of a plain array needs times, or sample_rate and hop")
     rate = check_integer("sample_rate", sample_rate, 1, integral_floats=True)
     step = check_integer("hop", hop, 1)
-    return np.arange(frames + 1, dtype=np.float64) * (step / rate)
+    return np.arange(frames + 1, dtype=np.float64) * step / rate  # as Gammatonegram.times
 
 
 def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float | None = None,
