@@ -172,6 +172,11 @@ def test_deltas_refuse(kwargs, error, message):
                                       "tavik.load returns) or a 2-D array of real numbers"),
     (lambda: tavik.plot(np.zeros((3, 8))), "plot of a plain array needs centre_frequencies"),
     (lambda: tavik.load(3), "path must be a str or an os.PathLike, not int"),
+    (lambda: tavik.read_audio(3), "path_or_file must be a str, an os.PathLike or a binary file "
+                                  "object, not int 3"),
+    (lambda: tavik.read_audio("a.wav", dtype=None), "dtype must be 'float64' or 'float32', not "
+                                                    "NoneType None"),
+    (lambda: tavik.read_audio("a.wav", 16000.5), "sample_rate must be an integer, not float"),
     (lambda: tavik.GammatoneStream(SR).push("abc"), "chunk must be a 1-D signal or a 2-D"),
     (lambda: tavik.plot(noise_gammatonegram(seconds=0.1), floor_dB="60"),
      "floor_dB must be a real number, not str '60'"),

@@ -369,7 +369,7 @@ def test_read_audio_gives_the_samples_and_features_of_the_command_line(tmp_path,
     assert tavik.read_audio(os.fsencode(path), 22050)[0].tobytes() == whole.tobytes()
     with open(path, "rb") as file:
         assert tavik.read_audio(file)[0].tobytes() == whole.tobytes()
-    narrow, _ = tavik.read_audio(str(path), dtype="float32")
+    narrow, _ = tavik.read_audio(str(path), dtype=np.float32)
     assert narrow.dtype == np.float32 and narrow.tobytes() == whole.astype(np.float32).tobytes()
     if subtype == "PCM_24":
         assert narrow.tobytes() == soundfile.read(path, dtype="float32")[0].tobytes()

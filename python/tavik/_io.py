@@ -353,7 +353,7 @@ _AUDIO_DTYPES: Final = {"float64": np.float64, "float32": np.float32}
 
 
 def read_audio(path_or_file: AudioSource, sample_rate: int | None = None, *,
-               dtype: str = "float64") -> tuple[npt.NDArray[Any], int]:
+               dtype: npt.DTypeLike = "float64") -> tuple[npt.NDArray[Any], int]:
     """Read an audio file as the command line reads it, at a target rate if asked.
 
     The samples are those of ``soundfile.read``, read in blocks as ``tavik
@@ -372,8 +372,8 @@ def read_audio(path_or_file: AudioSource, sample_rate: int | None = None, *,
         reads), or an open binary file that soundfile can read.
     sample_rate : int, optional
         The rate to resample to, in Hz; by default (None) the file's own.
-    dtype : {"float64", "float32"}, default "float64"
-        The type of the samples returned. float32 samples are the float64
+    dtype : {"float64", "float32"} or numpy.dtype, default "float64"
+        The type of the samples returned (``np.float32`` will do). float32 samples are the float64
         ones (after any resampling) each rounded once to float32; for PCM of
         up to 24 bits these are the file's values exactly, what
         ``soundfile.read(path, dtype="float32")`` gives.
@@ -394,7 +394,7 @@ def read_audio(path_or_file: AudioSource, sample_rate: int | None = None, *,
     TypeError
         If ``path_or_file`` is neither a name, a path nor a binary file
         object, ``sample_rate`` is not an integer, or ``dtype`` not a
-        string.
+        type.
     ValueError
         If ``sample_rate`` is not positive, or ``dtype`` is neither
         "float64" nor "float32".
@@ -430,9 +430,13 @@ def read_audio(path_or_file: AudioSource, sample_rate: int | None = None, *,
                         f"not {given(path_or_file)}")
     if sample_rate is not None:
         sample_rate = check_integer("sample_rate", sample_rate, 1, integral_floats=True)
-    if not isinstance(dtype, str):
+    try:
+        kind = np.dtype(dtype).name if dtype is not None else None
+    except TypeError:
+        kind = None
+    if kind is None:
         raise TypeError(f"dtype must be 'float64' or 'float32', not {given(dtype)}")
-    if dtype not in _AUDIO_DTYPES:
+    if kind not in _AUDIO_DTYPES:
         raise ValueError(f"dtype must be 'float64' or 'float32', not {dtype!r}")
     import_extra("soundfile", "tavik.read_audio")
     if not hasattr(path_or_file, "read"):
@@ -440,11 +444,11 @@ def read_audio(path_or_file: AudioSource, sample_rate: int | None = None, *,
         with open(cast(str, path_or_file), "rb"):
             pass
     header: list[AudioInfo] = []
-    blocks = [block.astype(_AUDIO_DTYPES[dtype], copy=False)
+    blocks = [block.astype(_AUDIO_DTYPES[kind], copy=False)
               for block in read_blocks(path_or_file, sample_rate, check=header.append)]
     channels, rate = header[0].channels, header[0].sample_rate
     if not blocks:
-        return (np.empty((0, channels) if channels > 1 else 0, dtype=_AUDIO_DTYPES[dtype]),
+        return (np.empty((0, channels) if channels > 1 else 0, dtype=_AUDIO_DTYPES[kind]),
                 sample_rate or rate)
     samples = blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
     return samples, sample_rate if sample_rate is not None else rate
