@@ -416,6 +416,28 @@ FIELDS = {"features": GRAM.features, "centre_frequencies": GRAM.centre_frequenci
           "transform": "log10(floor=1e-10)", "mode": "continuous"}
 
 
+def read_audio_of(content):
+    """tavik.read_audio of a file holding `content` (None: no file at all)."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "a.wav"
+        if content is not None:
+            path.write_bytes(content)
+        return tavik.read_audio(path)
+
+
+def plotted(**options):
+    """tavik.plot's picture, closed once drawn."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ax = tavik.plot(**options)
+    plt.close(ax.figure)
+    return ax
+
+
 def pushing_into_itself():
     def transform(value):
         stream.push([0.0])
@@ -675,6 +697,29 @@ CASES = {
     "`tavik.load` of a member whose declared size is out of proportion to the file (a deflated run of zeros), members whose declared sizes together are, or a member whose `.npy` header claims more than it holds": [
         raises(ValueError, r"g\.npz is not a gammatonegram: its member zeros declares 67108992 bytes, out of proportion",
                lambda: in_a_file(FIELDS, zeros=1 << 26))],
+    "`tavik.read_audio` of a missing file or one that is not audio, with `sample_rate=0` or `dtype=\"int16\"`": [
+        raises(FileNotFoundError, r"No such file or directory", lambda: read_audio_of(None)),
+        raises(RuntimeError, r"Error opening", lambda: read_audio_of(b"not audio at all")),
+        raises(ValueError, r"^sample_rate must be positive, not 0$", lambda: tavik.read_audio("a.wav", 0)),
+        raises(ValueError, r"^dtype must be 'float64' or 'float32', not 'int16'$",
+               lambda: tavik.read_audio("a.wav", dtype="int16"))],
+    "`gfcc` with a negative or non-finite `lifter`": [
+        raises(ValueError, r"^lifter must be 0 \(none\) or a positive finite number, not -22\.0$",
+               lambda: tavik.gfcc(GRAM, 2, lifter=-22)),
+        raises(ValueError, r"not nan$", lambda: tavik.gfcc(GRAM, 2, lifter=float("nan")))],
+    "a column of equal values (or a single frame) given to `cmvn`": [
+        raises(None, "same", lambda: (tavik.cmvn(np.full((7, 2), 0.1)).tolist(), np.zeros((7, 2)).tolist()))],
+    "`plot` given `floor_dB`, the former name of `top_dB`, or both": [
+        raises(DeprecationWarning, r"^plot's floor_dB is now called top_dB", lambda: plotted(g=GRAM, floor_dB=60)),
+        raises(TypeError, r"^plot takes top_dB or its former name floor_dB, not both$",
+               lambda: plotted(g=GRAM, top_dB=60, floor_dB=60))],
+    "`plot` of a plain array without `centre_frequencies`, or of a number of them other than its columns, or with both `times` and `sample_rate` and `hop`": [
+        raises(TypeError, r"^plot of a plain array needs centre_frequencies$", lambda: plotted(g=GRAM.features, times=GRAM.times)),
+        raises(ValueError, r"^centre_frequencies must be 4 positive, increasing frequencies, one per column$",
+               lambda: plotted(g=GRAM.features, centre_frequencies=[100, 200], times=GRAM.times)),
+        raises(TypeError, r"^plot takes times or sample_rate and hop, not both$",
+               lambda: plotted(g=GRAM.features, centre_frequencies=GRAM.centre_frequencies, times=GRAM.times,
+                               sample_rate=16000, hop=160))],
     "float32 features: in a `.npz` file, or given to `gfcc`, `deltas` or `plot`": [
         raises(None, "same", lambda: (in_a_file({**FIELDS, "features": GRAM.features.astype(np.float32)}).features.tolist(),
                                       GRAM.features.astype(np.float32).tolist())),

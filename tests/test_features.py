@@ -68,6 +68,70 @@ def test_native_dct_refuses_what_it_cannot_read():
         cepstra.dct_rows(np.zeros((4, 3)), 4)
 
 
+@pytest.mark.parametrize("lifter", [22, 1.5, 100])
+def test_gfcc_lifter_is_htk_s_sinusoidal_weighting(lifter):
+    g = noise_gammatonegram(tavik.LOG10)
+    plain = tavik.gfcc(g, 20)
+    n = np.arange(20)
+    expected = plain * (1 + lifter / 2 * np.sin(np.pi * n / lifter))
+    assert tavik.gfcc(g, 20, lifter=lifter).tobytes() == expected.tobytes()
+    assert tavik.gfcc(g, 20, lifter=0).tobytes() == plain.tobytes()
+
+
+def cmvn_expression(x, axis, variance=True):
+    centred = x - x.mean(axis=axis, keepdims=True)
+    return centred / x.std(axis=axis, keepdims=True) if variance else centred
+
+
+@pytest.mark.parametrize("shape, axis", [((50, 7), 0), ((50, 7), 1), ((50, 7), -2),
+                                         ((20, 3, 5), 0), ((20, 3, 5), -1)])
+@pytest.mark.parametrize("variance", [True, False])
+def test_cmvn_is_the_mean_and_population_deviation_along_the_axis(shape, axis, variance):
+    x = np.random.default_rng(7).normal(3.0, 2.0, shape)
+    before = x.copy()
+    got = tavik.cmvn(x, axis, variance=variance)
+    assert got.dtype == np.float64 and got.shape == shape and (x == before).all()
+    np.testing.assert_array_equal(got, cmvn_expression(x, axis, variance))
+    narrow = tavik.cmvn(x.astype(np.float32), axis, variance=variance)
+    assert narrow.dtype == np.float32
+    np.testing.assert_array_equal(
+        narrow, cmvn_expression(x.astype(np.float32).astype(float), axis, variance).astype(np.float32))
+
+
+def test_cmvn_of_constant_columns_is_zero_and_of_a_gammatonegram_its_features():
+    x = np.random.default_rng(8).standard_normal((30, 4))
+    x[:, 1] = 0.1  # whose mean rounds away from 0.1: NumPy's std is not 0
+    x[:, 2] = -10.0
+    got = tavik.cmvn(x)
+    assert (got[:, 1:3] == 0).all()
+    with np.errstate(invalid="ignore"):  # NumPy's 0 / 0 of the constant column
+        np.testing.assert_array_equal(got[:, [0, 3]], cmvn_expression(x, 0)[:, [0, 3]])
+    assert (tavik.cmvn(x[:1]) == 0).all() and tavik.cmvn(x[:0]).shape == (0, 4)
+    x[3, 3] = np.inf
+    assert np.isnan(tavik.cmvn(x)[:, 3]).all() and np.isfinite(tavik.cmvn(x)[:, :3]).all()
+    g = noise_gammatonegram(seconds=0.1)
+    assert tavik.cmvn(g).tobytes() == tavik.cmvn(g.features).tobytes()
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: tavik.gfcc(np.ones((3, 8)), 2, lifter=-1), ValueError,
+     "lifter must be 0 (none) or a positive finite number, not -1.0"),
+    (lambda: tavik.gfcc(np.ones((3, 8)), 2, lifter=np.inf), ValueError, "not inf"),
+    (lambda: tavik.gfcc(np.ones((3, 8)), 2, lifter="22"), TypeError,
+     "lifter must be a real number, not str '22'"),
+    (lambda: tavik.cmvn(np.ones((3, 8)), 2), ValueError,
+     "axis must be from -2 to 1 for features of 2 dimension(s), not 2"),
+    (lambda: tavik.cmvn(np.ones((3, 8)), 0.0), TypeError, "axis must be an integer, not float"),
+    (lambda: tavik.cmvn(np.ones((3, 8)), variance=1), TypeError, "variance must be a bool, not int 1"),
+    (lambda: tavik.cmvn(np.ones(3, complex)), TypeError,
+     "features must be a Gammatonegram or an array of real numbers; got a 1-D complex128 array"),
+    (lambda: tavik.cmvn(2.0), TypeError, "got a 0-D float64 array"),
+])
+def test_lifter_and_cmvn_refuse(call, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        call()
+
+
 @pytest.mark.parametrize("width", [3, 5, 9, 13])
 def test_deltas_are_htk_regression_with_repeated_edges(width):
     rng = np.random.default_rng(2)
@@ -104,8 +168,15 @@ def test_deltas_refuse(kwargs, error, message):
     (lambda: tavik.hz_to_erb_rate([1000, 2j]), "got a 1-D complex128 array"),
     (lambda: tavik.erb_rate_to_hz(True), "erb must be a real number or an array of real numbers"),
     (lambda: tavik.erb_rate_to_hz([{}]), "got objects that are not numbers"),
-    (lambda: tavik.plot(np.zeros((3, 8))), "g must be a Gammatonegram"),
+    (lambda: tavik.plot(np.zeros(8)), "g must be a Gammatonegram (what tavik.gammatonegram or "
+                                      "tavik.load returns) or a 2-D array of real numbers"),
+    (lambda: tavik.plot(np.zeros((3, 8))), "plot of a plain array needs centre_frequencies"),
     (lambda: tavik.load(3), "path must be a str or an os.PathLike, not int"),
+    (lambda: tavik.read_audio(3), "path_or_file must be a str, an os.PathLike or a binary file "
+                                  "object, not int 3"),
+    (lambda: tavik.read_audio("a.wav", dtype=None), "dtype must be 'float64' or 'float32', not "
+                                                    "NoneType None"),
+    (lambda: tavik.read_audio("a.wav", 16000.5), "sample_rate must be an integer, not float"),
     (lambda: tavik.GammatoneStream(SR).push("abc"), "chunk must be a 1-D signal or a 2-D"),
     (lambda: tavik.plot(noise_gammatonegram(seconds=0.1), floor_dB="60"),
      "floor_dB must be a real number, not str '60'"),

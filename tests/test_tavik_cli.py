@@ -353,6 +353,60 @@ def test_an_mp3_gives_the_features_of_its_whole_samples(tmp_path):
     assert npz(tmp_path / "a.npz")["features"].tobytes() == expected.features.tobytes()
 
 
+@pytest.mark.parametrize("name, subtype, channels", [("a.flac", "PCM_24", 2), ("a.wav", "FLOAT", 1),
+                                                     ("a.mp3", None, 1)])
+def test_read_audio_gives_the_samples_and_features_of_the_command_line(tmp_path, name, subtype,
+                                                                        channels):
+    if name.endswith(".mp3"):
+        mp3_or_skip()
+    (tmp_path / "in").mkdir()
+    path = tmp_path / "in" / name
+    data = np.random.default_rng(6).uniform(-0.5, 0.5, (40000, channels)).squeeze()
+    soundfile.write(path, data, 22050, subtype=subtype)
+    whole, _ = soundfile.read(path)
+    samples, rate = tavik.read_audio(path)
+    assert rate == 22050 and samples.shape == whole.shape and samples.tobytes() == whole.tobytes()
+    assert tavik.read_audio(os.fsencode(path), 22050)[0].tobytes() == whole.tobytes()
+    with open(path, "rb") as file:
+        assert tavik.read_audio(file)[0].tobytes() == whole.tobytes()
+    narrow, _ = tavik.read_audio(str(path), dtype=np.float32)
+    assert narrow.dtype == np.float32 and narrow.tobytes() == whole.astype(np.float32).tobytes()
+    if subtype == "PCM_24":
+        assert narrow.tobytes() == soundfile.read(path, dtype="float32")[0].tobytes()
+    resampled, rate = tavik.read_audio(path, 16000)
+    assert rate == 16000 and resampled.tobytes() == soxr.resample(whole, 22050, 16000).tobytes()
+    assert tavik.read_audio(path, 16000.0, dtype="float32")[0].tobytes() \
+        == resampled.astype(np.float32).tobytes()
+
+    one = tavik_cli("gammatonegram", f"in/{name}", "--no-plot", "--out", "one", cwd=tmp_path)
+    many = tavik_cli("corpus", "in", "out", "--sample-rate", 16000, cwd=tmp_path)
+    assert one.returncode == 0 and many.returncode == 0, one.stderr + many.stderr
+    assert npz(tmp_path / "one.npz")["features"].tobytes() \
+        == tavik.gammatonegram(samples, 22050).features.tobytes()
+    saved = npz(tmp_path / "out" / f"{path.stem}.npz")
+    assert saved["features"].tobytes() \
+        == tavik.gammatonegram(*tavik.read_audio(path, 16000)).features.tobytes()
+
+
+def test_read_audio_needs_the_cli_extra_and_import_tavik_does_not(tmp_path):
+    soundfile.write(tmp_path / "a.wav", np.zeros(100), 8000)
+    code = ("import sys, tavik\n"
+            "print(sorted({'soundfile', 'soxr', 'matplotlib'} & set(sys.modules)))\n"
+            "sys.modules['soxr'] = None  # as if it were not installed\n"
+            "print(tavik.read_audio('a.wav', 8000)[1])\n"
+            "for missing in ('soxr', 'soundfile'):\n"
+            "    sys.modules[missing] = None\n"
+            "    try:\n"
+            "        tavik.read_audio('a.wav', 16000)\n"
+            "    except ImportError as error:\n"
+            "        print(error)\n")
+    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                         text=True, timeout=120)
+    assert out.stdout.splitlines() == [
+        "[]", "8000", "resampling needs the Python package soxr: pip install 'tavik[cli]'",
+        "tavik.read_audio needs the Python package soundfile: pip install 'tavik[cli]'"], out.stderr
+
+
 def test_plot_pools_frames_into_the_picture_s_columns():
     import matplotlib
 
@@ -370,6 +424,49 @@ def test_plot_pools_frames_into_the_picture_s_columns():
     assert np.isfinite(mesh.get_array()).all()  # -inf of silence drawn at the floor
     assert "floor: 100 dB below the loudest" in figure.axes[1].get_ylabel()
     plt.close(figure)
+
+
+def drawn(g, **options):
+    """What tavik.plot drew: the mesh's values and cell edges, and the colour bar's label."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ax = tavik.plot(g, **options)
+    mesh = ax.collections[0]
+    picture = (np.array(mesh.get_array()), mesh.get_coordinates().copy(),
+               ax.figure.axes[1].get_ylabel())
+    plt.close(ax.figure)
+    return picture
+
+
+def test_plot_draws_a_plain_array_as_it_is_on_the_axes_it_is_given():
+    g = tavik.gammatonegram(np.random.default_rng(3).standard_normal(8000), 16000,
+                            num_features=8)
+    values = tavik.cmvn(g)
+    frames = len(values)
+    by_rate = drawn(values, centre_frequencies=g.centre_frequencies, sample_rate=16000, hop=160)
+    assert (by_rate[0].reshape(8, frames) == values.T).all() and by_rate[2] == "value"
+    assert (by_rate[1][0, :, 0] == np.arange(frames + 1) * 160 / 16000).all()
+    assert (by_rate[1][:, 0, 1] == drawn(g)[1][:, 0, 1]).all()  # the gammatonegram's bands
+    by_times = drawn(values, centre_frequencies=g.centre_frequencies, times=g.times)
+    np.testing.assert_allclose(by_times[1], by_rate[1], rtol=1e-14)
+    edges = np.arange(frames + 1) ** 1.5
+    narrow = values.astype(np.float32)
+    by_edges = drawn(narrow, centre_frequencies=g.centre_frequencies, times=edges)
+    assert (by_edges[1][0, :, 0] == edges).all() and (by_edges[0].reshape(8, -1) == narrow.T).all()
+
+
+def test_plot_s_top_db_is_its_former_floor_db():
+    g = tavik.gammatonegram(np.random.default_rng(4).standard_normal(8000), 16000,
+                            num_features=8)
+    default, limited = drawn(g), drawn(g, top_dB=20)
+    assert "floor: 100 dB below the loudest" in default[2]
+    assert "floor: 20 dB below the loudest" in limited[2]
+    assert limited[0].min() == default[0].max() - 20 < default[0].min() + 80
+    with pytest.warns(DeprecationWarning, match="floor_dB is now called top_dB"):
+        former = drawn(g, floor_dB=20)
+    assert (former[0] == limited[0]).all() and former[2] == limited[2]
 
 
 class TestCorpus:

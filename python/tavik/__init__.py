@@ -3,19 +3,20 @@ corpora.
 
 The extractors are the classes of the native module ``_tavik.extractor``;
 :func:`gammatonegram` frames a whole signal and runs them over it. The
-command line (``tavik gammatonegram``, ``tavik corpus``) is the ``cli``
-extra; this package itself needs only NumPy."""
+command line (``tavik gammatonegram``, ``tavik corpus``) and
+:func:`read_audio` need the ``cli`` extra; this package itself needs only
+NumPy."""
 
 from _tavik import FrequencyRangeWarning, __version__, kernel_choice, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
-from ._features import deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
-from ._io import load
+from ._features import cmvn, deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
+from ._io import load, read_audio
 from ._signal import LOG10, Gammatonegram, gammatonegram
 from ._stream import GammatoneStream
 from .display import plot
 
 __all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
            "Gammatonegram", "LOG10",
-           "__version__", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc", "hz_to_erb_rate",
-           "kernel_choice", "load", "plot", "transforms"]
+           "__version__", "cmvn", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc",
+           "hz_to_erb_rate", "kernel_choice", "load", "plot", "read_audio", "transforms"]

@@ -1,16 +1,18 @@
 """What usually follows a gammatonegram: cepstral coefficients, regression
-deltas, and the ERB-rate scale on which the filters are spaced."""
+deltas, mean and variance normalisation, and the ERB-rate scale on which the
+filters are spaced."""
 
 from __future__ import annotations
 
-from typing import Union, overload
+import math
+from typing import Any, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from _tavik import cepstra
 
-from ._analysis import check_integer
+from ._analysis import check_integer, check_real, given
 from ._signal import Gammatonegram
 
 FloatArray = npt.NDArray[np.float64]
@@ -146,7 +148,7 @@ def _features_of(features: FeaturesLike, what: str) -> FloatArray:
     return np.asarray(array, dtype=np.float64)
 
 
-def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
+def gfcc(g: FeaturesLike, num_ceps: int = 13, *, lifter: float = 0) -> FloatArray:
     """Gammatone cepstral coefficients (GFCC) of a gammatonegram.
 
     The orthonormal DCT-II over the filter axis of ``g.features``, of which
@@ -165,6 +167,11 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
     logarithm gives ``-inf`` features and so non-finite coefficients; a floor
     keeps them finite (``transform=tavik.transforms.log10(floor=1e-10)``).
 
+    ``lifter=L`` weights coefficient n by HTK's sinusoidal lifter,
+    ``c_n * (1 + L / 2 * sin(pi * n / L))`` for n = 0 .. num_ceps - 1 (the
+    weights computed in that order, then one product each), which raises the
+    higher coefficients to a range like the lower ones'; HTK's usual L is 22.
+
     Parameters
     ----------
     g : Gammatonegram or array_like
@@ -172,6 +179,9 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
         shape (frames, filters).
     num_ceps : int, default 13
         How many coefficients to keep, from 1 to the number of filters.
+    lifter : float, default 0
+        The lifter's L: 0 for none (the coefficients as the DCT gives them),
+        else a positive finite number.
 
     Returns
     -------
@@ -182,16 +192,21 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
     ------
     TypeError
         If ``g`` is neither a gammatonegram nor a 2-D array of real numbers,
-        or ``num_ceps`` is not an integer.
+        ``num_ceps`` is not an integer, or ``lifter`` not a real number.
     ValueError
-        If ``num_ceps`` is not between 1 and the number of filters.
+        If ``num_ceps`` is not between 1 and the number of filters, or
+        ``lifter`` is negative or not finite.
 
     See Also
     --------
     deltas : Their regression deltas over frames.
+    cmvn : Their mean and variance normalisation.
 
     References
     ----------
+    S. Young et al., The HTK Book (for HTK version 3.4), Cambridge University
+    Engineering Department, 2006, section 5.3 (liftering).
+
     Y. Shao, S. Srinivasan and D. Wang, "Incorporating auditory feature
     uncertainties in robust speaker identification", ICASSP 2007.
 
@@ -213,14 +228,122 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13) -> FloatArray:
     (98, 13)
     >>> np.allclose(c[:, 0], g.features.sum(axis=1) / np.sqrt(64))
     True
+
+    Liftered as HTK does with L = 22, the first coefficient stays as it is:
+
+    >>> lifted = tavik.gfcc(g, lifter=22)
+    >>> bool((lifted[:, 0] == c[:, 0]).all())
+    True
     """
     num_ceps = check_integer("num_ceps", num_ceps)
+    check_real("lifter", lifter)
+    lifter = float(lifter)
+    if not (math.isfinite(lifter) and lifter >= 0):
+        raise ValueError(f"lifter must be 0 (none) or a positive finite number, not {lifter!r}")
     features = _features_of(g, "g")
     n = features.shape[1]
     if not 1 <= num_ceps <= n:
         raise ValueError(f"num_ceps must be between 1 and the number of filters ({n}), "
                          f"not {num_ceps}")
-    return cepstra.dct_rows(np.ascontiguousarray(features), num_ceps)
+    ceps: FloatArray = cepstra.dct_rows(np.ascontiguousarray(features), num_ceps)
+    if lifter:
+        ceps *= 1.0 + lifter / 2.0 * np.sin(np.pi * np.arange(num_ceps) / lifter)
+    return ceps
+
+
+def cmvn(features: FeaturesLike, axis: int = 0, *, variance: bool = True) -> npt.NDArray[Any]:
+    """Cepstral mean (and variance) normalisation.
+
+    Subtracts from every value the mean along ``axis`` (by default over
+    frames) and, with ``variance=True``, divides by the standard deviation
+    along it (the population's, ``ddof=0``): every column then has mean 0
+    and standard deviation 1, to within roundings. The usual last step
+    before a classifier, for :func:`gfcc` coefficients or the features
+    themselves.
+
+    A column whose values are all equal (a constant feature, or a single
+    frame) has no spread to divide by: it becomes 0, never NaN or
+    infinite. A column holding NaN or an infinity (a plain logarithm of
+    silence) becomes NaN, as NumPy's mean and standard deviation make it.
+
+    Parameters
+    ----------
+    features : Gammatonegram or array_like
+        A gammatonegram (its ``features`` are normalised), or an array of
+        real numbers of any number of dimensions, such as ``gfcc``'s
+        coefficients (frames, num_ceps).
+    axis : int, default 0
+        The axis along which means and deviations are taken; negative
+        counts from the last.
+    variance : bool, default True
+        Also divide by the standard deviation; False subtracts the mean
+        alone.
+
+    Returns
+    -------
+    numpy.ndarray
+        The normalised values, of the input's shape: float32 for float32
+        input (computed in float64, rounded once at the end), float64
+        otherwise. The input is not changed.
+
+    Raises
+    ------
+    TypeError
+        If ``features`` is neither a gammatonegram nor an array of real
+        numbers, ``axis`` is not an integer, or ``variance`` not a bool.
+    ValueError
+        If ``axis`` is out of range for the features' dimensions.
+
+    See Also
+    --------
+    gfcc : The usual input.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import tavik
+    >>> x = np.array([[1.0, 5.0], [2.0, 5.0], [3.0, 5.0]])
+    >>> tavik.cmvn(x)
+    array([[-1.22474487,  0.        ],
+           [ 0.        ,  0.        ],
+           [ 1.22474487,  0.        ]])
+    >>> tavik.cmvn(x, variance=False)
+    array([[-1.,  0.],
+           [ 0.,  0.],
+           [ 1.,  0.]])
+
+    After the cepstra of a gammatonegram:
+
+    >>> sr = 16000
+    >>> signal = np.sin(2 * np.pi * 440 * np.arange(sr) / sr)
+    >>> c = tavik.cmvn(tavik.gfcc(tavik.gammatonegram(signal, sr)))
+    >>> bool(np.allclose(c.mean(axis=0), 0) and np.allclose(c.std(axis=0), 1))
+    True
+    """
+    array = np.asarray(features.features if isinstance(features, Gammatonegram) else features)
+    if array.dtype.kind not in "iuf" or array.ndim == 0:
+        raise TypeError(f"features must be a Gammatonegram or an array of real numbers; got a "
+                        f"{array.ndim}-D {array.dtype} array")
+    axis = check_integer("axis", axis)
+    if not -array.ndim <= axis < array.ndim:
+        raise ValueError(f"axis must be from {-array.ndim} to {array.ndim - 1} for features "
+                         f"of {array.ndim} dimension(s), not {axis}")
+    if not isinstance(variance, (bool, np.bool_)):
+        raise TypeError(f"variance must be a bool, not {given(variance)}")
+    result_type = np.float32 if array.dtype == np.float32 else np.float64
+    values = np.asarray(array, dtype=np.float64)
+    if values.shape[axis] == 0:
+        return np.array(values, dtype=result_type)
+    with np.errstate(invalid="ignore"):  # inf - inf: the NaN documented above
+        centred = values - values.mean(axis=axis, keepdims=True)
+        # All equal: exactly 0, whatever the rounding of their mean.
+        top = values.max(axis=axis, keepdims=True)
+        constant = (top == values.min(axis=axis, keepdims=True)) & np.isfinite(top)
+        centred = np.where(constant, 0.0, centred)
+        if variance:
+            spread = np.sqrt(np.mean(centred * centred, axis=axis, keepdims=True))
+            centred /= np.where(constant, 1.0, spread)
+    return np.asarray(centred, dtype=result_type)
 
 
 def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray:

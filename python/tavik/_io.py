@@ -18,15 +18,15 @@ import zlib
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
-from types import MappingProxyType
-from typing import IO, Any, cast
+from types import MappingProxyType, ModuleType
+from typing import IO, Any, BinaryIO, Final, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from _tavik import transforms
 
-from ._analysis import LOG10, MODES, Transform, parameters_of
+from ._analysis import LOG10, MODES, Transform, check_integer, given, parameters_of
 from ._signal import Gammatonegram
 
 _ARRAY_FIELDS = ("features", "centre_frequencies", "times")
@@ -285,34 +285,56 @@ class AudioInfo:
     """Samples per channel as the header claims them (reading may find fewer)."""
 
 
+# What audio is read from: a file's name or path, or an open binary file
+# object (anything with read, seek and tell that soundfile takes).
+AudioSource = str | bytes | os.PathLike[str] | os.PathLike[bytes] | BinaryIO
+
+
+def import_extra(module: str, needed_by: str, extra: str = "cli") -> ModuleType:
+    """An optional dependency, or an ImportError that names who needs it and
+    how to install it: ``{needed_by} needs the Python package soundfile:
+    pip install 'tavik[cli]'``."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ImportError(f"{needed_by} needs the Python package {module.split('.')[0]}: "
+                          f"pip install 'tavik[{extra}]'") from None
+
+
+def _soundfile_source(source: AudioSource) -> Any:
+    """What soundfile opens: a file object as it is, a name as bytes, so
+    that a name in any encoding opens."""
+    return source if hasattr(source, "read") else os.fsencode(cast(str, source))
+
+
 def audio_info(path: str | Path) -> AudioInfo:
     """The header of an audio file; errors are libsndfile's (RuntimeError,
     OSError or ValueError)."""
     import soundfile
 
-    info = soundfile.info(os.fsencode(path))
+    info = soundfile.info(_soundfile_source(path))
     return AudioInfo(int(info.samplerate), int(info.channels), max(0, int(info.frames)))
 
 
-def read_blocks(path: str | Path, resample_to: int | None = None, block: int = BLOCK_SAMPLES,
-                check: Callable[[AudioInfo], object] | None = None
+def read_blocks(source: AudioSource, resample_to: int | None = None,
+                block: int = BLOCK_SAMPLES, check: Callable[[AudioInfo], object] | None = None
                 ) -> Iterator[npt.NDArray[np.float64]]:
     """The samples of an audio file as float64 blocks, 1-D for one channel and
-    (samples, channels) otherwise, exactly what soundfile.read(path) returns
+    (samples, channels) otherwise, exactly what soundfile.read(source) returns
     cut into pieces. With `resample_to`, resampled block by block by soxr's
     streaming resampler, whose output is bit for bit soxr.resample's of the
     whole signal (checked by the tests). A header that claims more samples
     than the file holds ends at what is there. `check` is shown the header
-    before anything is read (and may raise). The name is passed as bytes, so
-    that a name in any encoding opens."""
+    before anything is read (and may raise). `source` is a name (passed as
+    bytes, so that a name in any encoding opens) or an open binary file."""
     import soundfile
 
-    with soundfile.SoundFile(os.fsencode(path)) as file:
+    with soundfile.SoundFile(_soundfile_source(source)) as file:
         if check is not None:
             check(AudioInfo(int(file.samplerate), int(file.channels), max(0, int(file.frames))))
         resampler = None
         if resample_to is not None and resample_to != file.samplerate:
-            soxr = importlib.import_module("soxr")
+            soxr = import_extra("soxr", "resampling")
             resampler = soxr.ResampleStream(file.samplerate, resample_to, file.channels,
                                             dtype="float64")
         read = _block_reader(file)
@@ -325,6 +347,111 @@ def read_blocks(path: str | Path, resample_to: int | None = None, block: int = B
                 yield data
             if last:
                 return
+
+
+_AUDIO_DTYPES: Final = {"float64": np.float64, "float32": np.float32}
+
+
+def read_audio(path_or_file: AudioSource, sample_rate: int | None = None, *,
+               dtype: npt.DTypeLike = "float64") -> tuple[npt.NDArray[Any], int]:
+    """Read an audio file as the command line reads it, at a target rate if asked.
+
+    The samples are those of ``soundfile.read``, read in blocks as ``tavik
+    gammatonegram`` and ``tavik corpus`` read them (the same code), and, when
+    ``sample_rate`` is given and differs from the file's, resampled by
+    python-soxr's streaming resampler as ``tavik corpus --sample-rate``
+    resamples (its default quality, bit for bit ``soxr.resample`` of the whole
+    signal). So ``tavik.gammatonegram(*tavik.read_audio(path, 16000))`` gives
+    the features that the command line saves for the same file, bit for bit.
+    Needs the ``cli`` extra (soundfile and soxr); ``import tavik`` does not.
+
+    Parameters
+    ----------
+    path_or_file : str, bytes, os.PathLike or binary file object
+        The audio file (WAV, FLAC, OGG, MP3 and whatever else libsndfile
+        reads), or an open binary file that soundfile can read.
+    sample_rate : int, optional
+        The rate to resample to, in Hz; by default (None) the file's own.
+    dtype : {"float64", "float32"} or numpy.dtype, default "float64"
+        The type of the samples returned (``np.float32`` will do). float32 samples are the float64
+        ones (after any resampling) each rounded once to float32; for PCM of
+        up to 24 bits these are the file's values exactly, what
+        ``soundfile.read(path, dtype="float32")`` gives.
+
+    Returns
+    -------
+    samples : numpy.ndarray
+        1-D for a mono file, (samples, channels) otherwise, like soundfile;
+        values from -1 to 1 for PCM.
+    sample_rate : int
+        Their rate: ``sample_rate`` if given, else the file's.
+
+    Raises
+    ------
+    ImportError
+        If soundfile (or, to resample, soxr) is not installed: the message
+        says ``pip install 'tavik[cli]'``.
+    TypeError
+        If ``path_or_file`` is neither a name, a path nor a binary file
+        object, ``sample_rate`` is not an integer, or ``dtype`` not a
+        type.
+    ValueError
+        If ``sample_rate`` is not positive, or ``dtype`` is neither
+        "float64" nor "float32".
+    FileNotFoundError
+        If there is no such file (other errors of the operating system as
+        they are).
+    soundfile.LibsndfileError
+        If the file cannot be read as audio (a RuntimeError).
+
+    See Also
+    --------
+    gammatonegram : The features of what this returns.
+
+    Examples
+    --------
+    A second of a stereo tone at 44.1 kHz, read as it is and at 16 kHz:
+
+    >>> import numpy as np, soundfile, tavik
+    >>> t = np.arange(44100) / 44100
+    >>> tone = 0.5 * np.sin(2 * np.pi * 440 * t)
+    >>> soundfile.write("tone.wav", np.column_stack([tone, tone]), 44100)
+    >>> samples, rate = tavik.read_audio("tone.wav")
+    >>> samples.shape, samples.dtype, rate
+    ((44100, 2), dtype('float64'), 44100)
+    >>> samples, rate = tavik.read_audio("tone.wav", 16000, dtype="float32")
+    >>> samples.shape, samples.dtype, rate
+    ((16000, 2), dtype('float32'), 16000)
+    >>> tavik.gammatonegram(samples, rate).features.shape
+    (98, 64)
+    """
+    if not (isinstance(path_or_file, (str, bytes, os.PathLike)) or hasattr(path_or_file, "read")):
+        raise TypeError("path_or_file must be a str, an os.PathLike or a binary file object, "
+                        f"not {given(path_or_file)}")
+    if sample_rate is not None:
+        sample_rate = check_integer("sample_rate", sample_rate, 1, integral_floats=True)
+    try:
+        kind = np.dtype(dtype).name if dtype is not None else None
+    except TypeError:
+        kind = None
+    if kind is None:
+        raise TypeError(f"dtype must be 'float64' or 'float32', not {given(dtype)}")
+    if kind not in _AUDIO_DTYPES:
+        raise ValueError(f"dtype must be 'float64' or 'float32', not {dtype!r}")
+    import_extra("soundfile", "tavik.read_audio")
+    if not hasattr(path_or_file, "read"):
+        # The operating system's own error for a missing or unreadable file.
+        with open(cast(str, path_or_file), "rb"):
+            pass
+    header: list[AudioInfo] = []
+    blocks = [block.astype(_AUDIO_DTYPES[kind], copy=False)
+              for block in read_blocks(path_or_file, sample_rate, check=header.append)]
+    channels, rate = header[0].channels, header[0].sample_rate
+    if not blocks:
+        return (np.empty((0, channels) if channels > 1 else 0, dtype=_AUDIO_DTYPES[kind]),
+                sample_rate or rate)
+    samples = blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
+    return samples, sample_rate if sample_rate is not None else rate
 
 
 def _block_reader(file: Any) -> Callable[[int], npt.NDArray[np.float64]]:

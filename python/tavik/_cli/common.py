@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import errno
-import importlib
 import json
 import math
 import os
@@ -58,10 +57,9 @@ def one_line(error: BaseException) -> str:
 def need(module: str, extra: str = "cli") -> ModuleType:
     """An optional dependency, or a usage error that says how to get it."""
     try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise UsageError(f"this command needs the Python package {module.split('.')[0]}: "
-                         f"pip install 'tavik[{extra}]'") from None
+        return _io.import_extra(module, "this command", extra)
+    except ImportError as error:
+        raise UsageError(str(error)) from None
 
 
 # --- Options -----------------------------------------------------------------
