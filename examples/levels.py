@@ -27,7 +27,7 @@ FloatArray = npt.NDArray[np.float64]
 
 SAMPLE_RATE = 16000
 # Each tone is measured over the second half of its segment: after 0.125 s
-# the lowest filter (50 Hz) has forgotten the previous tone to about -150 dB.
+# the lowest filter (50 Hz) has forgotten the previous tone to about -140 dB.
 SEGMENT = SAMPLE_RATE // 4
 HALF = SEGMENT // 2
 DB_PER_NEPER = 20 / math.log(10)  # 8.686 dB
@@ -38,6 +38,16 @@ def erb(hz: FloatArray | float) -> FloatArray:
     """The equivalent rectangular bandwidth of hearing at hz (Glasberg and
     Moore, 1990), in Hz."""
     return np.asarray(24.7 * (0.00437 * np.asarray(hz) + 1.0), dtype=np.float64)
+
+
+def bandwidth(cf: FloatArray | float) -> FloatArray:
+    """B, the bandwidth of the filter at cf in radians per sample: 1.019 ERB."""
+    return 2 * np.pi * 1.019 * erb(cf) / SAMPLE_RATE
+
+
+def gain_at_cf_dB(cf: FloatArray | float) -> FloatArray:
+    """The gain at cf that the design predicts: 8.686 B dB, the factor e**B."""
+    return DB_PER_NEPER * bandwidth(cf)
 
 
 def gammatonegram(signal: FloatArray, high_Hz: float = 7200.0,
@@ -108,15 +118,13 @@ def main() -> None:
     section("Gain at each centre frequency")
     at_cf = np.diag(tone_responses(cf))
     gain_dB = 20 * np.log10(at_cf)
-    bandwidth = 2 * np.pi * 1.019 * erb(cf) / SAMPLE_RATE  # B, radians per sample
     print(f"sine of amplitude 1 at each cf: mean envelope {gain_dB[0]:+.3f} dB in the "
           f"lowest band to {gain_dB[-1]:+.3f} dB in the highest")
-    deviation = gain_dB - DB_PER_NEPER * bandwidth
+    deviation = gain_dB - gain_at_cf_dB(cf)
     print(f"against 8.686 * B dB, B = 2 pi 1.019 ERB(cf) / fs: differences "
           f"{deviation.min():+.4f} to {deviation.max():+.4f} dB")
-    b4 = np.array([f.gain * 3 for f in fb.filters]) ** 0.25
     print(f"the records' gain is B**4 / 3 (largest relative difference "
-          f"{np.max(abs(b4 / bandwidth - 1)):.1e})")
+          f"{np.max(abs((3 * gain) ** 0.25 / bandwidth(cf) - 1)):.1e})")
 
     section("Mean envelope against RMS")
     rms = 1 / math.sqrt(2)
@@ -143,6 +151,8 @@ def main() -> None:
           f"{20 * math.log10(math.sqrt(math.pi / 2)):+.3f} dB")
 
     section("Bandwidths")
+    print(f"from the response of every band to sines at {len(grid)} frequencies, 0.04 "
+          f"ERB-rate apart from 10 Hz to the Nyquist frequency")
     widths: dict[str, list[float]] = {"half-power": [], "-10 dB": []}
     for k in range(len(cf)):
         levels = 20 * np.log10(sweep[:, k] / at_cf[k])
@@ -172,7 +182,7 @@ def main() -> None:
     for high in (7200.0, 7600.0, 7800.0, 7900.0, 7990.0, 8000.0):
         top_cf = tavik.GammatoneFilterbank(sample_rate=SAMPLE_RATE, low_Hz=50,
                                            high_Hz=high).filters[-1].cf
-        top_gain = DB_PER_NEPER * 2 * np.pi * 1.019 * float(erb(top_cf)) / SAMPLE_RATE
+        top_gain = float(gain_at_cf_dB(top_cf))
         # A sine at the Nyquist frequency is zero at every sample.
         sine = (f"{20 * math.log10(tone_responses([top_cf], high)[0, -1]) - top_gain:+.2f}"
                 if top_cf < SAMPLE_RATE / 2 else "-")
@@ -209,8 +219,7 @@ def compare_gtgram(noise: FloatArray) -> None:
     ours, peer = g.features[skip:], peer[skip:]
     # The mean envelope over the whole noise against the RMS over the whole noise.
     difference = 20 * np.log10(ours.mean(axis=0) / np.sqrt((peer ** 2).mean(axis=0)))
-    b = 2 * np.pi * 1.019 * erb(g.centre_frequencies) / SAMPLE_RATE
-    offset = difference - DB_PER_NEPER * b
+    offset = difference - gain_at_cf_dB(g.centre_frequencies)
     correlation = np.corrcoef(np.log(ours).ravel(), np.log(peer).ravel())[0, 1]
     print(f"{len(g.features)} frames of 10 s of white noise, 64 bands from 50 to {peer_cf[-1]:.1f} Hz "
           f"(the peer's centre frequencies, matched to {np.max(abs(g.centre_frequencies - peer_cf)):.0e} Hz)")

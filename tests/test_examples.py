@@ -1,6 +1,7 @@
-"""The quick start, run as a user runs it, under each start method of
-multiprocessing (spawn and forkserver are the defaults on macOS and Windows,
-and from Python 3.14 on Linux)."""
+"""The example scripts, run as a user runs them: the quick start under each
+start method of multiprocessing (spawn and forkserver are the defaults on
+macOS and Windows, and from Python 3.14 on Linux), and the measurements of
+the levels page."""
 import subprocess
 import sys
 from pathlib import Path
