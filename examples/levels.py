@@ -2,7 +2,8 @@
 """What tavik's levels mean, measured: the gain at each centre frequency, the
 mean envelope against the RMS of tones and noise, the bandwidths, the centre
 frequencies, the top band near the Nyquist frequency, and the ``gammatone``
-package's gtgram on the same signal when that package is installed.
+package's gtgram and pyfar's GammatoneBands on the same signal when those
+packages are installed.
 
     python examples/levels.py
 
@@ -193,6 +194,8 @@ def main() -> None:
 
     section("The gammatone package's gtgram on the same noise")
     compare_gtgram(noise[:10 * SAMPLE_RATE])
+    section("pyfar's GammatoneBands (Hohmann's filterbank) on the same noise")
+    compare_pyfar(noise[:10 * SAMPLE_RATE])
 
 
 def slaney_centre_frequencies(low: float, high: float, n: int) -> FloatArray:
@@ -227,6 +230,37 @@ def compare_gtgram(noise: FloatArray) -> None:
           f"{difference.min():+.2f} to {difference.max():+.2f} dB per band")
     print(f"the same less tavik's gain at cf: {offset.min():+.2f} to {offset.max():+.2f} dB "
           f"(median {np.median(offset):+.3f})")
+    print(f"correlation of the log levels, frame by frame: {correlation:.4f}")
+
+
+
+def compare_pyfar(noise: FloatArray) -> None:
+    try:
+        pyfar = importlib.import_module("pyfar")
+    except ImportError:
+        print("not installed (pip install pyfar)")
+        return
+    # One band per ERB from 50 to 7200 Hz, placed around 1 kHz: tavik's bank
+    # from the lowest to the highest of them has the same centre frequencies.
+    bands = pyfar.dsp.filter.GammatoneBands([50, 7200], sampling_rate=SAMPLE_RATE)
+    peer_cf = np.asarray(bands.frequencies)
+    real, imag = bands.process(pyfar.Signal(noise, SAMPLE_RATE))
+    envelope = np.hypot(real.time, imag.time).reshape(len(peer_cf), -1)  # (bands, samples)
+    frames = np.lib.stride_tricks.sliding_window_view(envelope, 400, axis=1)[:, ::160]
+    peer = frames.mean(axis=2).T  # the mean envelope of each band over each frame
+    g = tavik.gammatonegram(noise, SAMPLE_RATE, num_features=len(peer_cf),
+                            low_Hz=float(peer_cf[0]), high_Hz=float(peer_cf[-1]), transform=None)
+    skip = 20
+    ours, peer = g.features[skip:], peer[skip:len(g.features)]
+    difference = 20 * np.log10(ours.mean(axis=0) / peer.mean(axis=0))
+    offset = difference - gain_at_cf_dB(g.centre_frequencies)
+    correlation = np.corrcoef(np.log(ours).ravel(), np.log(peer).ravel())[0, 1]
+    print(f"pyfar {pyfar.__version__}: {len(peer_cf)} bands from {peer_cf[0]:.1f} to "
+          f"{peer_cf[-1]:.1f} Hz (matched to {np.max(abs(g.centre_frequencies - peer_cf)):.0e} Hz), "
+          f"the mean envelope of both over 25 ms frames every 10 ms")
+    print(f"tavik's over pyfar's (unit gain at cf), whole noise: {difference.min():+.2f} to "
+          f"{difference.max():+.2f} dB per band; less tavik's gain at cf: "
+          f"{offset.min():+.3f} to {offset.max():+.3f} dB")
     print(f"correlation of the log levels, frame by frame: {correlation:.4f}")
 
 
