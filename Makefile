@@ -168,7 +168,8 @@ fuzz: asan-build $(STAMPS)/fuzz-deps
 # table; the next times whole signals in continuous mode against frames mode,
 # with their ratios; the last times tavik beside other gammatone and mel code
 # (the bench extra: SciPy and those peers, installed here only, never by the
-# tests) and prints the table of docs/performance.rst.
+# tests) and prints the table of docs/performance.rst; examples/levels.py then
+# prints the figures of docs/levels.rst, the gammatone package's included.
 BENCH_BUILD := build/bench
 $(STAMPS)/installed-bench: $(STAMPS)/installed
 	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
@@ -182,6 +183,8 @@ bench: $(STAMPS)/installed-bench
 	$(BENCH_BUILD)/continuous_bench
 	@echo
 	$(VPY) bench/peers_bench.py
+	@echo
+	$(VPY) examples/levels.py
 
 # The command line's own costs: per file of a corpus beside a plain loop, on
 # a process pool and on Dask; peak memory against a recording's length.

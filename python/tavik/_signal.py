@@ -270,13 +270,14 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     reports the mean of the envelope over its samples. Nothing starts from
     silence, so a steady tone stays in its bands (a 1 kHz tone at 16 kHz
     reads about -118 dB in the 50 Hz band, where per-frame filtering reads
-    -39 dB from the onset at every frame's start), and each sample is
-    filtered once however much the frames overlap (2.5 times less work at
-    the default framing). In ``mode="frames"`` each frame is filtered on its
-    own from silence: row i is bit for bit what :class:`GammatoneFilterbank`
-    gives for frame i. Use it where a frame's features must not depend on
-    what came before it. A signal of exactly one frame gives the same bits
-    in both modes.
+    -39 dB from the onset at every frame's start when frames start on a
+    zero crossing of the tone, -52 dB when they start on its peak), and
+    each sample is filtered once however much the frames overlap (2.5
+    times less work at the default framing). In ``mode="frames"`` each
+    frame is filtered on its own from silence: row i is bit for bit what
+    :class:`GammatoneFilterbank` gives for frame i. Use it where a frame's
+    features must not depend on what came before it. A signal of exactly
+    one frame gives the same bits in both modes.
 
     Parameters
     ----------
@@ -298,8 +299,9 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
         Number of filters, at least 2.
     low_Hz, high_Hz : float, default 50 and None
         Centre frequencies of the lowest and highest filter. ``high_Hz=None``
-        is ``default_high_Hz(sample_rate)``: 8000 Hz, or 90 % of the Nyquist
-        frequency below 17.8 kHz, the command line's rule too. A ``high_Hz``
+        is 8000 Hz, or 90 % of the Nyquist frequency below 17.8 kHz, the
+        command line's rule too (the result's ``high_Hz`` holds the value
+        used). A ``high_Hz``
         given above the Nyquist frequency aliases (a
         :class:`FrequencyRangeWarning` says so).
     temporal_integration : float, default 0
