@@ -306,6 +306,17 @@ def audio(name, signal, **options):
     return prepare
 
 
+def a_corpus(*files):
+    """A `prepare` of command_line: a folder `in` of one audio file, and
+    empty files of these names."""
+    def prepare(folder):
+        (folder / "in").mkdir()
+        audio("in/a.wav", np.ones(800))(folder)
+        for name in files:
+            (folder / name).touch()
+    return prepare
+
+
 def with_mp3(prepare):
     import soundfile
 
@@ -667,6 +678,14 @@ CASES = {
     "an output that cannot be written, known before the work: under a symbolic link to nothing, on a read-only file system": [
         raises(None, "same", lambda: (command_line("gammatonegram", "--out", "dangling/x", prepare=lambda f: (f / "dangling").symlink_to("nowhere")),
                                       (2, "tavik gammatonegram: cannot write dangling/x.png: dangling is a symbolic link to nothing\n")))],
+    "an output whose name is longer than the file system takes (`--out` or `OUT` of 300 characters), or an `OUT` of `tavik corpus` under a regular file (`afile/x`)": [
+        raises(None, "same", lambda: (command_line("corpus", "in", "x" * 300, prepare=a_corpus()),
+                                      (2, f"tavik corpus: cannot write {'x' * 300}: File name too long\n"))),
+        raises(None, "same", lambda: (command_line("corpus", "in", "afile/x", prepare=a_corpus("afile")),
+                                      (2, "tavik corpus: cannot write afile/x: afile is not a folder\n")))],
+    "an audio file, folder or `--out` whose name holds a control character (a newline, a tab, an escape, DEL, a C1 control)": [
+        raises(None, "same", lambda: (command_line("gammatonegram", "bad\n\t\x1b[31m\x7f\x85.wav", "--no-plot"),
+                                      (2, "tavik gammatonegram: no such audio file: bad\\x0a\\x09\\x1b[31m\\x7f\\x85.wav\n")))],
     "an output that fails while it is written (a full file system), or whose clean-up fails too": [
         raises(None, "same", lambda: (full_file_system(), (1, "tavik gammatonegram: cannot write full/x.npz: No space left on device\n")))],
     "`tavik corpus` run again after a source was replaced by another of the same size and modification time (`cp -p`, `tar x`, `rsync -a`)": [
