@@ -51,10 +51,12 @@ class Gammatonegram(Parameters, _Arrays):
 
     Made by :func:`gammatonegram` or read by :func:`load`; frozen, and its
     arrays are read-only. Made directly, it checks its fields: a wrong type
-    is a TypeError, shapes that do not match (``features`` of another
+    is a TypeError; shapes that do not match (``features`` of another
     number of columns than ``num_features``, ``times`` of another length
-    than its rows) a ValueError; float32 arrays are converted to float64
-    (exactly). Row i of ``features`` holds the features of the
+    than its rows), an integer parameter out of the range that
+    :func:`gammatonegram` takes, centre frequencies or times that are not
+    finite, or times that decrease, a ValueError; float32 arrays are
+    converted to float64 (exactly). Row i of ``features`` holds the features of the
     frame starting at sample ``i * hop``, computed as ``mode`` says.
 
     Attributes
