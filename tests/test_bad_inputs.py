@@ -306,6 +306,17 @@ def audio(name, signal, **options):
     return prepare
 
 
+def a_corpus(*files):
+    """A `prepare` of command_line: a folder `in` of one audio file, and
+    empty files of these names."""
+    def prepare(folder):
+        (folder / "in").mkdir()
+        audio("in/a.wav", np.ones(800))(folder)
+        for name in files:
+            (folder / name).touch()
+    return prepare
+
+
 def with_mp3(prepare):
     import soundfile
 
@@ -667,6 +678,14 @@ CASES = {
     "an output that cannot be written, known before the work: under a symbolic link to nothing, on a read-only file system": [
         raises(None, "same", lambda: (command_line("gammatonegram", "--out", "dangling/x", prepare=lambda f: (f / "dangling").symlink_to("nowhere")),
                                       (2, "tavik gammatonegram: cannot write dangling/x.png: dangling is a symbolic link to nothing\n")))],
+    "an output whose name is longer than the file system takes (`--out` or `OUT` of 300 characters), or an `OUT` of `tavik corpus` under a regular file (`afile/x`)": [
+        raises(None, "same", lambda: (command_line("corpus", "in", "x" * 300, prepare=a_corpus()),
+                                      (2, f"tavik corpus: cannot write {'x' * 300}: File name too long\n"))),
+        raises(None, "same", lambda: (command_line("corpus", "in", "afile/x", prepare=a_corpus("afile")),
+                                      (2, "tavik corpus: cannot write afile/x: afile is not a folder\n")))],
+    "an audio file, folder or `--out` whose name holds a control character (a newline, a tab, an escape, DEL, a C1 control)": [
+        raises(None, "same", lambda: (command_line("gammatonegram", "bad\n\t\x1b[31m\x7f\x85.wav", "--no-plot"),
+                                      (2, "tavik gammatonegram: no such audio file: bad\\x0a\\x09\\x1b[31m\\x7f\\x85.wav\n")))],
     "an output that fails while it is written (a full file system), or whose clean-up fails too": [
         raises(None, "same", lambda: (full_file_system(), (1, "tavik gammatonegram: cannot write full/x.npz: No space left on device\n")))],
     "`tavik corpus` run again after a source was replaced by another of the same size and modification time (`cp -p`, `tar x`, `rsync -a`)": [
@@ -687,16 +706,31 @@ CASES = {
     "a `GammatoneStream.push` that raises (a transform's error, a chunk of another number of channels), in either mode": [
         raises(Failing, "^own error$", lambda m=m: tavik.GammatoneStream(16000, num_features=4, mode=m, transform=fail).push(np.ones(800)))
         for m in ("continuous", "frames")],
-    "`tavik.load` of a damaged or foreign archive: a broken deflate stream, an unknown compression method, features of strings, 1-D, 3-D or complex, a column count that is not `num_features`, `times` of another length, `sample_rate='abc'` or `16000.5`, a field of the wrong type": [
+    "`tavik.load` of a damaged or foreign archive: a broken deflate stream, features of strings, 1-D, 3-D or complex, a column count that is not `num_features`, `times` of another length, `sample_rate='abc'` or `16000.5`, a field of the wrong type": [
         raises(ValueError, r"g\.npz is not a gammatonegram: " + message, lambda change=change: in_a_file({**FIELDS, **change}))
         for change, message in [({"sample_rate": "abc"}, "sample_rate must be an integer, not str 'abc'"),
                                 ({"sample_rate": 16000.5}, "sample_rate must be an integer"),
                                 ({"features": GRAM.features.astype(complex)}, "features must be a 2-D float64 or float32 array"),
                                 ({"features": GRAM.features[:, :3]}, "features of 3 columns"),
                                 ({"times": GRAM.times[1:]}, r"10 times do not match the 11 frames")]],
+    "`tavik.load` of a file whose parameters no filterbank takes or whose arrays are not finite: `sample_rate` of `2**31` or `2**64-1`, `channel` of `-2**63`, `low_Hz` of NaN, `temporal_integration` of `-1` or `inf`, a NaN or infinite time or centre frequency, times that decrease": [
+        raises(ValueError, r"g\.npz is not a gammatonegram: " + message, lambda change=change: in_a_file({**FIELDS, **change}))
+        for change, message in [({"sample_rate": 2**31}, "sample_rate must be at most 2147483647, not 2147483648$"),
+                                ({"sample_rate": np.uint64(2**64 - 1)}, "sample_rate must be at most 2147483647"),
+                                ({"channel": np.int64(-2**63)}, "channel must be at least -2147483648"),
+                                ({"low_Hz": np.nan}, r"its parameters make no filterbank \(Invalid frequency range\)$"),
+                                ({"temporal_integration": -1.0}, r"its parameters make no filterbank \(Invalid temporal integration\)$"),
+                                ({"temporal_integration": np.inf}, r"its parameters make no filterbank \(Invalid temporal integration\)$"),
+                                ({"times": GRAM.times * np.nan}, "times must be finite$"),
+                                ({"centre_frequencies": GRAM.centre_frequencies + np.inf}, "centre_frequencies must be finite$"),
+                                ({"times": GRAM.times[::-1].copy()}, "times must not decrease$")]],
     "`tavik.load` of a member whose declared size is out of proportion to the file (a deflated run of zeros), members whose declared sizes together are, or a member whose `.npy` header claims more than it holds": [
         raises(ValueError, r"g\.npz is not a gammatonegram: its member zeros declares 67108992 bytes, out of proportion",
                lambda: in_a_file(FIELDS, zeros=1 << 26))],
+    "`tavik.load` of a member compressed with bzip2, LZMA or an unknown method (a bzip2 run of zeros declaring 200 bytes)": [
+        raises(ValueError, rf"g\.npz is not a gammatonegram: its member features is compressed with {name}; only stored and deflated members are read$",
+               lambda method=method: in_a_file(FIELDS, compression=method))
+        for method, name in [(zipfile.ZIP_BZIP2, "bzip2"), (zipfile.ZIP_LZMA, "LZMA")]],
     "`tavik.read_audio` of a missing file or one that is not audio, with `sample_rate=0` or `dtype=\"int16\"`": [
         raises(FileNotFoundError, r"No such file or directory", lambda: read_audio_of(None)),
         raises(RuntimeError, r"Error opening", lambda: read_audio_of(b"not audio at all")),

@@ -2,6 +2,7 @@
 back with tavik.load."""
 import os
 import re
+import struct
 import subprocess
 import sys
 import zipfile
@@ -318,6 +319,16 @@ def damaged(kind, path):
         "a mode of bytes": {"mode": b"frames"},
         "a transform that is a number": {"transform": 3.0},
         "centre frequencies of another count": {"centre_frequencies": g.centre_frequencies[:3]},
+        "a sample_rate of 2**31": {"sample_rate": 2**31},
+        "a sample_rate of 2**64 - 1": {"sample_rate": np.uint64(2**64 - 1)},
+        "a channel of -2**63": {"channel": np.int64(-2**63)},
+        "a low_Hz of nan": {"low_Hz": np.nan},
+        "a temporal_integration of -1": {"temporal_integration": -1.0},
+        "an infinite temporal_integration": {"temporal_integration": np.inf},
+        "a nan time": {"times": np.where(np.arange(frames) == 3, np.nan, g.times)},
+        "times that decrease": {"times": g.times[::-1].copy()},
+        "an infinite centre frequency": {
+            "centre_frequencies": np.where(np.arange(8) == 7, np.inf, g.centre_frequencies)},
     }
     if kind in replaced:
         archive(path, {**fields, **replaced[kind]})
@@ -352,6 +363,22 @@ def damaged(kind, path):
             np.lib.format.write_array_header_1_0(member, {"descr": "<f8", "fortran_order": False,
                                                           "shape": (frames * 10**6, 8)})
             member.write(g.features.tobytes())
+    elif kind in ("a bzip2 member of zeros that declares 200 bytes", "an LZMA member"):
+        archive(path, fields)
+        method = zipfile.ZIP_BZIP2 if kind.startswith("a bzip2") else zipfile.ZIP_LZMA
+        with zipfile.ZipFile(path, "a", compression=method) as zipped:
+            with zipped.open("zeros.npy", "w") as member:
+                np.lib.format.write_array(member, np.zeros(1 << 19))  # 4 MiB
+        if method == zipfile.ZIP_BZIP2:
+            # Its uncompressed size, in the local header (at 22) and the
+            # central one (at 24), patched to 200 bytes: inside any limit.
+            data = bytearray(path.read_bytes())
+            with zipfile.ZipFile(path) as zipped:
+                local = zipped.getinfo("zeros.npy").header_offset
+            central = data.rindex(b"PK\x01\x02")
+            struct.pack_into("<I", data, local + 22, 200)
+            struct.pack_into("<I", data, central + 24, 200)
+            path.write_bytes(bytes(data))
     elif kind == "a member inflated out of proportion":
         bomb(path, fields, [64])
     elif kind == "members inflated out of proportion together":
@@ -375,7 +402,19 @@ DAMAGED = {
     "a transform that is a number": "its transform is not a name",
     "centre frequencies of another count": "8 columns and 3 centre frequencies",
     "a broken deflate stream": "not a .npz archive of a gammatonegram: (Error -3|Bad CRC)",
-    "an unknown compression method": "not a .npz archive of a gammatonegram: .*compression",
+    "a sample_rate of 2**31": "sample_rate must be at most 2147483647, not 2147483648",
+    "a sample_rate of 2**64 - 1": "sample_rate must be at most 2147483647, not 18446744073709551615",
+    "a channel of -2**63": "channel must be at least -2147483648, not -9223372036854775808",
+    "a low_Hz of nan": r"its parameters make no filterbank \(Invalid frequency range\)",
+    "a temporal_integration of -1": r"make no filterbank \(Invalid temporal integration\)",
+    "an infinite temporal_integration": r"make no filterbank \(Invalid temporal integration\)",
+    "a nan time": "times must be finite$",
+    "times that decrease": "times must not decrease$",
+    "an infinite centre frequency": "centre_frequencies must be finite$",
+    "an unknown compression method": "its member features is compressed with method 99; only "
+                                     "stored and deflated members are read",
+    "a bzip2 member of zeros that declares 200 bytes": "its member zeros is compressed with bzip2",
+    "an LZMA member": "its member zeros is compressed with LZMA",
     "an encrypted member": "not a .npz archive of a gammatonegram: .*encrypted",
     "a member that claims more than it holds": "its member features.npy declares",
     "a member inflated out of proportion": "its member zeros0 declares 67108992 bytes, out of "

@@ -163,6 +163,8 @@ class TestOutputsAndOptions:
             ("sub/", "--out 'sub/' names a folder, not a file"),
             ("x", "cannot write x.npz: it is a folder"),
             ("file/y", "cannot write file/y.png: file is not a folder"),
+            ("y" * 300, f"cannot write {'y' * 300}.png: File name too long"),
+            ("new/" + "y" * 300, f"cannot write new/{'y' * 300}.png: File name too long"),
         ],
     )
     def test_outputs_that_cannot_be_files(self, tmp_path, out, message):
@@ -230,6 +232,30 @@ class TestOutputsAndOptions:
                                                   "(features under out\\xe9)")
         assert npz(tmp_path / named(b"out\xe9") / named(b"d\xe9") / "speech.npz")[
             "features"].tobytes() == expected.features.tobytes()
+
+    @NAMES_ANY_ENCODING
+    def test_control_characters_in_names_are_escaped_on_one_line(self, tmp_path):
+        """A newline, a tab, an escape, DEL and a C1 control in a name: each
+        shown as \\xNN, so a report line stays one line and sends nothing
+        to the terminal."""
+        controls, shown = "\n\t\x1b[31m\x7f\x85", "\\x0a\\x09\\x1b[31m\\x7f\\x85"
+        (tmp_path / f"a{controls}.wav").write_bytes(SPEECH.read_bytes())
+        out = tavik_cli("gammatonegram", f"a{controls}.wav", "--no-plot", "--out",
+                        f"b{controls}", cwd=tmp_path)
+        assert out.returncode == 0 and out.stderr == ""
+        assert out.stdout.splitlines()[-1] == f"wrote b{shown}.npz"
+        assert (tmp_path / f"b{controls}.npz").is_file()
+        missing = tavik_cli("gammatonegram", f"c{controls}.wav", cwd=tmp_path)
+        assert (missing.returncode, missing.stderr) == (
+            2, f"tavik gammatonegram: no such audio file: c{shown}.wav\n")
+
+        (tmp_path / "in").mkdir()
+        (tmp_path / "in" / f"d{controls}.wav").write_bytes(b"RIFF but not really")
+        corpus = tavik_cli("corpus", "in", f"out{controls}", cwd=tmp_path)
+        assert corpus.returncode == 1 and corpus.stderr.count("\n") == 1
+        assert corpus.stderr.startswith(f"tavik corpus: in/d{shown}.wav: cannot read as audio: ")
+        assert corpus.stdout == ("0 done, 0 skipped as already done, 1 failed "
+                                 f"(features under out{shown})\n")
 
     @pytest.mark.parametrize("command, args, line", [
         ("gammatonegram", ["--out", "dangling/x"],

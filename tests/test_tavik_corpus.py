@@ -78,12 +78,18 @@ class TestResuming:
                                    "already done, 0 failed (features under out)")
         assert npz(tmp_path / "out" / "short.npz")["features"].shape == (0, 64)
 
-    def test_an_out_that_is_a_file_is_refused_before_any_work(self, tmp_path):
+    @pytest.mark.parametrize("out, line", [
+        ("out", "out exists and is not a folder"),
+        ("out/x", "cannot write out/x: out is not a folder"),
+        ("y" * 300, f"cannot write {'y' * 300}: File name too long"),
+        ("new/" + "y" * 300, f"cannot write new/{'y' * 300}: File name too long"),
+    ])
+    def test_an_out_that_cannot_be_a_folder_is_refused_before_any_work(self, tmp_path, out, line):
         tone_files(tmp_path / "in", ["a.wav"])
         (tmp_path / "out").write_text("")
-        result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
-        assert (result.returncode, result.stderr) == (
-            2, "tavik corpus: out exists and is not a folder\n")
+        result = tavik_cli("corpus", "in", out, cwd=tmp_path)
+        assert (result.returncode, result.stderr, result.stdout) == (2, f"tavik corpus: {line}\n", "")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in", "out"]
 
     def test_a_second_run_on_the_same_out_stops_at_once(self, tmp_path):
         tone_files(tmp_path / "in", ["a.wav"])

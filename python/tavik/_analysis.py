@@ -135,9 +135,21 @@ def check_transform(transform: object) -> None:
 
 
 # The native filterbank keeps rates, channels and thread counts as 32-bit
-# integers, sizes as size_t.
+# integers, sizes as size_t: the range of each integer parameter.
 _INT32_MAX: Final = 2**31 - 1
 _SIZE_MAX: Final = 2 * sys.maxsize + 1
+_INTEGER_RANGES: Final = {"sample_rate": (1, _INT32_MAX), "num_samples": (1, _SIZE_MAX),
+                          "hop": (1, _SIZE_MAX), "num_features": (2, _SIZE_MAX),
+                          "channel": (-_INT32_MAX - 1, _INT32_MAX),
+                          "num_threads": (0, _INT32_MAX)}
+
+
+def check_parameter(name: str, value: object, *, integral_floats: bool = False) -> int:
+    """The integer parameter `name` (sample_rate, num_samples, hop,
+    num_features, channel or num_threads) checked against the range the
+    filterbank takes, as :func:`check_integer` checks it."""
+    minimum, maximum = _INTEGER_RANGES[name]
+    return check_integer(name, value, minimum, maximum, integral_floats=integral_floats)
 
 
 @dataclass(frozen=True, eq=False)
@@ -197,21 +209,20 @@ class Analysis(Parameters):
                  transform: object = LOG10, mode: object = "continuous",
                  num_threads: object = 0) -> None:
         checked_mode = check_mode(mode)
-        rate = check_integer("sample_rate", sample_rate, 1, _INT32_MAX, integral_floats=True)
+        rate = check_parameter("sample_rate", sample_rate, integral_floats=True)
         frame = (default_num_samples(rate) if num_samples is None
-                 else check_integer("num_samples", num_samples, 1, _SIZE_MAX,
-                                    integral_floats=True))
+                 else check_parameter("num_samples", num_samples, integral_floats=True))
         step = (default_hop(rate) if hop is None
-                else check_integer("hop", hop, 1, _SIZE_MAX, integral_floats=True))
-        features = check_integer("num_features", num_features, 2, _SIZE_MAX)
+                else check_parameter("hop", hop, integral_floats=True))
+        features = check_parameter("num_features", num_features)
         check_real("low_Hz", low_Hz)
         if high_Hz is None:
             high_Hz = default_high_Hz(rate)
         check_real("high_Hz", high_Hz)
         check_real("temporal_integration", temporal_integration)
-        on_channel = check_integer("channel", channel, -_INT32_MAX - 1, _INT32_MAX)
+        on_channel = check_parameter("channel", channel)
         check_transform(transform)
-        threads = check_integer("num_threads", num_threads, 0, _INT32_MAX)
+        threads = check_parameter("num_threads", num_threads)
         resolved = dict(sample_rate=rate, num_samples=frame, hop=step, num_features=features,
                         low_Hz=low_Hz, high_Hz=high_Hz, temporal_integration=temporal_integration,
                         channel=on_channel, transform=transform, mode=checked_mode,
@@ -238,7 +249,7 @@ class Analysis(Parameters):
 
     def with_threads(self, num_threads: object) -> Analysis:
         """The same analysis on another number of threads, sharing its filterbank."""
-        threads = check_integer("num_threads", num_threads, 0, _INT32_MAX)
+        threads = check_parameter("num_threads", num_threads)
         self.filterbank()  # built here first (after a pickle), so that both hold it
         other = object.__new__(Analysis)
         other.__dict__.update(self.__dict__, num_threads=threads)

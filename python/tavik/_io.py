@@ -115,12 +115,15 @@ def load(path: str | os.PathLike[str]) -> Gammatonegram:
         If the file is not a ``.npz`` archive of a gammatonegram (another
         format, a ``.npy`` file, a damaged archive, missing fields, a field
         of the wrong type or shape, features whose columns are not
-        ``num_features`` or whose rows are not the ``times``), or a member
-        declares a size out of proportion to the file (more than 100 times
-        its size, as a deflated run of zeros does): the message names the
-        file and the problem. Only the members the gammatonegram needs are
-        read before it is checked, and none is inflated beyond its declared
-        size.
+        ``num_features`` or whose rows are not the ``times``, a parameter
+        out of the filterbank's range or one that makes no filterbank,
+        centre frequencies or times that are not finite, times that
+        decrease), a member is compressed otherwise than stored or deflated
+        (bzip2 or LZMA), or a member declares a size out of proportion to
+        the file (more than 100 times its size, as a deflated run of zeros
+        does): the message names the file and the problem. Only the members
+        the gammatonegram needs are read before it is checked, and none is
+        inflated beyond its declared size.
 
     Notes
     -----
@@ -185,6 +188,11 @@ class _Refused(Exception):
 # zeros (about 1000 times), so that no member is inflated out of proportion.
 _INFLATION = 100
 _INFLATION_SLACK = 1 << 20
+# The compression methods read: zipfile inflates a deflated member only as far
+# as each read asks, but hands a bzip2 or LZMA member's stream to a
+# decompressor with no bound on its output, whatever size the member declares.
+_METHODS: Final = (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED)
+_OTHER_METHODS: Final = {zipfile.ZIP_BZIP2: "bzip2", zipfile.ZIP_LZMA: "LZMA"}
 
 
 def _load(file: IO[bytes], name: str) -> Gammatonegram:
@@ -198,6 +206,10 @@ def _load(file: IO[bytes], name: str) -> Gammatonegram:
                    if info.filename.endswith(".npy")}
         limit = _INFLATION * size + _INFLATION_SLACK
         for key, info in members.items():
+            if info.compress_type not in _METHODS:
+                method = _OTHER_METHODS.get(info.compress_type, f"method {info.compress_type}")
+                raise _Refused(f"{name} is not a gammatonegram: its member {key} is compressed "
+                               f"with {method}; only stored and deflated members are read")
             if info.file_size > limit:
                 raise _Refused(f"{name} is not a gammatonegram: its member {key} declares "
                                f"{info.file_size} bytes, out of proportion to the file's {size}")
@@ -231,6 +243,13 @@ def _load(file: IO[bytes], name: str) -> Gammatonegram:
             record = Gammatonegram(**own, transform=transform_named(transform))
         except (TypeError, ValueError) as error:
             raise _Refused(f"{name} is not a gammatonegram: {error}") from None
+        try:
+            # What only the filters' design can tell: an empty or non-finite
+            # frequency range, a negative or infinite time constant.
+            record.filterbank()
+        except ValueError as error:
+            raise _Refused(f"{name} is not a gammatonegram: its parameters make no filterbank "
+                           f"({error})") from None
         # The other fields only once the gammatonegram is whole.
         extra = {key: _member(archive, info, name) for key, info in members.items()
                  if key not in known}

@@ -15,8 +15,8 @@ from numpy.lib.stride_tricks import sliding_window_view
 from _tavik.extractor import GammatoneFilterbank
 
 from ._analysis import (LOG10, LOG10_FLOOR_DB, MODES, Analysis, FloatArray, Mode, Parameters,
-                        Transform, build_filterbank, check_integer, check_mode, check_real,
-                        check_transform, default_high_Hz, default_hop, default_num_samples,
+                        Transform, build_filterbank, check_integer, check_mode, check_parameter,
+                        check_real, check_transform, default_high_Hz, default_hop, default_num_samples,
                         log10_floor, parameters_of)
 from ._analysis import given as _given
 
@@ -51,10 +51,12 @@ class Gammatonegram(Parameters, _Arrays):
 
     Made by :func:`gammatonegram` or read by :func:`load`; frozen, and its
     arrays are read-only. Made directly, it checks its fields: a wrong type
-    is a TypeError, shapes that do not match (``features`` of another
+    is a TypeError; shapes that do not match (``features`` of another
     number of columns than ``num_features``, ``times`` of another length
-    than its rows) a ValueError; float32 arrays are converted to float64
-    (exactly). Row i of ``features`` holds the features of the
+    than its rows), an integer parameter out of the range that
+    :func:`gammatonegram` takes, centre frequencies or times that are not
+    finite, or times that decrease, a ValueError; float32 arrays are
+    converted to float64 (exactly). Row i of ``features`` holds the features of the
     frame starting at sample ``i * hop``, computed as ``mode`` says.
 
     Attributes
@@ -115,10 +117,8 @@ class Gammatonegram(Parameters, _Arrays):
         state = dict(self.__dict__)
         for name in ("features", "centre_frequencies", "times"):
             state[name] = _float_array(name, state[name], 2 if name == "features" else 1)
-        for name in ("sample_rate", "num_samples", "hop"):
-            check_integer(name, state[name], 1)
-        check_integer("num_features", state["num_features"], 2)
-        check_integer("channel", state["channel"])
+        for name in ("sample_rate", "num_samples", "hop", "num_features", "channel"):
+            check_parameter(name, state[name])
         for name in ("low_Hz", "high_Hz", "temporal_integration"):
             check_real(name, state[name])
         check_transform(state["transform"])
@@ -132,6 +132,11 @@ class Gammatonegram(Parameters, _Arrays):
         if len(state["times"]) != frames:
             raise ValueError(f"{len(state['times'])} times do not match the {frames} frames "
                              "of the features")
+        for name in ("centre_frequencies", "times"):
+            if not np.isfinite(state[name]).all():
+                raise ValueError(f"{name} must be finite")
+        if (np.diff(state["times"]) < 0).any():
+            raise ValueError("times must not decrease")
         self.__setstate__(state)
 
     def __getstate__(self) -> dict[str, Any]:

@@ -290,14 +290,22 @@ def stored_settings(path: Path) -> dict[str, Any] | None:
     return stored if isinstance(stored, dict) else None
 
 
+# Control characters (C0, DEL and C1) as \\xNN: a name holding a newline or
+# an escape sequence stays on its one line and never drives the terminal.
+_CONTROLS: Final = {code: f"\\x{code:02x}"
+                    for code in (*range(0x20), *range(0x7f, 0xa0))}
+
+
 def printable(line: str, encoding: str = "utf-8") -> str:
-    """The line as a stream of `encoding` can print it: a file name's bytes
-    that are not UTF-8 (which os.fsdecode turned into lone surrogates) as
+    """The line as a stream of `encoding` can print it, on one line: a file
+    name's bytes that are not UTF-8 (which os.fsdecode turned into lone
+    surrogates) and control characters (a newline, a tab, an escape) as
     \\xNN escapes, and whatever else the encoding lacks as backslash escapes."""
     try:
         line = line.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     except UnicodeEncodeError:  # a surrogate that no file name holds
         line = line.encode("utf-8", "backslashreplace").decode("utf-8")
+    line = line.translate(_CONTROLS)
     try:
         return line.encode(encoding, "backslashreplace").decode(encoding)
     except LookupError:
@@ -320,9 +328,10 @@ def check_can_make(path: Path, what: Path) -> None:
     """Refuses, before any work, to write `what` into the folder `path` when
     that cannot be: the nearest existing of `path` and its parents (a
     symbolic link counts, even one to nothing) must be a folder that this
-    process may write to."""
+    process may write to, and no name in `what` (nor `what` whole) may be
+    longer than the file system there takes."""
     for folder in (path, *path.parents):
-        if not os.path.lexists(folder):
+        if not os.path.lexists(folder):  # also a name too long to look up
             continue
         if not folder.is_dir():
             reason = ("a symbolic link to nothing" if not folder.exists()
@@ -330,7 +339,20 @@ def check_can_make(path: Path, what: Path) -> None:
             raise UsageError(f"cannot write {what}: {folder} is {reason}")
         if not os.access(folder, os.W_OK | os.X_OK):
             raise UsageError(f"cannot write {what}: {folder}: {_unwritable(folder)}")
+        if (any(len(os.fsencode(name)) > _limit(folder, "PC_NAME_MAX", 255) for name in what.parts)
+                or len(os.fsencode(what)) >= _limit(folder, "PC_PATH_MAX", 4096)):
+            raise UsageError(f"cannot write {what}: {os.strerror(errno.ENAMETOOLONG)}")
         return
+
+
+def _limit(folder: Path, name: str, default: int) -> int:
+    """A limit of the file system holding `folder` (the longest name, the
+    longest path), or POSIX's usual value where it has none."""
+    try:
+        limit = os.pathconf(folder, name)
+    except (OSError, ValueError):
+        return default
+    return limit if limit > 0 else default
 
 
 def _unwritable(folder: Path) -> str:

@@ -493,13 +493,19 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     workers: int = args.workers if args.workers is not None else cores()
     if not 1 <= workers <= 1024:
         raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
-    if not args.input.is_dir():
+    # os.path's tests, not Path's: a name too long to look up is no folder
+    # either, rather than an OSError.
+    if not os.path.isdir(args.input):
         raise UsageError(f"no such folder: {args.input}")
     out: Path = args.output
-    if out.exists() and not out.is_dir():
+    if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"{out} exists and is not a folder")
-    if out.is_dir():
+    if os.path.isdir(out):
         held.append(lock(out))
+    else:
+        # OUT is to be made for any file to be done: a name too long, or a
+        # file where a folder of its path must be, is known now.
+        check_can_make(out, out)
 
     found = survey(args.input, audio_suffixes())
     if not found.audio and not found.skipped and not found.failures:

@@ -53,7 +53,7 @@ def output_paths(out: str | None, file: Path | None) -> tuple[Path, Path]:
             base = base.with_suffix("")
     png, npz = (base.with_name(base.name + suffix) for suffix in OUT_SUFFIXES)
     for path in (png, npz):
-        if path.is_dir():
+        if os.path.isdir(path):
             raise UsageError(f"cannot write {path}: it is a folder")
         check_can_make(path.parent, path)
     return png, npz
