@@ -203,10 +203,9 @@ public:
     // Pushes n samples. `read(start, count, mono)` writes samples start to
     // start + count - 1 of this push into mono; it is called from several
     // threads at once and must only read shared data. A reader that finds a
-    // sample that is not finite or too large (max_sample_magnitude) among them
-    // throws NonFiniteSample, for the
-    // first such sample of the range; the push then fails with
-    // std::invalid_argument (non_finite_message). The features of the
+    // sample that is not finite or too large (max_sample_magnitude) among
+    // them throws NonFiniteSample, for the first such sample of the range;
+    // the push then fails with std::invalid_argument (non_finite_message). The features of the
     // frames that this push completes, frames_completed_by(state, n) rows of
     // num_features values each with the filterbank's transform applied, go
     // to `out`.
