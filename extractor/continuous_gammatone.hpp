@@ -205,10 +205,10 @@ public:
     // threads at once and must only read shared data. A reader that finds a
     // sample that is not finite or too large (max_sample_magnitude) among
     // them throws NonFiniteSample, for the first such sample of the range;
-    // the push then fails with std::invalid_argument (non_finite_message). The features of the
-    // frames that this push completes, frames_completed_by(state, n) rows of
-    // num_features values each with the filterbank's transform applied, go
-    // to `out`.
+    // the push then fails with std::invalid_argument (non_finite_message).
+    // The features of the frames that this push completes,
+    // frames_completed_by(state, n) rows of num_features values each with the
+    // filterbank's transform applied, go to `out`.
     //
     // The filters are split over up to num_threads threads (0: every core)
     // in whole groups of lockstep_padding; each thread runs its filters
