@@ -46,10 +46,21 @@ struct ContinuousState {
     std::uint64_t pass_identity = 0;
 };
 
-// A sample that is not a finite number, as a reader reports it (by throwing
-// this): its value, its position in the push, its channel and the signal's
-// number of channels. The filters would carry it into their state and so into
-// every later frame; the push refuses it instead.
+// A sample that is not a finite number, or whose magnitude exceeds
+// max_sample_magnitude, as a reader reports it (by throwing this): its value,
+// its position in the push, its channel and the signal's number of channels.
+// The filters would carry a non-finite sample into their state and so into
+// every later frame, and a huge finite one overflows inside them to the same
+// effect; the push refuses either instead.
+//
+// The bound, 2^64 (about 1.8e19), is far beyond any audio, unscaled 64-bit
+// integer samples included, and far below where the filters can overflow: the
+// recursive sections amplify a sample by about 1/B^4 of the lowest band (up
+// to about 1e14 at 384 kHz with a 1 Hz lower bound) and the envelope squares
+// the result, so a sample must reach about 1e140 before anything overflows.
+// Every channel is within it before a mixdown, so their mean is too.
+constexpr double max_sample_magnitude = 18446744073709551616.0;  // 2^64
+
 struct NonFiniteSample {
     double value;
     std::uint64_t index;
@@ -173,27 +184,31 @@ public:
         return static_cast<std::size_t>(frames_within(end) - frames_within(state.samples_pushed));
     }
 
-    // The message of a sample that is not finite, at sample `first` + its
-    // index in the push.
+    // The message of a sample that is not finite or too large, at sample
+    // `first` + its index in the push.
     static std::string non_finite_message(const NonFiniteSample& bad, std::uint64_t first) {
-        const char* kind = std::isnan(bad.value) ? "nan" : bad.value > 0 ? "inf" : "-inf";
+        const std::string what =
+            std::isnan(bad.value)      ? "a non-finite sample (nan)"
+            : std::isinf(bad.value)    ? (bad.value > 0 ? "a non-finite sample (inf)"
+                                                        : "a non-finite sample (-inf)")
+                                       : fmt::format("a sample too large to filter ({})", bad.value);
         const std::uint64_t at = first + bad.index;
         if (bad.channels > 1) {
-            return fmt::format("The signal holds a non-finite sample ({}) at sample {} of channel {}",
-                               kind, at, bad.channel);
+            return fmt::format("The signal holds {} at sample {} of channel {}", what, at,
+                               bad.channel);
         }
-        return fmt::format("The signal holds a non-finite sample ({}) at sample {}", kind, at);
+        return fmt::format("The signal holds {} at sample {}", what, at);
     }
 
     // Pushes n samples. `read(start, count, mono)` writes samples start to
     // start + count - 1 of this push into mono; it is called from several
     // threads at once and must only read shared data. A reader that finds a
-    // sample that is not finite among them throws NonFiniteSample, for the
-    // first such sample of the range; the push then fails with
-    // std::invalid_argument (non_finite_message). The features of the
-    // frames that this push completes, frames_completed_by(state, n) rows of
-    // num_features values each with the filterbank's transform applied, go
-    // to `out`.
+    // sample that is not finite or too large (max_sample_magnitude) among
+    // them throws NonFiniteSample, for the first such sample of the range;
+    // the push then fails with std::invalid_argument (non_finite_message).
+    // The features of the frames that this push completes,
+    // frames_completed_by(state, n) rows of num_features values each with the
+    // filterbank's transform applied, go to `out`.
     //
     // The filters are split over up to num_threads threads (0: every core)
     // in whole groups of lockstep_padding; each thread runs its filters
@@ -476,8 +491,9 @@ private:
 // exactly as the extractor's matrix form reduces a frame (on_channel: one
 // channel, or the mean of all), so a channel beyond the signal's is the same
 // IndexError; a signal without channels is refused. A sample that is not
-// finite, in a channel that enters the features, is reported as the pass
-// asks (NonFiniteSample), checked as the samples are converted.
+// finite or exceeds max_sample_magnitude, in a channel that enters the
+// features, is reported as the pass asks (NonFiniteSample), checked as the
+// samples are converted.
 template <typename S>
 class StridedSignal {
 public:
@@ -501,29 +517,31 @@ public:
             std::uint64_t carried = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 mono[i] = sample(start + i, 0);
-                carried |= exponent_carry(mono[i]);
+                carried |= excess_carry(mono[i]);
             }
-            if (carried >> 63 != 0) report_non_finite(start, count, 0, 1);
+            if (carried >> 63 != 0) report_refused(start, count, 0, 1);
             return;
         }
+        // The mean is checked channel by channel as the block is filled (a
+        // sample out of bounds can vanish in a mean, or finite ones overflow
+        // in it); a chosen channel is the reduced sample itself.
+        const bool mean = extractor.on_channel < 0;
+        std::uint64_t carried = 0;
         Matrix block(static_cast<Eigen::Index>(channels), static_cast<Eigen::Index>(count));
         for (std::size_t i = 0; i < count; ++i) {
             for (std::size_t r = 0; r < channels; ++r) {
-                block(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(i)) =
-                    sample(start + i, r);
+                const double value = sample(start + i, r);
+                if (mean) carried |= excess_carry(value);
+                block(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(i)) = value;
             }
         }
+        if (mean && carried >> 63 != 0) report_refused(start, count, 0, channels);
         const Extractor<double>::Frame reduced = extractor.matrix_to_vector(MatrixView(block));
-        // A sample that is not finite makes its mean (or itself, the chosen
-        // channel) not finite, so the reduced samples are checked, and the
-        // channels only when one of them is not: it may also be a mean of
-        // finite samples whose sum overflowed, which is taken as it is.
         std::copy(reduced.begin(), reduced.end(), mono);
-        if (!all_finite(mono, count)) {
-            const std::size_t first =
-                extractor.on_channel >= 0 ? static_cast<std::size_t>(extractor.on_channel) : 0;
-            report_non_finite(start, count, first,
-                              extractor.on_channel >= 0 ? first + 1 : channels);
+        if (!mean) {
+            for (std::size_t i = 0; i < count; ++i) carried |= excess_carry(mono[i]);
+            const auto chosen = static_cast<std::size_t>(extractor.on_channel);
+            if (carried >> 63 != 0) report_refused(start, count, chosen, chosen + 1);
         }
     }
 
@@ -531,32 +549,34 @@ private:
     using Matrix = Extractor<double>::Matrix;
     using MatrixView = Extractor<double>::MatrixView;
 
-    // The exponent field of a value plus one: the exponent of a value that is
-    // not finite is all ones, so the sum, and any or of such sums, has the
-    // top bit set exactly when one of the values is not finite. Integer
+    // The bits of a value without its sign, that is its magnitude as an
+    // ordered integer (infinity above every finite value, NaN above
+    // infinity), plus what lifts the bits of max_sample_magnitude to just
+    // below 2^63: the sum, and any or of such sums, has the top bit set
+    // exactly when one of the values is out of bounds or NaN. Integer
     // additions and ors, which the compiler vectorises where it can.
-    static std::uint64_t exponent_carry(double value) {
+    static std::uint64_t excess_carry(double value) {
         std::uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
-        return (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+        return (bits & magnitude_mask) + (magnitude_mask - bound_bits);
     }
 
-    static bool all_finite(const double* values, std::size_t n) {
-        std::uint64_t carried = 0;
-        for (std::size_t i = 0; i < n; ++i) carried |= exponent_carry(values[i]);
-        return carried >> 63 == 0;
-    }
+    static constexpr std::uint64_t magnitude_mask = 0x7fffffffffffffffu;
+    static constexpr std::uint64_t bound_bits = 0x43f0000000000000u;  // max_sample_magnitude
+    static_assert(max_sample_magnitude == 0x1p64, "bound_bits holds the bits of 2^64");
 
     // Throws NonFiniteSample for the first sample, in sample order and then
-    // channel order among channels [first, last), that is not finite, if any.
-    // Out of line, so that the readers' loops stay as lean as without it.
-    [[gnu::cold, gnu::noinline]] void report_non_finite(std::size_t start, std::size_t count,
-                                                        std::size_t first,
-                                                        std::size_t last) const {
+    // channel order among channels [first, last), that is NaN or beyond
+    // max_sample_magnitude, if any. Out of line, so that the readers' loops
+    // stay as lean as without it.
+    [[gnu::cold, gnu::noinline]] void report_refused(std::size_t start, std::size_t count,
+                                                     std::size_t first, std::size_t last) const {
         for (std::size_t i = 0; i < count; ++i) {
             for (std::size_t r = first; r < last; ++r) {
                 const double value = sample(start + i, r);
-                if (!std::isfinite(value)) throw NonFiniteSample{value, start + i, r, channels};
+                if (!(std::fabs(value) <= max_sample_magnitude)) {
+                    throw NonFiniteSample{value, start + i, r, channels};
+                }
             }
         }
     }

@@ -212,9 +212,9 @@ def continuous_call(call, signal_=None):
     assert state.tobytes() == kept.tobytes()
 
 
-def with_nan(at, channels=1):
+def with_nan(at, channels=1, value=np.nan):
     x = np.ones((16000, channels)) if channels > 1 else np.ones(16000)
-    x[at] = np.nan
+    x[at] = value
     return x
 
 
@@ -597,6 +597,12 @@ CASES = {
                lambda: continuous_call(lambda b, s: b.stream_push(np.array([0.0] * 9 + [np.inf]), 160, s, 500))),
         raises(ValueError, r"^The signal holds a non-finite sample \(-inf\) at sample 5000$",
                lambda: tavik.GammatoneStream(16000).push(np.where(np.arange(16000) == 5000, -np.inf, 1.0).astype(np.float32)))],
+    "a finite sample of magnitude above 2⁶⁴ (about 1.8e19) in continuous mode, in a channel that enters the features (every channel of a mean), which the filters could overflow from": [
+        raises(ValueError, r"^The signal holds a sample too large to filter \(1e\+200\) at sample 100$",
+               lambda: tavik.gammatonegram(with_nan(100, value=1e200), 16000)),
+        raises(ValueError, r"^The signal holds a sample too large to filter \(-1\.7e\+308\) at sample 5000 of channel 1$",
+               lambda: tavik.GammatoneStream(16000).push(with_nan((5000, 1), 2, -1.7e308))),
+        raises(None, "same", lambda: (np.isfinite(tavik.gammatonegram(with_nan(100, value=-2.0**64), 16000).features).all(), True))],
     "a `stream_push` state of another filterbank, hop or frame length (even of the same size), or an array that is not a state": [
         raises(ValueError, r"^state does not belong to a pass of this filterbank and hop$", lambda call=call: continuous_call(call))
         for call in (lambda b, s: b.stream_push(np.ones(10), 150, s, 500),

@@ -245,20 +245,22 @@ TEST(Continuous, AFailedOrStoppedPushLeavesTheStateUnchanged) {
     EXPECT_THROW(ContinuousGammatone(throwing, 0), std::invalid_argument);
 }
 
-// A sample that is not finite, in a channel that enters the features, fails
-// the push with its value, its position in the whole signal and (of several
-// channels) its channel; the state stays as it was and takes the clean
-// samples afterwards as if nothing had happened.
-TEST(Continuous, ANonFiniteSampleIsRefusedWhereItIs) {
+// A sample that is not finite or beyond 2^64, in a channel that enters the
+// features, fails the push with its value, its position in the whole signal
+// and (of several channels) its channel; the state stays as it was and takes
+// the clean samples afterwards as if nothing had happened. 2^64 itself is
+// taken, in one channel or in a mean.
+TEST(Continuous, ANonFiniteOrTooLargeSampleIsRefusedWhereItIs) {
     std::mt19937_64 rng(6);
     const std::size_t length = 3000, first_push = 700;
     const double inf = std::numeric_limits<double>::infinity();
+    const double bound = 0x1p64, above = std::nextafter(bound, inf);
     struct Case {
         std::size_t channels;
         int on_channel;
         std::size_t at, channel;
         double value;
-        const char* message;  // nullptr: the sample does not enter the features
+        const char* message;  // nullptr: accepted
     };
     const Case cases[] = {
         {1, -1, 1999, 0, std::nan(""), "The signal holds a non-finite sample (nan) at sample 1999"},
@@ -266,6 +268,15 @@ TEST(Continuous, ANonFiniteSampleIsRefusedWhereItIs) {
         {3, -1, 2047, 2, -inf, "The signal holds a non-finite sample (-inf) at sample 2047 of channel 2"},
         {3, 1, 1024, 1, std::nan(""), "The signal holds a non-finite sample (nan) at sample 1024 of channel 1"},
         {3, 1, 1500, 2, inf, nullptr},
+        {1, -1, 1200, 0, 1e200, "The signal holds a sample too large to filter (1e+200) at sample 1200"},
+        {1, 0, 900, 0, -above, "The signal holds a sample too large to filter (-1.8446744073709556e+19) at sample 900"},
+        {1, -1, 900, 0, -bound, nullptr},
+        // Finite channels whose sum would overflow, and a large one that a
+        // mean would hide.
+        {3, -1, 2500, 0, 1.7e308, "The signal holds a sample too large to filter (1.7e+308) at sample 2500 of channel 0"},
+        {3, -1, 1800, 1, above, "The signal holds a sample too large to filter (1.8446744073709556e+19) at sample 1800 of channel 1"},
+        {3, -1, 1800, 1, bound, nullptr},
+        {3, 1, 1500, 2, 1e200, nullptr},
     };
     for (const Case& c : cases) {
         const Filterbank fb(200, 16, 16000, nullptr, c.on_channel, 50, 6000, 0);
@@ -298,7 +309,11 @@ TEST(Continuous, ANonFiniteSampleIsRefusedWhereItIs) {
         if (c.message == nullptr) {
             x[last] = original[1];
             EXPECT_TRUE(pass.push(state, length - first_push, rest, out.data() + done, 2));
-            EXPECT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0);
+            if (c.on_channel < 0 || static_cast<std::size_t>(c.on_channel) == c.channel) {
+                for (double v : out) ASSERT_TRUE(std::isfinite(v)) << c.value;
+            } else {
+                EXPECT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0);
+            }
             continue;
         }
         for (unsigned threads : {1u, 2u}) {
@@ -318,14 +333,6 @@ TEST(Continuous, ANonFiniteSampleIsRefusedWhereItIs) {
         EXPECT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(double)), 0)
             << c.message;
     }
-    // Finite samples whose mean overflows are taken as they are.
-    const Filterbank fb(200, 16, 16000, nullptr, -1, 50, 6000, 0);
-    const ContinuousGammatone pass(fb, 80);
-    ContinuousState state = pass.initial_state();
-    Vec x(2 * 300, 0.0);
-    x[2 * 100] = x[2 * 100 + 1] = 1.7e308;
-    Vec out(pass.frames_completed_by(state, 300) * 16);
-    EXPECT_TRUE(pass.push(state, 300, StridedSignal<double>(fb, reinterpret_cast<const unsigned char*>(x.data()), 2, 16, 8), out.data(), 1));
 }
 
 // A state carries the identity of its pass: another hop, another filter

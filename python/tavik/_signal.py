@@ -351,6 +351,9 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
         below 2, ``num_threads`` is negative, the frequency range is empty,
         ``temporal_integration`` is negative or not finite, or ``mode`` is
         neither mode. The parameters are checked before the signal is read.
+        In continuous mode, also if the signal holds a NaN or infinite
+        sample or one of magnitude above 2**64 in a channel that enters the
+        features (the message names the first).
 
     See Also
     --------

@@ -220,7 +220,9 @@ class GammatoneStream:
         ------
         ValueError
             If the chunk has another number of channels than the earlier
-            ones, or none.
+            ones, or none, or holds a NaN or infinite sample or one of
+            magnitude above 2**64 in a channel that enters the features
+            (the message names the first); the stream is left as it was.
         TypeError
             If the chunk is of a kind that :func:`gammatonegram` refuses.
         IndexError
