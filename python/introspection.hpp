@@ -15,9 +15,7 @@
 #include "python/docstrings.hpp"
 #include "python/transforms.hpp"
 
-namespace tavik::python {
-
-using namespace tavik::extractor;  // the core's names, unqualified
+namespace tavik::extractor {
 
 // The list that `filters` returns. A list in every respect; its own type only
 // gives the signature text the Python name of the element class, which is
@@ -27,16 +25,16 @@ public:
     PYBIND11_OBJECT_DEFAULT(FilterList, pybind11::list, PyList_Check)
 };
 
-}  // namespace tavik::python
+}  // namespace tavik::extractor
 
 namespace pybind11::detail {
 template <>
-struct handle_type_name<tavik::python::FilterList> {
+struct handle_type_name<tavik::extractor::FilterList> {
     static constexpr auto name = const_name("list[_tavik.extractor.GammatoneFilterbank.Filter]");
 };
 }  // namespace pybind11::detail
 
-namespace tavik::python::introspection {
+namespace tavik::extractor::introspection {
 
 namespace py = pybind11;
 
@@ -126,4 +124,4 @@ inline void check_frequency_range(int sample_rate, double low_Hz, double high_Hz
     }
 }
 
-}  // namespace tavik::python::introspection
+}  // namespace tavik::extractor::introspection

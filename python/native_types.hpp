@@ -24,9 +24,7 @@
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
-namespace tavik::python::native_types {
-
-using namespace tavik::extractor;  // the core's names, unqualified
+namespace tavik::extractor::native_types {
 
 namespace py = pybind11;
 
@@ -260,4 +258,4 @@ inline void guard_initialiser(py::handle cls, const char* name) {
     py::setattr(cls, name, method);
 }
 
-}  // namespace tavik::python::native_types
+}  // namespace tavik::extractor::native_types

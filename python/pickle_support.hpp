@@ -39,16 +39,14 @@
 
 #include "extractor/extractor.hpp"
 #include "extractor/gammatone_filterbank.hpp"
-#include "python/extractor.hpp"
+#include "python/py_extractor.hpp"
 #include "python/docstrings.hpp"
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 #include "python/strict_int.hpp"
 #include "python/transforms.hpp"
 
-namespace tavik::python {
-
-using namespace tavik::extractor;  // the core's names, unqualified
+namespace tavik::extractor {
 
 namespace pickling {
 
@@ -122,7 +120,7 @@ inline Transform transform_from_state(const py::handle& state, const char* class
         if (marker == "log10") return native_transforms::Log10{0.0};
         if (marker == "identity") return native_transforms::Identity{};
     } else if (PyCallable_Check(state.ptr())) {
-        return state.cast<Transform>();
+        return own_transform(state.cast<Transform>());
     }
     throw py::type_error(fmt::format("Invalid pickled state of {}: unknown transform", class_name));
 }
@@ -219,7 +217,7 @@ T state_item(const py::tuple& state, std::size_t index, const char* class_name) 
 // native object.
 template <typename Class, typename Build>
 void def_setstate(Class& cls, std::size_t size, const char* class_name, Build build) {
-    namespace docstrings = tavik::python::docstrings;
+    namespace docstrings = tavik::extractor::docstrings;
     pybind11_internals::def_setstate_with_instance(
         cls,
         [size, class_name, build](const py::tuple& state) {
@@ -298,4 +296,4 @@ inline void enable_pickling(pybind11::class_<GammatoneFilterbank<double>::Filter
     });
 }
 
-}  // namespace tavik::python
+}  // namespace tavik::extractor

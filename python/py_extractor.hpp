@@ -14,9 +14,7 @@
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
-namespace tavik::python {
-
-using namespace tavik::extractor;  // the core's names, unqualified
+namespace tavik::extractor {
 
 class PyExtractor : public Extractor<double> {
 public:
@@ -31,9 +29,9 @@ public:
     // full before any reaches `features`, so a failure leaves it as it was.
     void compute(const Frame& input, Features& features) const override {
         namespace py = pybind11;
-        // Called with the lock held, on the calling thread only. Every
-        // reference is owned here, outside the code that runs Python (see
-        // park_if_ended), and released with the lock still held.
+        const ThreadLock lock;
+        // Every reference is owned here, outside the code that runs Python
+        // (see park_if_ended), and released with the lock still held.
         PythonReferences held;
         Features carried(features.size());
         try {
@@ -130,4 +128,4 @@ private:
     }
 };
 
-}  // namespace tavik::python
+}  // namespace tavik::extractor
