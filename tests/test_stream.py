@@ -4,6 +4,9 @@ nothing."""
 import copy
 import pickle
 import re
+import subprocess
+import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -197,6 +200,31 @@ def test_a_push_from_inside_a_push_is_refused_and_changes_nothing():
     rows = stream.push(signal)
     whole = tavik.gammatonegram(signal, SR, num_features=8, transform=pushing)
     assert rows.tobytes() == whole.features.tobytes()
+
+
+def test_a_push_from_a_transform_on_any_thread_is_refused_not_waited_for():
+    # Frames mode computes frames on several threads; a transform that pushes
+    # into its own stream and swallows the refusal must not leave a helper
+    # thread waiting for the running push. In a child, as a fault would hang.
+    code = textwrap.dedent("""
+        import numpy as np, tavik
+        refused = []
+        def pushing(value):
+            try:
+                stream.push(np.ones(10))
+            except RuntimeError:
+                refused.append(1)
+            return value
+        stream = tavik.GammatoneStream(16000, num_features=8, transform=pushing,
+                                       mode="frames", num_threads=2)
+        rows = stream.push(np.random.default_rng(0).standard_normal(64000))
+        whole = tavik.gammatonegram(np.random.default_rng(0).standard_normal(64000), 16000,
+                                    num_features=8, transform=lambda v: v, mode="frames")
+        assert rows.tobytes() == whole.features.tobytes() and refused
+        print("refused", len(refused))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout.startswith("refused"), out.stderr[-2000:]
 
 
 def test_a_copy_or_pickle_between_pushes_goes_on_alone():
