@@ -14,15 +14,16 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from _tavik.extractor import GammatoneFilterbank
 
-from ._analysis import (LOG10, LOG10_FLOOR_DB, MODES, Analysis, FloatArray, Mode, Parameters,
-                        Transform, build_filterbank, check_integer, check_mode, check_parameter,
-                        check_real, check_transform, default_high_Hz, default_hop, default_num_samples,
-                        log10_floor, parameters_of)
+from ._analysis import (EACH, LOG10, LOG10_FLOOR_DB, MODES, Analysis, Channel, FloatArray, Mode,
+                        Parameters, Transform, build_filterbank, check_channel, check_integer,
+                        check_mode, check_parameter, check_real, check_transform, default_high_Hz,
+                        default_hop, default_num_samples, log10_floor, parameters_of)
 from ._analysis import given as _given
 
 # Defined with the analysis; named here too, where pickles and callers find them.
-__all__ = ["LOG10", "LOG10_FLOOR_DB", "MODES", "Analysis", "Gammatonegram", "Mode", "Transform",
-           "as_samples", "check_channel_of", "check_integer", "check_mode", "check_real",
+__all__ = ["EACH", "LOG10", "LOG10_FLOOR_DB", "MODES", "Analysis", "Channel", "Gammatonegram",
+           "Mode", "Transform", "as_samples", "check_channel", "check_integer", "check_mode",
+           "check_real", "filterbank_of", "lanes_of",
            "check_transform", "default_high_Hz", "default_hop", "default_num_samples",
            "features_of", "frames_of", "gammatonegram", "log10_floor"]
 
@@ -115,9 +116,11 @@ class Gammatonegram(Parameters, _Arrays):
 
     def __post_init__(self) -> None:
         state = dict(self.__dict__)
+        each = check_channel(state["channel"]) == EACH
         for name in ("features", "centre_frequencies", "times"):
-            state[name] = _float_array(name, state[name], 2 if name == "features" else 1)
-        for name in ("sample_rate", "num_samples", "hop", "num_features", "channel"):
+            state[name] = _float_array(name, state[name], (3 if each else 2) if name == "features"
+                                       else 1)
+        for name in ("sample_rate", "num_samples", "hop", "num_features"):
             check_parameter(name, state[name])
         for name in ("low_Hz", "high_Hz", "temporal_integration"):
             check_real(name, state[name])
@@ -125,7 +128,9 @@ class Gammatonegram(Parameters, _Arrays):
         check_mode(state["mode"])
         if not isinstance(state["extra"], Mapping):
             raise TypeError(f"extra must be a mapping, not {_given(state['extra'])}")
-        frames, columns = state["features"].shape
+        frames, columns = state["features"].shape[0], state["features"].shape[-1]
+        if each and state["features"].shape[1] == 0:
+            raise ValueError("features of channel='each' must have at least one channel")
         if columns != state["num_features"] or len(state["centre_frequencies"]) != columns:
             raise ValueError(f"features of {columns} columns and {len(state['centre_frequencies'])} "
                              f"centre frequencies do not match num_features={state['num_features']}")
@@ -163,16 +168,45 @@ class Gammatonegram(Parameters, _Arrays):
         items = ", ".join(f"{f.name}={short(getattr(self, f.name))}" for f in fields(self))
         return f"{type(self).__name__}({items})"
 
-    def filterbank(self) -> GammatoneFilterbank:
+    def filterbank(self, channel: int | None = None) -> GammatoneFilterbank:
         """A new filterbank with the parameters that made these features.
+
+        Parameters
+        ----------
+        channel : int, optional
+            The channel it reads (its ``on_channel``), instead of the
+            record's own ``channel``: needed for a gammatonegram of
+            ``channel="each"``, whose channel k was made by the filterbank
+            of ``channel=k``.
 
         Returns
         -------
         GammatoneFilterbank
             Equal in every parameter to the one that computed ``features``:
-            its call on the frame starting at sample ``i * hop`` gives row i.
+            its call on the frame starting at sample ``i * hop`` gives row i
+            (``features[i, k]`` for ``channel=k`` of a gammatonegram of
+            ``channel="each"``).
+
+        Raises
+        ------
+        TypeError
+            If ``channel`` is not an integer, or not given for a
+            gammatonegram of ``channel="each"``.
+        ValueError
+            If ``channel`` is out of the filterbank's range.
         """
-        return build_filterbank(self)
+        return filterbank_of(self, channel)
+
+
+def filterbank_of(p: Parameters, channel: object = None) -> GammatoneFilterbank:
+    """A new filterbank of these parameters, reading `channel` if given (the
+    ``filterbank`` method of a gammatonegram and of a stream)."""
+    if channel is None:
+        if p.channel == EACH:
+            raise TypeError("a gammatonegram of channel='each' has a filterbank per channel: "
+                            "pass filterbank(channel=k)")
+        return build_filterbank(p)
+    return build_filterbank(p, check_parameter("channel", channel))
 
 
 def _float_array(name: str, value: object, ndim: int) -> FloatArray:
@@ -248,17 +282,28 @@ def features_of(fb: GammatoneFilterbank, samples: npt.NDArray[np.float64] | npt.
     return fb.batch(frames, num_threads)
 
 
-def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
-    """The filterbank's own IndexError for a channel that a 1-D signal (one
-    channel) lacks; a 2-D signal's channels the filterbank checks itself."""
-    if samples.ndim == 1 and channel >= 1:
-        raise IndexError(f"Channel {channel} is out of range for an input of 1 channels")
+def lanes_of(a: Analysis, samples: npt.NDArray[Any]) -> list[GammatoneFilterbank]:
+    """The filterbanks that turn `samples` into features (one, or one per
+    channel with ``channel="each"``: see :meth:`Analysis.filterbanks`), once
+    the analysis's channel is checked against the signal's channels with
+    the filterbank's own errors: an IndexError for a channel that the
+    signal lacks (a 1-D signal has one), a ValueError for a signal of no
+    channels."""
+    fb = a.filterbank()
+    channels = 1 if samples.ndim == 1 else samples.shape[1]
+    if samples.ndim == 1:
+        if fb.on_channel >= 1:
+            raise IndexError(f"Channel {fb.on_channel} is out of range for an input of 1 channels")
+    else:
+        # The native pass's own check of the channel, on no samples.
+        fb.stream_push(np.empty((0, channels)), a.hop, fb.stream_state(a.hop), 0)
+    return a.filterbanks(channels)
 
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
                   hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
                   high_Hz: float | None = None, temporal_integration: float = 0,
-                  channel: int = -1, transform: Transform | None = LOG10,
+                  channel: Channel = -1, transform: Transform | None = LOG10,
                   mode: Mode = "continuous", num_threads: int = 0) -> Gammatonegram:
     """Gammatone-filterbank features of every frame of a whole signal.
 
@@ -384,19 +429,19 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     a = Analysis(sample_rate, num_samples=num_samples, hop=hop, num_features=num_features,
                  low_Hz=low_Hz, high_Hz=high_Hz, temporal_integration=temporal_integration,
                  channel=channel, transform=transform, mode=mode, num_threads=num_threads)
-    fb = a.filterbank()
     samples = as_samples(signal)
-    check_channel_of(samples, a.channel)
+    lanes = lanes_of(a, samples)
     if samples.shape[0] < a.num_samples:
         hint = ("; it looks like (channels, samples): pass it as x.T"
                 if samples.ndim == 2 and samples.shape[1] >= a.num_samples else "")
         raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
                          f"({a.num_samples} samples){hint}")
     if a.mode == "continuous":
-        features, _ = fb.stream_push(samples, a.hop, fb.stream_state(a.hop), 0, a.num_threads)
+        features = a.joined([fb.stream_push(samples, a.hop, fb.stream_state(a.hop), 0,
+                                            a.num_threads)[0] for fb in lanes])
     else:
-        features = features_of(fb, samples, a.hop, a.num_threads)
-    centres = fb.centre_frequencies
+        features = a.joined([features_of(fb, samples, a.hop, a.num_threads) for fb in lanes])
+    centres = a.filterbank().centre_frequencies
     times = a.times(0, features.shape[0])
     for array in (features, centres, times):
         array.flags.writeable = False
