@@ -397,7 +397,7 @@ DAMAGED = {
     "a sample_rate of 'abc'": "sample_rate must be an integer, not str 'abc'",
     "a sample_rate of 16000.5": "sample_rate must be an integer, not float 16000.5",
     "a low_Hz of text": "low_Hz must be a real number, not str '50'",
-    "a channel of 1.5": "channel must be an integer, not float 1.5",
+    "a channel of 1.5": "channel must be an integer or 'each', not float 1.5",
     "a mode of bytes": "its mode is b'frames'",
     "a transform that is a number": "its transform is not a name",
     "centre frequencies of another count": "8 columns and 3 centre frequencies",

@@ -619,13 +619,14 @@ def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
         assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
 
 
+@pytest.mark.parametrize("row", [(4,), (3, 4)])  # (channels, features) with --channel each
 @pytest.mark.parametrize("claimed", [0, 3, 10, 2**60])
-def test_rows_gathered_whatever_the_header_claims(claimed):
+def test_rows_gathered_whatever_the_header_claims(claimed, row):
     from tavik._cli.common import _Rows
 
-    rows = _Rows(4)
-    rows.expect(claimed)
-    pieces = [np.full((n, 4), float(n)) for n in (0, 2, 5, 1, 2000)]
+    rows = _Rows(row)
+    rows.expect(claimed, row)
+    pieces = [np.full((n, *row), float(n)) for n in (0, 2, 5, 1, 2000)]
     for piece in pieces:
         rows.add(piece)
     assert rows.all().tobytes() == np.concatenate(pieces).tobytes()
