@@ -58,13 +58,16 @@ class Gammatonegram(Parameters, _Arrays):
     :func:`gammatonegram` takes, centre frequencies or times that are not
     finite, or times that decrease, a ValueError; float32 arrays are
     converted to float64 (exactly). Row i of ``features`` holds the features of the
-    frame starting at sample ``i * hop``, computed as ``mode`` says.
+    frame starting at sample ``i * hop``, computed as ``mode`` says. With
+    ``channel="each"``, ``features`` has a channel axis, (frames, channels,
+    num_features), and ``features[:, k]`` is what ``channel=k`` gives.
 
     Attributes
     ----------
     features : numpy.ndarray
         float64, shape (frames, num_features): one row per frame, one column
-        per filter, in ascending centre frequency.
+        per filter, in ascending centre frequency; (frames, channels,
+        num_features) with ``channel="each"``.
     centre_frequencies : numpy.ndarray
         float64, shape (num_features,): the centre frequency of each filter
         in Hz.
@@ -82,8 +85,9 @@ class Gammatonegram(Parameters, _Arrays):
         Centre frequencies of the lowest and highest filter, as given.
     temporal_integration : float
         Time constant of the envelope smoothing in seconds (0: none).
-    channel : int
-        The channel used, or negative for the mean of the channels.
+    channel : int or "each"
+        The channel used, negative for the mean of the channels, or
+        ``"each"`` for every channel on its own.
     transform : callable or None
         The transform applied to every feature.
     mode : {"continuous", "frames"}
@@ -357,10 +361,14 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     temporal_integration : float, default 0
         Time constant in seconds of a leaky integrator that smooths each
         envelope before the mean (0: none).
-    channel : int, default -1
-        For a signal of several channels: the channel to use, or negative
-        for the mean of the channels (rows summed in index order, then
-        divided by their count).
+    channel : int or "each", default -1
+        For a signal of several channels: the channel to use, negative for
+        the mean of the channels (rows summed in index order, then divided
+        by their count), or ``"each"`` for every channel on its own: the
+        features then have a channel axis, (frames, channels,
+        num_features), channel k bit for bit what ``channel=k`` gives (a
+        1-D signal is one channel, (frames, 1, num_features)). The channels
+        run one after another, each on ``num_threads`` threads.
     transform : callable or None, default LOG10
         Applied to every feature: by default the native base-10 logarithm
         with a floor at -200 dB (features below 1e-10 raised to it, so
@@ -378,14 +386,16 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     -------
     Gammatonegram
         The features, their centre frequencies and frame times, and every
-        parameter that made them.
+        parameter that made them: ``features`` of shape (frames,
+        num_features), or (frames, channels, num_features) with
+        ``channel="each"``.
 
     Raises
     ------
     TypeError
         If the signal is of another kind (complex, object, bool, other
-        integer types, 0-D or 3-D), a count or ``channel`` is not an
-        integer, a frequency or ``temporal_integration`` is not a real
+        integer types, 0-D or 3-D), a count is not an integer, ``channel``
+        neither an integer nor a string, a frequency or ``temporal_integration`` is not a real
         number, ``transform`` is neither callable nor None, or ``mode`` is
         not a string; the message names the parameter and what was given.
     IndexError
@@ -395,10 +405,12 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
         ``num_samples`` or ``hop`` is not positive, ``num_features`` is
         below 2, ``num_threads`` is negative, the frequency range is empty,
         ``temporal_integration`` is negative or not finite, or ``mode`` is
-        neither mode. The parameters are checked before the signal is read.
+        neither mode, or ``channel`` is a string other than ``"each"``.
+        The parameters are checked before the signal is read.
         In continuous mode, also if the signal holds a NaN or infinite
         sample or one of magnitude above 2**64 in a channel that enters the
-        features (the message names the first).
+        features (the message names the first; with ``channel="each"``, the
+        first of the lowest channel that holds one).
 
     See Also
     --------
@@ -424,6 +436,15 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     >>> left = tavik.gammatonegram(stereo, sr, channel=0,
     ...                            num_features=16, transform=in_dB)
     >>> bool(left.features.min() >= -120)
+    True
+
+    Every channel on its own, on a channel axis:
+
+    >>> each = tavik.gammatonegram(stereo, sr, channel="each",
+    ...                            num_features=16, transform=in_dB)
+    >>> each.features.shape
+    (98, 2, 16)
+    >>> bool((each.features[:, 0] == left.features).all())
     True
     """
     a = Analysis(sample_rate, num_samples=num_samples, hop=hop, num_features=num_features,

@@ -41,7 +41,9 @@ class GammatoneStream:
     sample_rate : int
         Samples per second.
     num_samples, hop, num_features, low_Hz, high_Hz, temporal_integration, channel, transform, mode, num_threads
-        As for :func:`gammatonegram`, with the same defaults.
+        As for :func:`gammatonegram`, with the same defaults;
+        ``channel="each"`` gives rows of every channel on its own, (k,
+        channels, num_features), each channel with its own filters' state.
 
     Raises
     ------
@@ -229,7 +231,8 @@ class GammatoneStream:
         -------
         numpy.ndarray
             The features of the frames this chunk completed, float64 of
-            shape (k, ``num_features``); k may be 0.
+            shape (k, ``num_features``), or (k, channels, ``num_features``)
+            with ``channel="each"``; k may be 0.
 
         Raises
         ------
