@@ -1,5 +1,6 @@
 """The tavik command line, run as a user runs it: gammatonegram and corpus."""
 import errno
+import json
 import os
 import re
 import subprocess
@@ -74,6 +75,21 @@ class TestGammatonegram:
                                        temporal_integration=0.004, num_samples=512, hop=300)
         assert features["mean"].tobytes() == expected.features.tobytes()
 
+    @pytest.mark.parametrize("mode", ["continuous", "frames"])
+    def test_each_channel_on_its_own(self, tmp_path, stereo, mode):
+        folder, data = stereo
+        for name, source in [("each", "stereo.flac"), ("mono", "right.wav")]:
+            out = tavik_cli("gammatonegram", folder / source, "--channel", "each", "--mode", mode,
+                            "--num-features", 10, "--out", tmp_path / name, cwd=tmp_path)
+            assert out.returncode == 0, out.stderr
+            assert (tmp_path / f"{name}.png").read_bytes().startswith(b"\x89PNG")
+        each, mono = (tavik.load(tmp_path / f"{name}.npz") for name in ("each", "mono"))
+        expected = tavik.gammatonegram(data, 22050, num_features=10, mode=mode, channel="each")
+        assert each.channel == "each" and each.features.tobytes() == expected.features.tobytes()
+        assert mono.features.shape == (len(expected.times), 1, 10)
+        assert mono.features[:, 0].tobytes() == expected.features[:, 1].tobytes()
+        assert json.loads(str(npz(tmp_path / "each.npz")["settings"]))["channel"] == "each"
+
     def test_digital_silence_is_drawn_at_the_floor(self, tmp_path):
         import matplotlib.image
 
@@ -96,6 +112,7 @@ class TestGammatonegram:
             (["--high", "8000"], "sample rate 16000 Hz is too low for --high 8000 Hz"),
             (["--low", "5000", "--high", "100"], "Invalid frequency range"),
             (["--channel", "1"], "--channel 1 is out of range for a file of 1 channel(s)"),
+            (["--channel", "all"], "--channel must be an integer or 'each', not 'all'"),
             (["--frame", "1000000"], "is shorter than one frame of 1000000 samples"),
             (["--hop", "0"], "--hop must be from 1 to 2147483647, not 0"),
         ],

@@ -89,14 +89,13 @@ def add_analysis_options(parser: argparse.ArgumentParser) -> None:
                              "(default -200 dB: silence gives -10; --floor-dB=-inf keeps -inf)")
 
 
-def channel_option(text: str) -> Channel:
-    """The value of --channel: an integer or "each", as the API takes it."""
-    if text == EACH:
-        return EACH
+def channel_option(text: str) -> Channel | str:
+    """The value of --channel: an integer or "each", as the API takes it;
+    anything else as it is, for check_options to refuse in one line."""
     try:
-        return int(text)  # its range checked by check_options, as the other options'
+        return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"must be an integer or 'each', not {text!r}") from None
+        return text
 
 
 def check_options(args: argparse.Namespace) -> None:
@@ -108,7 +107,10 @@ def check_options(args: argparse.Namespace) -> None:
     within("--num-features", args.num_features, 2, MAX_FEATURES)
     within("--frame", args.frame, 1, MAX_FRAME)
     within("--hop", args.hop, 1, MAX_FRAME)
-    if args.channel != EACH:
+    if isinstance(args.channel, str):
+        if args.channel != EACH:
+            raise UsageError(f"--channel must be an integer or 'each', not {args.channel!r}")
+    else:
         within("--channel", args.channel, -MAX_CHANNEL, MAX_CHANNEL)
     within("--sample-rate", getattr(args, "sample_rate", None), 1, MAX_SAMPLE_RATE)
     for name in ("low", "high", "temporal_integration"):
