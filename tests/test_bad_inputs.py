@@ -808,6 +808,13 @@ CASES = {
     "`plot` of a gammatonegram of `channel=\"each\"` into a given `ax`": [
         raises(None, "same", lambda: (plotted_into_an_axes(tavik.gammatonegram(np.ones((800, 3)), 16000, channel="each")),
                                       "channel 0 of 3 (ax=None draws each)"))],
+    "`frequency_response` of something that is not a `GammatoneFilterbank`, or of frequencies that are not real, 1-D or finite": [
+        raises(TypeError, r"^filterbank must be a GammatoneFilterbank, not Extractor", lambda: tavik.frequency_response(Extractor(), [1.0])),
+        raises(TypeError, r"^frequencies must be a real number or an array of real numbers; got a 0-D <U4 array$",
+               lambda: tavik.frequency_response(fb, "1000")),
+        raises(ValueError, r"^frequencies must be a number or a 1-D array, not an array of shape \(1, 1\)$",
+               lambda: tavik.frequency_response(fb, [[1.0]])),
+        raises(ValueError, r"^frequencies must be finite$", lambda: tavik.frequency_response(fb, [np.inf]))],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {

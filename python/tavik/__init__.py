@@ -12,11 +12,13 @@ from _tavik.extractor import Extractor, GammatoneFilterbank
 
 from ._features import cmvn, deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
 from ._io import load, read_audio
+from ._response import frequency_response
 from ._signal import LOG10, Gammatonegram, gammatonegram
 from ._stream import GammatoneStream
 from .display import plot
 
 __all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
            "Gammatonegram", "LOG10",
-           "__version__", "cmvn", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc",
+           "__version__", "cmvn", "deltas", "erb_rate_to_hz", "frequency_response",
+           "gammatonegram", "gfcc",
            "hz_to_erb_rate", "kernel_choice", "load", "plot", "read_audio", "transforms"]
