@@ -21,6 +21,22 @@ def test_package_exports_the_module_itself():
     assert tavik.__version__ == _tavik.__version__ == metadata.version("tavik") == "0.0.7"
 
 
+def test_help_shows_no_pybind11_internals():
+    """pydoc (help(tavik), `pydoc tavik`) names no record of pybind11's: the
+    native classes' base and metaclass, pybind11_builtins.pybind11_object and
+    pybind11_type, are pybind11's own, shared by every pybind11 module."""
+    import pydoc
+    import re
+
+    text = pydoc.render_doc(tavik, renderer=pydoc.plaintext)
+    assert "kernel_choice()" in text and "Extractor" in text
+    shared = r"pybind11_builtins(\.html#|\.)pybind11_(object|type)\b"
+    for rendered in (text, pydoc.HTMLDoc().docmodule(tavik)):
+        assert "pybind11" not in re.sub(shared, "", rendered)
+    assert tavik.kernel_choice() == _tavik.kernel_choice()
+    assert tavik.kernel_choice.__doc__.startswith("The lock-step kernel variant")
+
+
 def signal_of(layout, dtype, n=5000):
     rng = np.random.default_rng(7)
     x = rng.uniform(-0.9, 0.9, size=(n, 3))
