@@ -242,6 +242,10 @@ def test_a_copy_or_pickle_between_pushes_goes_on_alone():
     head = stream.push(signal[:3001])
     copies = [copy.deepcopy(stream), pickle.loads(pickle.dumps(stream))]
     whole = tavik.gammatonegram(signal, SR, num_features=8).features
+    # A stream pickled before it kept a state per channel held one, as _state.
+    earlier = copy.deepcopy(stream)
+    earlier.__dict__["_state"] = earlier.__dict__.pop("_states")[0]
+    copies.append(pickle.loads(pickle.dumps(earlier)))
     for other in copies + [stream]:
         assert np.concatenate([head, other.push(signal[3001:])]).tobytes() == whole.tobytes()
 NON_FINITE = [

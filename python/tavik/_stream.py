@@ -173,6 +173,9 @@ class GammatoneStream:
                     if key not in ("_lock", "_holder")}
 
     def __setstate__(self, state: dict[str, object]) -> None:
+        if "_state" in state:  # pickled before a stream had a state per channel
+            state = {**state, "_states": [state["_state"]]}
+            del state["_state"]
         self.__dict__.update(state)
         self._lock = threading.Lock()
         self._holder = None
