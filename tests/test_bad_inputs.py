@@ -427,6 +427,23 @@ FIELDS = {"features": GRAM.features, "centre_frequencies": GRAM.centre_frequenci
           "transform": "log10(floor=1e-10)", "mode": "continuous"}
 
 
+EACH_FIELDS = {**{f: getattr(GRAM, f) for f in FIELDS if f not in ("transform",)},
+               "transform": GRAM.transform, "features": GRAM.features[:, None, :], "channel": "each"}
+
+
+def plotted_into_an_axes(g):
+    """The first line of the label of the axes that tavik.plot drew `g` into."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, ax = plt.subplots()
+    try:
+        return tavik.plot(g, ax).get_ylabel().splitlines()[0]
+    finally:
+        plt.close(figure)
+
+
 def read_audio_of(content):
     """tavik.read_audio of a file holding `content` (None: no file at all)."""
     import tempfile
@@ -596,7 +613,9 @@ CASES = {
         raises(ValueError, r"^The signal holds a non-finite sample \(inf\) at sample 509$",
                lambda: continuous_call(lambda b, s: b.stream_push(np.array([0.0] * 9 + [np.inf]), 160, s, 500))),
         raises(ValueError, r"^The signal holds a non-finite sample \(-inf\) at sample 5000$",
-               lambda: tavik.GammatoneStream(16000).push(np.where(np.arange(16000) == 5000, -np.inf, 1.0).astype(np.float32)))],
+               lambda: tavik.GammatoneStream(16000).push(np.where(np.arange(16000) == 5000, -np.inf, 1.0).astype(np.float32))),
+        raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 9000 of channel 0$",
+               lambda: tavik.gammatonegram(np.maximum(with_nan((5000, 1), 2), with_nan((9000, 0), 2)), 16000, channel="each"))],
     "a finite sample of magnitude above 2⁶⁴ (about 1.8e19) in continuous mode, in a channel that enters the features (every channel of a mean), which the filters could overflow from": [
         raises(ValueError, r"^The signal holds a sample too large to filter \(1e\+200\) at sample 100$",
                lambda: tavik.gammatonegram(with_nan(100, value=1e200), 16000)),
@@ -649,13 +668,15 @@ CASES = {
                lambda: Extractor(num_samples=4, num_features=2**40).batch(np.broadcast_to(np.zeros(4), (2**30, 4))))],
     "a sequence that claims a length beyond the address space": [
         raises(MemoryError, None, lambda: small(Sequence(0, claim=2**45)))],
-    "frames without a channel: a `(0, n)` array, a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel`": [
+    "frames without a channel: a `(0, n)` array, a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel` (`channel=\"each\"` too)": [
         raises(ValueError, r"^Input signal has no channels$", call)
         for call in (lambda: fb(np.zeros((0, 1024), order="F")), lambda: fb.batch(np.zeros((3, 0, 1024))),
                      lambda: fb.batch(np.zeros((3, 0, 1024)), num_threads=2),
                      lambda: GammatoneFilterbank(on_channel=0).batch(np.zeros((3, 0, 1024))),
                      lambda: GammatoneFilterbank(on_channel=0)(np.zeros((0, 1024), order="F")),
-                     lambda: tavik.gammatonegram(np.zeros((2048, 0)), 16000))],
+                     lambda: tavik.gammatonegram(np.zeros((2048, 0)), 16000),
+                     lambda: tavik.gammatonegram(np.zeros((2048, 0)), 16000, channel="each", mode="frames"),
+                     lambda: tavik.GammatoneStream(16000, channel="each").push(np.zeros((2048, 0))))],
     "an initialiser (`__init__`, `__setstate__`) called again on the same object from its own argument conversion (an `__index__` or `__float__`) or from a warning hook": [
         raises(TypeError, r"^GammatoneFilterbank.__init__ was called while an initialiser of the same object runs$",
                reentered_through_a_warning_hook),
@@ -765,6 +786,35 @@ CASES = {
                                       GRAM.features.astype(np.float32).tolist())),
         raises(None, "same", lambda: (tavik.gfcc(GRAM.features.astype(np.float32), 2).tolist(),
                                       tavik.gfcc(GRAM.features.astype(np.float32).astype(float), 2).tolist()))],
+    "`channel` neither an integer nor `\"each\"` (`channel=\"all\"`, `channel=0.0`) given to `tavik.gammatonegram` or `GammatoneStream`, or `--channel all`": [
+        raises(ValueError, r"^channel must be an integer or 'each', not 'all'$",
+               lambda: tavik.gammatonegram(object(), 16000, channel="all")),
+        raises(TypeError, r"^channel must be an integer or 'each', not float 0\.0$",
+               lambda: tavik.GammatoneStream(16000, channel=0.0)),
+        raises(None, "same", lambda: (command_line("gammatonegram", "--channel", "all"),
+                                      (2, "tavik gammatonegram: --channel must be an integer or 'each', not 'all'\n")))],
+    "`filterbank()` of a gammatonegram or stream of `channel=\"each\"`, without a channel": [
+        raises(TypeError, r"^a gammatonegram of channel='each' has a filterbank per channel: pass filterbank\(channel=k\)$",
+               call)
+        for call in (lambda: tavik.gammatonegram(np.ones((800, 2)), 16000, channel="each").filterbank(),
+                     lambda: tavik.GammatoneStream(16000, channel="each").filterbank())],
+    "a `Gammatonegram` of `channel=\"each\"` (made directly or read by `tavik.load`) whose features are not 3-D or have no channel": [
+        raises(TypeError, r"^features must be a 3-D float64 or float32 array, not a 2-D float64 array$",
+               lambda: tavik.Gammatonegram(**{**EACH_FIELDS, "features": GRAM.features})),
+        raises(ValueError, r"^features of channel='each' must have at least one channel$",
+               lambda: tavik.Gammatonegram(**{**EACH_FIELDS, "features": GRAM.features[:, None, :][:, :0]})),
+        raises(ValueError, r"g\.npz is not a gammatonegram: features must be a 3-D",
+               lambda: in_a_file({**FIELDS, "channel": "each"}))],
+    "`plot` of a gammatonegram of `channel=\"each\"` into a given `ax`": [
+        raises(None, "same", lambda: (plotted_into_an_axes(tavik.gammatonegram(np.ones((800, 3)), 16000, channel="each")),
+                                      "channel 0 of 3 (ax=None draws each)"))],
+    "`frequency_response` of something that is not a `GammatoneFilterbank`, or of frequencies that are not real, 1-D or finite": [
+        raises(TypeError, r"^filterbank must be a GammatoneFilterbank, not Extractor", lambda: tavik.frequency_response(Extractor(), [1.0])),
+        raises(TypeError, r"^frequencies must be a real number or an array of real numbers; got a 0-D <U4 array$",
+               lambda: tavik.frequency_response(fb, "1000")),
+        raises(ValueError, r"^frequencies must be a number or a 1-D array, not an array of shape \(1, 1\)$",
+               lambda: tavik.frequency_response(fb, [[1.0]])),
+        raises(ValueError, r"^frequencies must be finite$", lambda: tavik.frequency_response(fb, [np.inf]))],
 }
 # Under AddressSanitizer a failing operator new aborts instead of throwing.
 NEEDS_PLAIN_ALLOCATOR = {

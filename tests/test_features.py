@@ -144,6 +144,28 @@ def test_deltas_are_htk_regression_with_repeated_edges(width):
                                tavik.deltas(tavik.deltas(x, width), width), rtol=0, atol=0)
 
 
+def stereo_gammatonegrams(channels=3):
+    """A gammatonegram of every channel of a noise, and one per channel."""
+    signal = np.random.default_rng(6).standard_normal((4000, channels))
+    each = tavik.gammatonegram(signal, SR, num_features=16, channel="each")
+    return each, [tavik.gammatonegram(signal, SR, num_features=16, channel=k)
+                  for k in range(channels)]
+
+
+def test_gfcc_deltas_and_cmvn_of_each_channel_are_those_of_the_channel_alone():
+    each, alone = stereo_gammatonegrams()
+    for k, g in enumerate(alone):
+        for step in (lambda x: tavik.gfcc(x, 5, lifter=22), tavik.deltas,
+                     lambda x: tavik.deltas(x, 5, order=2), tavik.cmvn):
+            channel_k = step(each)[:, k]
+            assert channel_k.shape == step(g).shape
+            assert channel_k.tobytes() == step(g).tobytes()
+    assert tavik.gfcc(each.features.tolist(), 3).shape == (len(each.times), 3, 3)
+    with pytest.raises(TypeError, match=r"or a 3-D one \(frames, channels, values\); got a "
+                                        r"4-D float64 array"):
+        tavik.deltas(each.features[..., None])
+
+
 def test_deltas_of_short_and_empty_inputs():
     assert tavik.deltas(np.zeros((0, 3))).shape == (0, 3)
     # One frame: every neighbour is that frame, so every delta is 0.
@@ -257,6 +279,47 @@ def test_load_reads_what_the_command_line_and_the_corpus_write(tmp_path):
     assert one.features.tobytes() == corpus.features.tobytes()
     assert corpus.extra["source_sample_rate"] == corpus.sample_rate == 16000
     assert one.filterbank().batch(np.zeros((1, one.num_samples))).shape == (1, one.num_features)
+
+
+def test_load_gives_back_a_gammatonegram_of_each_channel_and_reads_earlier_files(tmp_path):
+    each, alone = stereo_gammatonegrams(2)
+    write(tmp_path / "each.npz", _io.fields_of(each))
+    loaded = tavik.load(tmp_path / "each.npz")
+    assert loaded.channel == "each" and loaded.features.tobytes() == each.features.tobytes()
+    assert repr(loaded.filterbank(channel=1)) == repr(alone[1].filterbank())
+    # Files written before channel="each" hold an integer channel and 2-D features.
+    earlier = {**_io.fields_of(alone[1]), "channel": np.int64(1)}
+    write(tmp_path / "earlier.npz", earlier)
+    assert tavik.load(tmp_path / "earlier.npz").channel == 1
+    for change, message in [({"channel": "all"}, "channel must be an integer or 'each', not 'all'"),
+                            ({"features": each.features[:, 0]},
+                             "features must be a 3-D float64 or float32 array")]:
+        write(tmp_path / "bad.npz", {**_io.fields_of(each), **change})
+        with pytest.raises(ValueError, match=f"bad.npz is not a gammatonegram: {message}"):
+            tavik.load(tmp_path / "bad.npz")
+
+
+def test_plot_draws_a_panel_per_channel_on_one_scale_or_the_first_into_an_axes():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    each, alone = stereo_gammatonegrams()
+    ax = tavik.plot(each)
+    panels = ax.figure.axes[:3]
+    assert [p.get_ylabel().splitlines()[0] for p in panels] == ["channel 0", "channel 1",
+                                                                "channel 2"]
+    meshes = [p.collections[0] for p in panels]
+    assert len({m.get_clim() for m in meshes}) == 1  # one scale of colours
+    # Each panel is the channel's own picture.
+    single = tavik.plot(alone[1], top_dB=1000)
+    each_wide = tavik.plot(each, top_dB=1000)
+    assert np.array_equal(each_wide.figure.axes[1].collections[0].get_array(),
+                          single.collections[0].get_array())
+    figure, given = plt.subplots()
+    assert tavik.plot(each, given) is given and len(figure.axes) == 2  # the axes and its bar
+    assert given.get_ylabel().startswith("channel 0 of 3")
+    plt.close("all")
 
 
 def test_load_refuses_other_files(tmp_path):
@@ -397,7 +460,7 @@ DAMAGED = {
     "a sample_rate of 'abc'": "sample_rate must be an integer, not str 'abc'",
     "a sample_rate of 16000.5": "sample_rate must be an integer, not float 16000.5",
     "a low_Hz of text": "low_Hz must be a real number, not str '50'",
-    "a channel of 1.5": "channel must be an integer, not float 1.5",
+    "a channel of 1.5": "channel must be an integer or 'each', not float 1.5",
     "a mode of bytes": "its mode is b'frames'",
     "a transform that is a number": "its transform is not a name",
     "centre frequencies of another count": "8 columns and 3 centre frequencies",

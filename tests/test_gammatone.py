@@ -1,10 +1,13 @@
+import decimal
 import gc
 import math
 
 import numpy as np
 import pytest
 
+import tavik
 from _tavik.extractor import Extractor, GammatoneFilterbank
+from tavik._response import filter_records
 
 Filter = GammatoneFilterbank.Filter
 
@@ -158,3 +161,118 @@ def test_instance_without_init_is_refused_not_read(cls, use):
     if cls is not Filter:
         obj.__init__()  # a late __init__ still builds it
         assert obj.num_samples == 1024
+
+
+# --- The frequency response of the filters -----------------------------------
+
+
+def simulated_bands(fb, signal):
+    """The analytic band signals of a real signal, (samples, num_features),
+    from a direct simulation of each filter's chain in NumPy: the signal
+    turned down by the phasor of its record, the fourfold pole and the two
+    zeros, the gain, and turned back up. tavik.gammatone_bands (native band
+    signals) is to be measured by measured_response the same way."""
+    cf, coscf, sincf, gain, d = filter_records(fb)
+    theta = np.arctan2(sincf, coscf)
+    n = np.arange(len(signal))
+    bands = np.empty((len(signal), len(cf)), dtype=complex)
+    for k in range(len(cf)):
+        down = signal * np.exp(-1j * theta[k] * n)
+        p = np.zeros(len(signal) + 4, dtype=complex)  # p[n + 4]: four samples of silence first
+        a0, a1, a2, a3 = 4 * d[k], -6 * d[k] ** 2, 4 * d[k] ** 3, -d[k] ** 4
+        for i, x in enumerate(down):
+            p[i + 4] = x + a0 * p[i + 3] + a1 * p[i + 2] + a2 * p[i + 1] + a3 * p[i]
+        y = p[4:] + a0 * p[3:-1] + d[k] ** 2 * p[2:-2]
+        bands[:, k] = gain[k] * y * np.exp(1j * theta[k] * n)
+    return bands
+
+
+def measured_response(bands, fb, frequency, length):
+    """The response at `frequency` of every band of `bands` (a function of
+    a filterbank and a real signal giving its complex band signals), in
+    steady state at the last of `length` samples: driven by cos and sin, the
+    sum y_cos + 1j * y_sin is the response to exp(1j w n) alone."""
+    # The tone's phase reduced to a period in long double: w * n in double
+    # would be phase noise of about 1e-12, which the passband passes on.
+    cycles = np.fmod(np.longdouble(frequency) * np.arange(length), fb.sample_rate)
+    phase = (2 * np.pi * (cycles / fb.sample_rate)).astype(np.float64)
+    both = bands(fb, np.cos(phase)) + 1j * bands(fb, np.sin(phase))
+    return both[-1] * np.exp(-1j * phase[-1])
+
+
+@pytest.mark.parametrize("sample_rate, frequency", [
+    (16000, "cf"), (16000, 7999.0), (16000, 3.0), (16000, 20000.0), (16000, -1000.0),
+    (8000, "cf"), (8000, 3900.0)])
+def test_the_frequency_response_is_that_of_the_filters_run_in_time(sample_rate, frequency):
+    fb = GammatoneFilterbank(num_samples=16, num_features=6, sample_rate=sample_rate,
+                             low_Hz=300, high_Hz=0.45 * sample_rate)
+    frequencies = fb.centre_frequencies if frequency == "cf" else [frequency]
+    computed = tavik.frequency_response(fb, frequencies)
+    for i, f in enumerate(frequencies):
+        simulated = measured_response(simulated_bands, fb, f, 6000)
+        np.testing.assert_allclose(computed[i], simulated, rtol=1e-6, atol=0)
+
+
+D = decimal.Decimal
+TWO_PI = D("6.28318530717958647692528676655900576839433879875021164194988918461563281257")
+
+
+def exact(fb, frequency):
+    """The response of every filter at `frequency` to 60 digits, from the
+    same records: Taylor series for sin and cos, Newton for the angle."""
+    with decimal.localcontext() as context:
+        context.prec = 60
+
+        def cos_sin(x):
+            x = x - TWO_PI * (x / TWO_PI).to_integral_value()
+            c, s, term, k = D(0), D(0), D(1), 0
+            while abs(term) > D(10) ** -70 or k < 2:
+                if k % 4 in (0, 2):
+                    c += term if k % 4 == 0 else -term
+                else:
+                    s += term if k % 4 == 1 else -term
+                k += 1
+                term = term * x / k
+            return c, s
+
+        def product(x, y):
+            return x[0] * y[0] - x[1] * y[1], x[0] * y[1] + x[1] * y[0]
+
+        out = []
+        for cf, coscf, sincf, gain, d in zip(*filter_records(fb)):
+            c0, s0 = D(coscf), D(sincf)
+            theta = D(math.atan2(sincf, coscf))
+            for _ in range(3):  # the angle of (coscf, sincf), by Newton
+                c, s = cos_sin(theta)
+                theta += (s0 * c - c0 * s) / (c0 * c + s0 * s)
+            phi = TWO_PI * D(frequency) / D(fb.sample_rate) - theta
+            c, s = cos_sin(phi)
+            c2, s2 = cos_sin(2 * phi)
+            d = D(d)
+            den = (1 - d * c, d * s)
+            den = product(product(den, den), product(den, den))
+            num = (1 + 4 * d * c + d * d * c2, -4 * d * s - d * d * s2)
+            scale = D(gain) / (den[0] ** 2 + den[1] ** 2)
+            re, im = product(num, (den[0], -den[1]))
+            out.append(complex(float(re * scale), float(im * scale)))
+        return np.array(out)
+
+
+@pytest.mark.parametrize("sample_rate", [8000, 16000, 44100])
+def test_the_frequency_response_is_accurate_to_a_few_ulps(sample_rate):
+    """Near and at the centres, where no cancellation is in the problem
+    itself, within 8 units in the last place; far off, where the numerator
+    cancels, within that times its condition."""
+    fb = GammatoneFilterbank(num_samples=16, num_features=5, sample_rate=sample_rate,
+                             low_Hz=50, high_Hz=0.45 * sample_rate)
+    cf, _, _, _, d = filter_records(fb)
+    near = [*cf, *(cf * (1 + 1e-9)), *(cf * 1.1), *(cf * 0.93)]
+    far = [0.0, 1.0, sample_rate / 2, -sample_rate / 4, 3 * sample_rate]
+    eps = np.finfo(float).eps
+    for f in near + far:
+        computed, reference = tavik.frequency_response(fb, f)[0], exact(fb, f)
+        error = np.abs(computed - reference) / np.abs(reference)
+        phi = 2 * np.pi * f / sample_rate - 2 * np.pi * cf / sample_rate
+        terms = 1 + 4 * d + d * d  # of the numerator, beside its size
+        condition = terms / np.abs(1 + 4 * d * np.exp(-1j * phi) + d * d * np.exp(-2j * phi))
+        assert (error <= 8 * eps * condition).all(), (f, error / eps, condition)

@@ -45,14 +45,19 @@ CASES = [(mode, kind, sizes, framing)
          for framing in ((400, 160), (300, 300), (200, 450))]
 # One-sample pushes are slow in Python: one combination per mode.
 CASES += [(mode, "stereo", [1], (400, 160)) for mode in ("continuous", "frames")]
+CASES = [(*case, -1) for case in CASES]
+# Every channel on its own: a channel axis, whatever the chunks.
+CASES += [(mode, kind, sizes, framing, "each")
+          for mode in ("continuous", "frames") for kind in ("stereo", "float32")
+          for sizes in ([401], [97, 3, 1024]) for framing in ((400, 160), (200, 450))]
 
 
-@pytest.mark.parametrize("mode, kind, sizes, framing", CASES, ids=str)
-def test_pushes_concatenate_to_the_whole_signal(mode, kind, sizes, framing):
+@pytest.mark.parametrize("mode, kind, sizes, framing, channel", CASES, ids=str)
+def test_pushes_concatenate_to_the_whole_signal(mode, kind, sizes, framing, channel):
     signal = signal_of(kind)
     num_samples, hop = framing
     keywords = dict(num_samples=num_samples, hop=hop, num_features=20, mode=mode,
-                    temporal_integration=0.003)
+                    temporal_integration=0.003, channel=channel)
     whole = tavik.gammatonegram(signal, SR, **keywords)
     stream = tavik.GammatoneStream(SR, **keywords)
     rows = [stream.push(chunk) for chunk in chunks_of(signal, sizes)]
@@ -112,18 +117,22 @@ def state_of(stream):
     return (stream.samples_pushed, stream.frames_emitted, stream.last_times.tolist())
 
 
+@pytest.mark.parametrize("channel", [-1, "each"])
 @pytest.mark.parametrize("mode", ["continuous", "frames"])
-def test_a_push_that_fails_in_either_mode_commits_nothing(mode):
-    signal = signal_of("float64")
+def test_a_push_that_fails_in_either_mode_commits_nothing(mode, channel):
+    signal = signal_of("float64" if channel == -1 else "stereo")
     calls = []
+    # With channel="each", the failure comes in channel 1 of the second push,
+    # after the first (2 frames of 2 channels of 8 features) and channel 0's 43 frames.
+    fail_at = 50 if channel == -1 else 2 * 2 * 8 + 43 * 8 + 10
 
     def fussy(value):
         calls.append(value)
-        if len(calls) == 50:
+        if len(calls) == fail_at:
             raise ZeroDivisionError("once")
         return value
 
-    keywords = dict(num_features=8, transform=fussy, mode=mode, hop=150)
+    keywords = dict(num_features=8, transform=fussy, mode=mode, hop=150, channel=channel)
     stream = tavik.GammatoneStream(SR, **keywords)
     first = stream.push(signal[:555])
     before = state_of(stream)
@@ -233,6 +242,10 @@ def test_a_copy_or_pickle_between_pushes_goes_on_alone():
     head = stream.push(signal[:3001])
     copies = [copy.deepcopy(stream), pickle.loads(pickle.dumps(stream))]
     whole = tavik.gammatonegram(signal, SR, num_features=8).features
+    # A stream pickled before it kept a state per channel held one, as _state.
+    earlier = copy.deepcopy(stream)
+    earlier.__dict__["_state"] = earlier.__dict__.pop("_states")[0]
+    copies.append(pickle.loads(pickle.dumps(earlier)))
     for other in copies + [stream]:
         assert np.concatenate([head, other.push(signal[3001:])]).tobytes() == whole.tobytes()
 NON_FINITE = [
@@ -286,6 +299,41 @@ def test_a_non_finite_sample_is_refused_in_continuous_mode_and_changes_nothing(
         assert (stream.samples_pushed, stream.frames_emitted) == (401, len(rows[0]))
     rows.append(stream.push(clean[401:]))
     assert np.concatenate(rows).tobytes() == whole.features.tobytes()
+
+
+def test_each_channel_names_the_first_non_finite_sample_of_the_lowest_channel_holding_one():
+    clean = signal_of("stereo")
+    bad = clean.copy()
+    bad[2500, 1], bad[6000, 0] = np.nan, np.inf
+    message = "The signal holds a non-finite sample (inf) at sample 6000 of channel 0"
+    stream = tavik.GammatoneStream(SR, num_features=8, channel="each")
+    head = stream.push(clean[:401])
+    for call in (lambda: tavik.gammatonegram(bad, SR, num_features=8, channel="each"),
+                 lambda: stream.push(bad[401:])):
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            call()
+    assert (stream.samples_pushed, stream.frames_emitted) == (401, len(head))
+    rest = stream.push(clean[401:])
+    whole = tavik.gammatonegram(clean, SR, num_features=8, channel="each").features
+    assert np.concatenate([head, rest]).tobytes() == whole.tobytes()
+    # Frames mode: NaN only in the frames and channel holding it.
+    frames = tavik.gammatonegram(bad, SR, num_features=8, channel="each", mode="frames").features
+    assert np.isnan(frames[:, 1]).any(axis=1).tolist() == [
+        s <= 2500 < s + 400 for s in range(0, len(frames) * 160, 160)]
+
+
+def test_a_stream_of_each_channel_checks_its_chunks_and_makes_its_filterbanks():
+    stream = tavik.GammatoneStream(SR, num_features=8, channel="each")
+    with pytest.raises(ValueError, match="^Input signal has no channels$"):
+        stream.push(np.zeros((10, 0)))
+    assert stream.push(np.zeros((500, 3))).shape == (1, 3, 8)
+    with pytest.raises(ValueError, match="^a chunk of 2 channels after chunks of 3$"):
+        stream.push(np.zeros((10, 2)))
+    stream.reset()
+    assert stream.push(np.zeros(500)).shape == (1, 1, 8)  # a 1-D chunk is one channel
+    assert stream.filterbank(channel=2).on_channel == 2
+    with pytest.raises(TypeError, match="pass filterbank\\(channel=k\\)$"):
+        stream.filterbank()
 
 
 def test_samples_at_the_bound_are_filtered():

@@ -21,6 +21,22 @@ def test_package_exports_the_module_itself():
     assert tavik.__version__ == _tavik.__version__ == metadata.version("tavik") == "0.0.7"
 
 
+def test_help_shows_no_pybind11_internals():
+    """pydoc (help(tavik), `pydoc tavik`) names no record of pybind11's: the
+    native classes' base and metaclass, pybind11_builtins.pybind11_object and
+    pybind11_type, are pybind11's own, shared by every pybind11 module."""
+    import pydoc
+    import re
+
+    text = pydoc.render_doc(tavik, renderer=pydoc.plaintext)
+    assert "kernel_choice()" in text and "Extractor" in text
+    shared = r"pybind11_builtins(\.html#|\.)pybind11_(object|type)\b"
+    for rendered in (text, pydoc.HTMLDoc().docmodule(tavik)):
+        assert "pybind11" not in re.sub(shared, "", rendered)
+    assert tavik.kernel_choice() == _tavik.kernel_choice()
+    assert tavik.kernel_choice.__doc__.startswith("The lock-step kernel variant")
+
+
 def signal_of(layout, dtype, n=5000):
     rng = np.random.default_rng(7)
     x = rng.uniform(-0.9, 0.9, size=(n, 3))
@@ -166,7 +182,8 @@ BAD_KEYWORDS = [
     ({"low_Hz": "50"}, TypeError, "low_Hz must be a real number, not str '50'"),
     ({"high_Hz": 1j}, TypeError, "high_Hz must be a real number, not complex 1j"),
     ({"temporal_integration": [0.1]}, TypeError, "temporal_integration must be a real number, not list"),
-    ({"channel": 0.0}, TypeError, "channel must be an integer, not float 0.0"),
+    ({"channel": 0.0}, TypeError, "channel must be an integer or 'each', not float 0.0"),
+    ({"channel": "all"}, ValueError, "channel must be an integer or 'each', not 'all'"),
     ({"channel": 2**31}, ValueError, "channel must be at most 2147483647, not 2147483648"),
     ({"mode": 1}, TypeError, "mode must be 'continuous' or 'frames', not int 1"),
     ({"sample_rate": 2**31}, ValueError, "sample_rate must be at most 2147483647, not 2147483648"),
@@ -293,3 +310,51 @@ def test_repr_is_one_line_and_every_copy_is_read_only():
         for array in (other.features, other.centre_frequencies, other.times):
             with pytest.raises(ValueError, match="read-only"):
                 array[0] = 0.0
+
+
+@pytest.mark.parametrize("mode", ["continuous", "frames"])
+@pytest.mark.parametrize("layout, dtype", [("stereo", "float64"), ("stereo", "float32"),
+                                           ("stereo", "int16"), ("one column", "float64"),
+                                           ("mono", "float32"), ("strided mono", "float64")])
+def test_each_channel_is_bit_for_bit_what_its_channel_gives(layout, dtype, mode):
+    signal, _ = signal_of(layout, dtype)
+    keywords = dict(num_samples=400, hop=157, num_features=12, temporal_integration=0.002,
+                    mode=mode)
+    each = tavik.gammatonegram(signal, SR, channel="each", **keywords)
+    channels = 1 if np.ndim(signal) == 1 else np.shape(signal)[1]
+    alone = [tavik.gammatonegram(signal, SR, channel=k, **keywords) for k in range(channels)]
+    assert each.features.shape == (len(alone[0].times), channels, 12) and each.channel == "each"
+    for k, g in enumerate(alone):
+        assert each.features[:, k].tobytes() == g.features.tobytes()
+        assert repr(each.filterbank(channel=k)) == repr(g.filterbank())
+    assert each.times.tobytes() == alone[0].times.tobytes()
+    threaded = tavik.gammatonegram(signal, SR, channel="each", num_threads=3, **keywords)
+    assert threaded.features.tobytes() == each.features.tobytes()
+    assert "features=<" in repr(each) and f"x{channels}x12 float64>" in repr(each)
+
+
+def test_a_gammatonegram_of_each_channel_is_checked_copied_and_asks_for_a_channel():
+    g = tavik.gammatonegram(np.random.default_rng(2).uniform(-1, 1, (1200, 2)), SR,
+                            channel="each", num_features=4)
+    with pytest.raises(TypeError, match=r"^a gammatonegram of channel='each' has a filterbank "
+                                        r"per channel: pass filterbank\(channel=k\)$"):
+        g.filterbank()
+    with pytest.raises(TypeError, match="^channel must be an integer, not str"):
+        g.filterbank(channel="each")
+    fields = {f.name: getattr(g, f.name) for f in dataclasses.fields(g)}
+    for features, error, message in [
+            (g.features[:, 0], TypeError, "features must be a 3-D float64 or float32 array, "
+                                          "not a 2-D float64 array"),
+            (g.features[:, :0], ValueError, "features of channel='each' must have at least one "
+                                            "channel"),
+            (g.features[:, :, :3], ValueError, "features of 3 columns")]:
+        with pytest.raises(error, match=f"^{message}"):
+            tavik.Gammatonegram(**{**fields, "features": features})
+    with pytest.raises(TypeError, match="features must be a 2-D"):
+        tavik.Gammatonegram(**{**fields, "channel": 0})
+    for other in (pickle.loads(pickle.dumps(g)), dataclasses.replace(g)):
+        assert other.features.tobytes() == g.features.tobytes() and other.channel == "each"
+        assert not other.features.flags.writeable
+    # An analysis copied to a worker builds the filterbank of each channel again.
+    a = pickle.loads(pickle.dumps(Analysis(SR, channel="each", num_features=4)))
+    assert [fb.on_channel for fb in a.with_threads(1).filterbanks(3)] == [0, 1, 2]

@@ -1,5 +1,6 @@
 """The tavik command line, run as a user runs it: gammatonegram and corpus."""
 import errno
+import json
 import os
 import re
 import subprocess
@@ -74,6 +75,21 @@ class TestGammatonegram:
                                        temporal_integration=0.004, num_samples=512, hop=300)
         assert features["mean"].tobytes() == expected.features.tobytes()
 
+    @pytest.mark.parametrize("mode", ["continuous", "frames"])
+    def test_each_channel_on_its_own(self, tmp_path, stereo, mode):
+        folder, data = stereo
+        for name, source in [("each", "stereo.flac"), ("mono", "right.wav")]:
+            out = tavik_cli("gammatonegram", folder / source, "--channel", "each", "--mode", mode,
+                            "--num-features", 10, "--out", tmp_path / name, cwd=tmp_path)
+            assert out.returncode == 0, out.stderr
+            assert (tmp_path / f"{name}.png").read_bytes().startswith(b"\x89PNG")
+        each, mono = (tavik.load(tmp_path / f"{name}.npz") for name in ("each", "mono"))
+        expected = tavik.gammatonegram(data, 22050, num_features=10, mode=mode, channel="each")
+        assert each.channel == "each" and each.features.tobytes() == expected.features.tobytes()
+        assert mono.features.shape == (len(expected.times), 1, 10)
+        assert mono.features[:, 0].tobytes() == expected.features[:, 1].tobytes()
+        assert json.loads(str(npz(tmp_path / "each.npz")["settings"]))["channel"] == "each"
+
     def test_digital_silence_is_drawn_at_the_floor(self, tmp_path):
         import matplotlib.image
 
@@ -96,6 +112,7 @@ class TestGammatonegram:
             (["--high", "8000"], "sample rate 16000 Hz is too low for --high 8000 Hz"),
             (["--low", "5000", "--high", "100"], "Invalid frequency range"),
             (["--channel", "1"], "--channel 1 is out of range for a file of 1 channel(s)"),
+            (["--channel", "all"], "--channel must be an integer or 'each', not 'all'"),
             (["--frame", "1000000"], "is shorter than one frame of 1000000 samples"),
             (["--hop", "0"], "--hop must be from 1 to 2147483647, not 0"),
         ],
@@ -619,13 +636,14 @@ def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
         assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
 
 
+@pytest.mark.parametrize("row", [(4,), (3, 4)])  # (channels, features) with --channel each
 @pytest.mark.parametrize("claimed", [0, 3, 10, 2**60])
-def test_rows_gathered_whatever_the_header_claims(claimed):
+def test_rows_gathered_whatever_the_header_claims(claimed, row):
     from tavik._cli.common import _Rows
 
-    rows = _Rows(4)
-    rows.expect(claimed)
-    pieces = [np.full((n, 4), float(n)) for n in (0, 2, 5, 1, 2000)]
+    rows = _Rows(row)
+    rows.expect(claimed, row)
+    pieces = [np.full((n, *row), float(n)) for n in (0, 2, 5, 1, 2000)]
     for piece in pieces:
         rows.add(piece)
     assert rows.all().tobytes() == np.concatenate(pieces).tobytes()

@@ -78,6 +78,24 @@ class TestResuming:
                                    "already done, 0 failed (features under out)")
         assert npz(tmp_path / "out" / "short.npz")["features"].shape == (0, 64)
 
+    def test_each_channel_on_its_own_and_a_run_with_another_channel_refused(self, tmp_path):
+        written = write_corpus(tmp_path / "in")
+        tone_files(tmp_path / "in", ["short.wav"], seconds=0.01)
+        result = tavik_cli("corpus", "in", "out", "--channel", "each", "--workers", 2,
+                           cwd=tmp_path)
+        assert summary(result).startswith("4 done (1 shorter than one frame: no frames), 0 "
+                                          "skipped as already done, 1 failed"), result.stderr
+        sources = ["nested/speech.wav", "noise.flac", "two.wav"]
+        for name, source in zip(written, sources):
+            samples, rate = soundfile.read(tmp_path / "in" / source)
+            loaded = tavik.load(tmp_path / "out" / name)
+            expected = tavik.gammatonegram(samples, rate, channel="each").features
+            assert loaded.channel == "each" and loaded.features.tobytes() == expected.tobytes()
+        assert npz(tmp_path / "out" / "two.npz")["features"].shape[1] == 2
+        assert npz(tmp_path / "out" / "short.npz")["features"].shape == (0, 1, 64)
+        other = tavik_cli("corpus", "in", "out", "--channel", 0, cwd=tmp_path)
+        assert other.returncode == 2 and "channel 'each' instead of 0" in other.stderr
+
     @pytest.mark.parametrize("out, line", [
         ("out", "out exists and is not a folder"),
         ("out/x", "cannot write out/x: out is not a folder"),

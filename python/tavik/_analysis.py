@@ -9,14 +9,15 @@ import math
 import operator
 import reprlib
 import sys
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, fields
-from typing import Any, Final, Literal
+from typing import Any, Final, Literal, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from _tavik import transforms
+from _tavik import FrequencyRangeWarning, transforms
 from _tavik.extractor import GammatoneFilterbank
 
 Transform = Callable[[float], float]
@@ -24,6 +25,11 @@ FloatArray = npt.NDArray[np.float64]
 
 Mode = Literal["continuous", "frames"]
 MODES: Final = ("continuous", "frames")
+
+#: ``channel="each"``: every channel of a signal on its own, as ``channel=k``
+#: gives it, side by side on a channel axis of the features.
+EACH: Final = "each"
+Channel = Union[int, Literal["each"]]
 
 
 #: The level below which :data:`LOG10` raises a feature, in dB (20·log10 of the
@@ -98,19 +104,21 @@ def check_mode(mode: object) -> Mode:
 
 
 def check_integer(name: str, value: object, minimum: int | None = None,
-                  maximum: int | None = None, *, integral_floats: bool = False) -> int:
+                  maximum: int | None = None, *, integral_floats: bool = False,
+                  kind: str = "an integer") -> int:
     """`value` as an int within [minimum, maximum], or a TypeError (not an
     integer) or ValueError (out of range) naming the parameter, what was
-    given and what is accepted. Only ints and objects with ``__index__``
-    (NumPy's integers) are integers; `integral_floats` takes 16000.0 too."""
+    given and what is accepted (`kind`, for the TypeError). Only ints and
+    objects with ``__index__`` (NumPy's integers) are integers;
+    `integral_floats` takes 16000.0 too."""
     if integral_floats and isinstance(value, (float, np.floating)) and float(value).is_integer():
         value = int(value)  # 16000.0 is a rate as good as 16000
     if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not {given(value)}")
+        raise TypeError(f"{name} must be {kind}, not {given(value)}")
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"{name} must be an integer, not {given(value)}") from None
+        raise TypeError(f"{name} must be {kind}, not {given(value)}") from None
     if minimum is not None and number < minimum:
         accepted = "positive" if minimum == 1 else f"at least {minimum}"
         raise ValueError(f"{name} must be {accepted}, not {number}")
@@ -152,6 +160,18 @@ def check_parameter(name: str, value: object, *, integral_floats: bool = False) 
     return check_integer(name, value, minimum, maximum, integral_floats=integral_floats)
 
 
+def check_channel(channel: object) -> Channel:
+    """`channel` as :func:`gammatonegram` takes it: a channel number in the
+    filterbank's range (negative: the mean), or ``"each"``. Another string
+    is a ValueError, anything else that is not an integer a TypeError."""
+    if isinstance(channel, str):
+        if channel == EACH:
+            return EACH
+        raise ValueError(f"channel must be an integer or 'each', not {channel!r}")
+    minimum, maximum = _INTEGER_RANGES["channel"]
+    return check_integer("channel", channel, minimum, maximum, kind="an integer or 'each'")
+
+
 @dataclass(frozen=True, eq=False)
 class Parameters:
     """What decides the features of a signal: the fields of an
@@ -164,7 +184,7 @@ class Parameters:
     low_Hz: float
     high_Hz: float
     temporal_integration: float
-    channel: int
+    channel: Channel
     transform: Transform | None
     mode: Mode
 
@@ -174,17 +194,20 @@ def parameters_of(p: Parameters) -> dict[str, Any]:
     return {f.name: getattr(p, f.name) for f in fields(Parameters)}
 
 
-def build_filterbank(p: Parameters) -> GammatoneFilterbank:
+def build_filterbank(p: Parameters, channel: int | None = None) -> GammatoneFilterbank:
     """A new filterbank of these parameters (its own errors for an empty
-    frequency range or a negative time constant)."""
+    frequency range or a negative time constant), reading `channel` if
+    given, else the parameters' own (channel 0 for ``"each"``)."""
     transform = p.transform
     if transform is None:
         # No transform: the raw features (a filterbank holding none would
         # fail on the first frame).
         transform = transforms.identity()
+    on_channel = channel if channel is not None else p.channel
     return GammatoneFilterbank(num_samples=p.num_samples, num_features=p.num_features,
                                sample_rate=p.sample_rate, transform=transform,
-                               on_channel=p.channel, low_Hz=p.low_Hz, high_Hz=p.high_Hz,
+                               on_channel=0 if on_channel == EACH else on_channel,
+                               low_Hz=p.low_Hz, high_Hz=p.high_Hz,
                                temporal_integration=p.temporal_integration)
 
 
@@ -220,7 +243,7 @@ class Analysis(Parameters):
             high_Hz = default_high_Hz(rate)
         check_real("high_Hz", high_Hz)
         check_real("temporal_integration", temporal_integration)
-        on_channel = check_parameter("channel", channel)
+        on_channel = check_channel(channel)
         check_transform(transform)
         threads = check_parameter("num_threads", num_threads)
         resolved = dict(sample_rate=rate, num_samples=frame, hop=step, num_features=features,
@@ -232,8 +255,9 @@ class Analysis(Parameters):
         object.__setattr__(self, "_filterbank", build_filterbank(self))
 
     def __getstate__(self) -> dict[str, Any]:
-        # The filterbank stays behind: a copy builds its own when it first needs it.
-        return {key: value for key, value in self.__dict__.items() if key != "_filterbank"}
+        # The filterbanks stay behind: a copy builds its own when it first needs them.
+        return {key: value for key, value in self.__dict__.items()
+                if key not in ("_filterbank", "_channel_filterbanks")}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
@@ -247,10 +271,39 @@ class Analysis(Parameters):
             object.__setattr__(self, "_filterbank", fb)
         return fb
 
+    def filterbanks(self, channels: int) -> list[GammatoneFilterbank]:
+        """The filterbank of each lane of features of a signal of `channels`
+        channels: this analysis's one, or with ``channel="each"`` one per
+        channel, reading it (``on_channel=k``), each built once."""
+        if self.channel != EACH:
+            return [self.filterbank()]
+        built: dict[int, GammatoneFilterbank] | None = self.__dict__.get("_channel_filterbanks")
+        if built is None:
+            built = {0: self.filterbank()}
+            object.__setattr__(self, "_channel_filterbanks", built)
+        for k in range(channels):
+            if k not in built:
+                with warnings.catch_warnings():
+                    # Said once, when the analysis was made: not again per channel.
+                    warnings.simplefilter("ignore", FrequencyRangeWarning)
+                    built.setdefault(k, build_filterbank(self, k))
+        return [built[k] for k in range(channels)]
+
+    def joined(self, lanes: list[FloatArray]) -> FloatArray:
+        """The features of the lanes of :meth:`filterbanks` as one array:
+        (frames, num_features), or (frames, channels, num_features) with
+        ``channel="each"``."""
+        if self.channel != EACH:
+            return lanes[0]
+        joined: FloatArray = np.stack(lanes, axis=1)
+        return joined
+
     def with_threads(self, num_threads: object) -> Analysis:
-        """The same analysis on another number of threads, sharing its filterbank."""
+        """The same analysis on another number of threads, sharing its filterbanks."""
         threads = check_parameter("num_threads", num_threads)
         self.filterbank()  # built here first (after a pickle), so that both hold it
+        if self.channel == EACH:
+            self.filterbanks(1)
         other = object.__new__(Analysis)
         other.__dict__.update(self.__dict__, num_threads=threads)
         return other

@@ -140,11 +140,13 @@ def _real_values(name: str, values: npt.ArrayLike) -> FloatArray:
 
 def _features_of(features: FeaturesLike, what: str) -> FloatArray:
     """The frames x values array of a gammatonegram or of any 2-D array of
-    real numbers, as float64."""
+    real numbers, or the frames x channels x values one of a gammatonegram
+    of ``channel="each"`` or of any 3-D array, as float64."""
     array = np.asarray(features.features if isinstance(features, Gammatonegram) else features)
-    if array.dtype.kind not in "iuf" or array.ndim != 2:
+    if array.dtype.kind not in "iuf" or array.ndim not in (2, 3):
         raise TypeError(f"{what} must be a Gammatonegram or a 2-D array of real numbers "
-                        f"(frames, values); got a {array.ndim}-D {array.dtype} array")
+                        f"(frames, values) or a 3-D one (frames, channels, values); got a "
+                        f"{array.ndim}-D {array.dtype} array")
     return np.asarray(array, dtype=np.float64)
 
 
@@ -176,7 +178,8 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13, *, lifter: float = 0) -> FloatArra
     ----------
     g : Gammatonegram or array_like
         A gammatonegram, or its features: any 2-D array of real numbers of
-        shape (frames, filters).
+        shape (frames, filters), or 3-D of shape (frames, channels, filters)
+        as with ``channel="each"``, each channel's rows taken on their own.
     num_ceps : int, default 13
         How many coefficients to keep, from 1 to the number of filters.
     lifter : float, default 0
@@ -186,13 +189,14 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13, *, lifter: float = 0) -> FloatArra
     Returns
     -------
     numpy.ndarray
-        A float64 array of shape (frames, num_ceps).
+        A float64 array of shape (frames, num_ceps), or (frames, channels,
+        num_ceps) for features of a channel axis.
 
     Raises
     ------
     TypeError
-        If ``g`` is neither a gammatonegram nor a 2-D array of real numbers,
-        ``num_ceps`` is not an integer, or ``lifter`` not a real number.
+        If ``g`` is neither a gammatonegram nor a 2-D or 3-D array of real
+        numbers, ``num_ceps`` is not an integer, or ``lifter`` not a real number.
     ValueError
         If ``num_ceps`` is not between 1 and the number of filters, or
         ``lifter`` is negative or not finite.
@@ -241,11 +245,14 @@ def gfcc(g: FeaturesLike, num_ceps: int = 13, *, lifter: float = 0) -> FloatArra
     if not (math.isfinite(lifter) and lifter >= 0):
         raise ValueError(f"lifter must be 0 (none) or a positive finite number, not {lifter!r}")
     features = _features_of(g, "g")
-    n = features.shape[1]
+    n = features.shape[-1]
     if not 1 <= num_ceps <= n:
         raise ValueError(f"num_ceps must be between 1 and the number of filters ({n}), "
                          f"not {num_ceps}")
-    ceps: FloatArray = cepstra.dct_rows(np.ascontiguousarray(features), num_ceps)
+    # Each row of filters on its own: channel k of a channel axis is what
+    # the features of channel k alone give.
+    rows = np.ascontiguousarray(features).reshape(-1, n)
+    ceps: FloatArray = cepstra.dct_rows(rows, num_ceps).reshape(*features.shape[:-1], num_ceps)
     if lifter:
         ceps *= 1.0 + lifter / 2.0 * np.sin(np.pi * np.arange(num_ceps) / lifter)
     return ceps
@@ -359,7 +366,8 @@ def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray
     ----------
     features : Gammatonegram or array_like
         A gammatonegram, or any 2-D array of real numbers of shape (frames,
-        values), for instance the coefficients of :func:`gfcc`.
+        values), for instance the coefficients of :func:`gfcc`, or 3-D of
+        shape (frames, channels, values) as with ``channel="each"``.
     width : int, default 9
         Frames in the regression window: odd, at least 3.
     order : int, default 1
@@ -373,8 +381,8 @@ def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray
     Raises
     ------
     TypeError
-        If ``features`` is not a gammatonegram or a 2-D array of real
-        numbers, or ``width`` or ``order`` is not an integer.
+        If ``features`` is not a gammatonegram or a 2-D or 3-D array of
+        real numbers, or ``width`` or ``order`` is not an integer.
     ValueError
         If ``width`` is even or below 3, or ``order`` below 1.
 
@@ -416,7 +424,7 @@ def deltas(features: FeaturesLike, width: int = 9, order: int = 1) -> FloatArray
     for _ in range(order):
         if frames == 0:
             break
-        padded = np.pad(result, ((half, half), (0, 0)), mode="edge")
+        padded = np.pad(result, ((half, half),) + ((0, 0),) * (result.ndim - 1), mode="edge")
         total = np.zeros_like(result)
         for k in range(1, half + 1):
             total += k * (padded[half + k:half + k + frames] - padded[half - k:half - k + frames])

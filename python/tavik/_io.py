@@ -26,7 +26,8 @@ import numpy.typing as npt
 
 from _tavik import transforms
 
-from ._analysis import LOG10, MODES, Transform, check_integer, given, parameters_of
+from ._analysis import (LOG10, MODES, Transform, build_filterbank, check_integer, given,
+                        parameters_of)
 from ._signal import Gammatonegram
 
 _ARRAY_FIELDS = ("features", "centre_frequencies", "times")
@@ -246,7 +247,7 @@ def _load(file: IO[bytes], name: str) -> Gammatonegram:
         try:
             # What only the filters' design can tell: an empty or non-finite
             # frequency range, a negative or infinite time constant.
-            record.filterbank()
+            build_filterbank(record)
         except ValueError as error:
             raise _Refused(f"{name} is not a gammatonegram: its parameters make no filterbank "
                            f"({error})") from None

@@ -14,15 +14,16 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from _tavik.extractor import GammatoneFilterbank
 
-from ._analysis import (LOG10, LOG10_FLOOR_DB, MODES, Analysis, FloatArray, Mode, Parameters,
-                        Transform, build_filterbank, check_integer, check_mode, check_parameter,
-                        check_real, check_transform, default_high_Hz, default_hop, default_num_samples,
-                        log10_floor, parameters_of)
+from ._analysis import (EACH, LOG10, LOG10_FLOOR_DB, MODES, Analysis, Channel, FloatArray, Mode,
+                        Parameters, Transform, build_filterbank, check_channel, check_integer,
+                        check_mode, check_parameter, check_real, check_transform, default_high_Hz,
+                        default_hop, default_num_samples, log10_floor, parameters_of)
 from ._analysis import given as _given
 
 # Defined with the analysis; named here too, where pickles and callers find them.
-__all__ = ["LOG10", "LOG10_FLOOR_DB", "MODES", "Analysis", "Gammatonegram", "Mode", "Transform",
-           "as_samples", "check_channel_of", "check_integer", "check_mode", "check_real",
+__all__ = ["EACH", "LOG10", "LOG10_FLOOR_DB", "MODES", "Analysis", "Channel", "Gammatonegram",
+           "Mode", "Transform", "as_samples", "check_channel", "check_integer", "check_mode",
+           "check_real", "filterbank_of", "lanes_of",
            "check_transform", "default_high_Hz", "default_hop", "default_num_samples",
            "features_of", "frames_of", "gammatonegram", "log10_floor"]
 
@@ -57,13 +58,16 @@ class Gammatonegram(Parameters, _Arrays):
     :func:`gammatonegram` takes, centre frequencies or times that are not
     finite, or times that decrease, a ValueError; float32 arrays are
     converted to float64 (exactly). Row i of ``features`` holds the features of the
-    frame starting at sample ``i * hop``, computed as ``mode`` says.
+    frame starting at sample ``i * hop``, computed as ``mode`` says. With
+    ``channel="each"``, ``features`` has a channel axis, (frames, channels,
+    num_features), and ``features[:, k]`` is what ``channel=k`` gives.
 
     Attributes
     ----------
     features : numpy.ndarray
         float64, shape (frames, num_features): one row per frame, one column
-        per filter, in ascending centre frequency.
+        per filter, in ascending centre frequency; (frames, channels,
+        num_features) with ``channel="each"``.
     centre_frequencies : numpy.ndarray
         float64, shape (num_features,): the centre frequency of each filter
         in Hz.
@@ -81,8 +85,9 @@ class Gammatonegram(Parameters, _Arrays):
         Centre frequencies of the lowest and highest filter, as given.
     temporal_integration : float
         Time constant of the envelope smoothing in seconds (0: none).
-    channel : int
-        The channel used, or negative for the mean of the channels.
+    channel : int or "each"
+        The channel used, negative for the mean of the channels, or
+        ``"each"`` for every channel on its own.
     transform : callable or None
         The transform applied to every feature.
     mode : {"continuous", "frames"}
@@ -115,9 +120,11 @@ class Gammatonegram(Parameters, _Arrays):
 
     def __post_init__(self) -> None:
         state = dict(self.__dict__)
+        each = check_channel(state["channel"]) == EACH
         for name in ("features", "centre_frequencies", "times"):
-            state[name] = _float_array(name, state[name], 2 if name == "features" else 1)
-        for name in ("sample_rate", "num_samples", "hop", "num_features", "channel"):
+            state[name] = _float_array(name, state[name], (3 if each else 2) if name == "features"
+                                       else 1)
+        for name in ("sample_rate", "num_samples", "hop", "num_features"):
             check_parameter(name, state[name])
         for name in ("low_Hz", "high_Hz", "temporal_integration"):
             check_real(name, state[name])
@@ -125,7 +132,9 @@ class Gammatonegram(Parameters, _Arrays):
         check_mode(state["mode"])
         if not isinstance(state["extra"], Mapping):
             raise TypeError(f"extra must be a mapping, not {_given(state['extra'])}")
-        frames, columns = state["features"].shape
+        frames, columns = state["features"].shape[0], state["features"].shape[-1]
+        if each and state["features"].shape[1] == 0:
+            raise ValueError("features of channel='each' must have at least one channel")
         if columns != state["num_features"] or len(state["centre_frequencies"]) != columns:
             raise ValueError(f"features of {columns} columns and {len(state['centre_frequencies'])} "
                              f"centre frequencies do not match num_features={state['num_features']}")
@@ -163,16 +172,45 @@ class Gammatonegram(Parameters, _Arrays):
         items = ", ".join(f"{f.name}={short(getattr(self, f.name))}" for f in fields(self))
         return f"{type(self).__name__}({items})"
 
-    def filterbank(self) -> GammatoneFilterbank:
+    def filterbank(self, channel: int | None = None) -> GammatoneFilterbank:
         """A new filterbank with the parameters that made these features.
+
+        Parameters
+        ----------
+        channel : int, optional
+            The channel it reads (its ``on_channel``), instead of the
+            record's own ``channel``: needed for a gammatonegram of
+            ``channel="each"``, whose channel k was made by the filterbank
+            of ``channel=k``.
 
         Returns
         -------
         GammatoneFilterbank
             Equal in every parameter to the one that computed ``features``:
-            its call on the frame starting at sample ``i * hop`` gives row i.
+            its call on the frame starting at sample ``i * hop`` gives row i
+            (``features[i, k]`` for ``channel=k`` of a gammatonegram of
+            ``channel="each"``).
+
+        Raises
+        ------
+        TypeError
+            If ``channel`` is not an integer, or not given for a
+            gammatonegram of ``channel="each"``.
+        ValueError
+            If ``channel`` is out of the filterbank's range.
         """
-        return build_filterbank(self)
+        return filterbank_of(self, channel)
+
+
+def filterbank_of(p: Parameters, channel: object = None) -> GammatoneFilterbank:
+    """A new filterbank of these parameters, reading `channel` if given (the
+    ``filterbank`` method of a gammatonegram and of a stream)."""
+    if channel is None:
+        if p.channel == EACH:
+            raise TypeError("a gammatonegram of channel='each' has a filterbank per channel: "
+                            "pass filterbank(channel=k)")
+        return build_filterbank(p)
+    return build_filterbank(p, check_parameter("channel", channel))
 
 
 def _float_array(name: str, value: object, ndim: int) -> FloatArray:
@@ -248,17 +286,28 @@ def features_of(fb: GammatoneFilterbank, samples: npt.NDArray[np.float64] | npt.
     return fb.batch(frames, num_threads)
 
 
-def check_channel_of(samples: npt.NDArray[Any], channel: int) -> None:
-    """The filterbank's own IndexError for a channel that a 1-D signal (one
-    channel) lacks; a 2-D signal's channels the filterbank checks itself."""
-    if samples.ndim == 1 and channel >= 1:
-        raise IndexError(f"Channel {channel} is out of range for an input of 1 channels")
+def lanes_of(a: Analysis, samples: npt.NDArray[Any]) -> list[GammatoneFilterbank]:
+    """The filterbanks that turn `samples` into features (one, or one per
+    channel with ``channel="each"``: see :meth:`Analysis.filterbanks`), once
+    the analysis's channel is checked against the signal's channels with
+    the filterbank's own errors: an IndexError for a channel that the
+    signal lacks (a 1-D signal has one), a ValueError for a signal of no
+    channels."""
+    fb = a.filterbank()
+    channels = 1 if samples.ndim == 1 else samples.shape[1]
+    if samples.ndim == 1:
+        if fb.on_channel >= 1:
+            raise IndexError(f"Channel {fb.on_channel} is out of range for an input of 1 channels")
+    else:
+        # The native pass's own check of the channel, on no samples.
+        fb.stream_push(np.empty((0, channels)), a.hop, fb.stream_state(a.hop), 0)
+    return a.filterbanks(channels)
 
 
 def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | None = None,
                   hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
                   high_Hz: float | None = None, temporal_integration: float = 0,
-                  channel: int = -1, transform: Transform | None = LOG10,
+                  channel: Channel = -1, transform: Transform | None = LOG10,
                   mode: Mode = "continuous", num_threads: int = 0) -> Gammatonegram:
     """Gammatone-filterbank features of every frame of a whole signal.
 
@@ -312,10 +361,14 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     temporal_integration : float, default 0
         Time constant in seconds of a leaky integrator that smooths each
         envelope before the mean (0: none).
-    channel : int, default -1
-        For a signal of several channels: the channel to use, or negative
-        for the mean of the channels (rows summed in index order, then
-        divided by their count).
+    channel : int or "each", default -1
+        For a signal of several channels: the channel to use, negative for
+        the mean of the channels (rows summed in index order, then divided
+        by their count), or ``"each"`` for every channel on its own: the
+        features then have a channel axis, (frames, channels,
+        num_features), channel k bit for bit what ``channel=k`` gives (a
+        1-D signal is one channel, (frames, 1, num_features)). The channels
+        run one after another, each on ``num_threads`` threads.
     transform : callable or None, default LOG10
         Applied to every feature: by default the native base-10 logarithm
         with a floor at -200 dB (features below 1e-10 raised to it, so
@@ -333,14 +386,16 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     -------
     Gammatonegram
         The features, their centre frequencies and frame times, and every
-        parameter that made them.
+        parameter that made them: ``features`` of shape (frames,
+        num_features), or (frames, channels, num_features) with
+        ``channel="each"``.
 
     Raises
     ------
     TypeError
         If the signal is of another kind (complex, object, bool, other
-        integer types, 0-D or 3-D), a count or ``channel`` is not an
-        integer, a frequency or ``temporal_integration`` is not a real
+        integer types, 0-D or 3-D), a count is not an integer, ``channel``
+        neither an integer nor a string, a frequency or ``temporal_integration`` is not a real
         number, ``transform`` is neither callable nor None, or ``mode`` is
         not a string; the message names the parameter and what was given.
     IndexError
@@ -350,10 +405,12 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
         ``num_samples`` or ``hop`` is not positive, ``num_features`` is
         below 2, ``num_threads`` is negative, the frequency range is empty,
         ``temporal_integration`` is negative or not finite, or ``mode`` is
-        neither mode. The parameters are checked before the signal is read.
+        neither mode, or ``channel`` is a string other than ``"each"``.
+        The parameters are checked before the signal is read.
         In continuous mode, also if the signal holds a NaN or infinite
         sample or one of magnitude above 2**64 in a channel that enters the
-        features (the message names the first).
+        features (the message names the first; with ``channel="each"``, the
+        first of the lowest channel that holds one).
 
     See Also
     --------
@@ -380,23 +437,32 @@ def gammatonegram(signal: SignalLike, sample_rate: int, *, num_samples: int | No
     ...                            num_features=16, transform=in_dB)
     >>> bool(left.features.min() >= -120)
     True
+
+    Every channel on its own, on a channel axis:
+
+    >>> each = tavik.gammatonegram(stereo, sr, channel="each",
+    ...                            num_features=16, transform=in_dB)
+    >>> each.features.shape
+    (98, 2, 16)
+    >>> bool((each.features[:, 0] == left.features).all())
+    True
     """
     a = Analysis(sample_rate, num_samples=num_samples, hop=hop, num_features=num_features,
                  low_Hz=low_Hz, high_Hz=high_Hz, temporal_integration=temporal_integration,
                  channel=channel, transform=transform, mode=mode, num_threads=num_threads)
-    fb = a.filterbank()
     samples = as_samples(signal)
-    check_channel_of(samples, a.channel)
+    lanes = lanes_of(a, samples)
     if samples.shape[0] < a.num_samples:
         hint = ("; it looks like (channels, samples): pass it as x.T"
                 if samples.ndim == 2 and samples.shape[1] >= a.num_samples else "")
         raise ValueError(f"the signal ({samples.shape[0]} samples) is shorter than one frame "
                          f"({a.num_samples} samples){hint}")
     if a.mode == "continuous":
-        features, _ = fb.stream_push(samples, a.hop, fb.stream_state(a.hop), 0, a.num_threads)
+        features = a.joined([fb.stream_push(samples, a.hop, fb.stream_state(a.hop), 0,
+                                            a.num_threads)[0] for fb in lanes])
     else:
-        features = features_of(fb, samples, a.hop, a.num_threads)
-    centres = fb.centre_frequencies
+        features = a.joined([features_of(fb, samples, a.hop, a.num_threads) for fb in lanes])
+    centres = a.filterbank().centre_frequencies
     times = a.times(0, features.shape[0])
     for array in (features, centres, times):
         array.flags.writeable = False

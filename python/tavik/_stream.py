@@ -11,8 +11,8 @@ import numpy.typing as npt
 
 from _tavik.extractor import GammatoneFilterbank
 
-from ._analysis import LOG10, Analysis, FloatArray, Mode, Transform, build_filterbank
-from ._signal import SignalLike, as_samples, features_of
+from ._analysis import LOG10, Analysis, Channel, FloatArray, Mode, Transform
+from ._signal import SignalLike, as_samples, features_of, filterbank_of, lanes_of
 
 Samples = npt.NDArray[np.float64] | npt.NDArray[np.float32]
 
@@ -41,7 +41,9 @@ class GammatoneStream:
     sample_rate : int
         Samples per second.
     num_samples, hop, num_features, low_Hz, high_Hz, temporal_integration, channel, transform, mode, num_threads
-        As for :func:`gammatonegram`, with the same defaults.
+        As for :func:`gammatonegram`, with the same defaults;
+        ``channel="each"`` gives rows of every channel on its own, (k,
+        channels, num_features), each channel with its own filters' state.
 
     Raises
     ------
@@ -99,7 +101,7 @@ class GammatoneStream:
     def __init__(self, sample_rate: int, *, num_samples: int | None = None,
                  hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
                  high_Hz: float | None = None, temporal_integration: float = 0,
-                 channel: int = -1, transform: Transform | None = LOG10,
+                 channel: Channel = -1, transform: Transform | None = LOG10,
                  mode: Mode = "continuous", num_threads: int = 0) -> None:
         self._begin(Analysis(sample_rate, num_samples=num_samples, hop=hop,
                              num_features=num_features, low_Hz=low_Hz, high_Hz=high_Hz,
@@ -138,8 +140,10 @@ class GammatoneStream:
         self._start()
 
     def _start(self) -> None:
-        # Continuous mode: the native pass's state after samples_pushed samples.
-        self._state = self._filterbank.stream_state(self.hop)
+        # Continuous mode: the native pass's state of each lane of features
+        # (one per channel with channel="each") after samples_pushed samples;
+        # made by the first push, which tells the channels.
+        self._states: list[npt.NDArray[np.float64]] | None = None
         # Frames mode: the samples from the start of the next frame on, and
         # how many samples of the next chunks fall between frames (hop > frame).
         self._pending: Samples | None = None
@@ -169,6 +173,9 @@ class GammatoneStream:
                     if key not in ("_lock", "_holder")}
 
     def __setstate__(self, state: dict[str, object]) -> None:
+        if "_state" in state:  # pickled before a stream had a state per channel
+            state = {**state, "_states": [state["_state"]]}
+            del state["_state"]
         self.__dict__.update(state)
         self._lock = threading.Lock()
         self._holder = None
@@ -190,15 +197,28 @@ class GammatoneStream:
         with self._exclusive("reset"):
             self._start()
 
-    def filterbank(self) -> GammatoneFilterbank:
+    def filterbank(self, channel: int | None = None) -> GammatoneFilterbank:
         """A new filterbank with this stream's parameters.
+
+        Parameters
+        ----------
+        channel : int, optional
+            The channel it reads, instead of the stream's own ``channel``:
+            needed with ``channel="each"``, as for
+            :meth:`Gammatonegram.filterbank`.
 
         Returns
         -------
         GammatoneFilterbank
             Its frames-mode features of a frame are those of ``mode="frames"``.
+
+        Raises
+        ------
+        TypeError
+            If ``channel`` is not an integer, or not given for a stream of
+            ``channel="each"``.
         """
-        return build_filterbank(self._analysis)
+        return filterbank_of(self._analysis, channel)
 
     def push(self, chunk: SignalLike) -> FloatArray:
         """Feeds the next samples.
@@ -214,7 +234,8 @@ class GammatoneStream:
         -------
         numpy.ndarray
             The features of the frames this chunk completed, float64 of
-            shape (k, ``num_features``); k may be 0.
+            shape (k, ``num_features``), or (k, channels, ``num_features``)
+            with ``channel="each"``; k may be 0.
 
         Raises
         ------
@@ -243,19 +264,23 @@ class GammatoneStream:
 
     def _push(self, samples: Samples) -> FloatArray:
         # Nothing of the stream changes until the native work has succeeded.
+        a = self._analysis
         channels = 1 if samples.ndim == 1 else samples.shape[1]
         if self._channels is None:
-            # The native pass checks the channel against the signal's, with
-            # the same IndexError as a frame; nothing is pushed.
-            self._filterbank.stream_push(np.empty((0, channels)), self.hop, self._state, 0)
+            lanes = lanes_of(a, samples)  # the channel checked; nothing is pushed
         elif channels != self._channels:
             raise ValueError(f"a chunk of {channels} channels after chunks of {self._channels}")
-        if self.mode == "continuous":
-            rows, state = self._filterbank.stream_push(samples, self.hop, self._state,
-                                                       self.samples_pushed, self.num_threads)
-            self._state = state
         else:
-            rows = self._push_frames(samples)
+            lanes = a.filterbanks(channels)
+        if self.mode == "continuous":
+            states = (self._states if self._states is not None
+                      else [fb.stream_state(self.hop) for fb in lanes])
+            pushed = [fb.stream_push(samples, self.hop, state, self.samples_pushed,
+                                     self.num_threads) for fb, state in zip(lanes, states)]
+            rows = a.joined([lane for lane, _ in pushed])
+            self._states = [state for _, state in pushed]
+        else:
+            rows = self._push_frames(samples, lanes)
         self._channels = channels
         first = self.frames_emitted
         self.samples_pushed += samples.shape[0]
@@ -263,7 +288,7 @@ class GammatoneStream:
         self.last_times = self._analysis.times(first, self.frames_emitted)
         return rows
 
-    def _push_frames(self, samples: Samples) -> FloatArray:
+    def _push_frames(self, samples: Samples, lanes: list[GammatoneFilterbank]) -> FloatArray:
         skip = min(self._skip, samples.shape[0])
         samples = samples[skip:]
         buffer = samples if self._pending is None else _joined(self._pending, samples)
@@ -274,8 +299,8 @@ class GammatoneStream:
         # is (a helper thread would wait for this push's lock for ever). The
         # interpreter lock serialises such a transform anyway.
         threads = self.num_threads if _is_native(self.transform) else 1
-        rows = (features_of(self._filterbank, buffer, hop, threads) if count
-                else np.empty((0, self.num_features)))
+        rows = self._analysis.joined([features_of(fb, buffer, hop, threads) if count
+                                      else np.empty((0, self.num_features)) for fb in lanes])
         consumed = count * hop
         # Copied, so that the caller's chunk is not kept alive or read later.
         self._pending = buffer[consumed:].copy() if consumed < length else None

@@ -107,6 +107,11 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
     Features of another transform than log10 or dB are drawn as they are.
     matplotlib is imported by this call.
 
+    A gammatonegram of ``channel="each"`` is drawn one panel per channel,
+    stacked on one time axis and one scale of colours (the floor below the
+    loudest cell of any channel), each labelled with its channel; into a
+    given ``ax``, its first channel alone, labelled ``channel 0 of N``.
+
     A plain array of shape (frames, filters) is drawn too, as
     ``librosa.display.specshow`` draws one: its values as they are (pooled
     by their mean, the colours from the smallest to the largest finite
@@ -119,7 +124,8 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
         What :func:`tavik.gammatonegram` returns, or a 2-D array of real
         numbers (frames, filters).
     ax : matplotlib.axes.Axes, optional
-        Where to draw; by default a new figure of 10 x 4.8 inches.
+        Where to draw; by default a new figure of 10 x 4.8 inches (for N
+        channels of ``channel="each"``, 10 x (1.2 + 2.4 N) inches).
     top_dB : float, default 100
         Range of levels shown, in dB below the loudest cell (librosa's name
         for the same idea): a positive number. For levels only.
@@ -141,7 +147,8 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
     Returns
     -------
     matplotlib.axes.Axes
-        The axes drawn into, with a colour bar beside them.
+        The axes drawn into, with a colour bar beside them (of several
+        panels, the first: ``ax.figure.axes`` holds the others).
 
     Raises
     ------
@@ -164,6 +171,14 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
     >>> ax = tavik.plot(g, top_dB=80)
     >>> ax.figure.savefig("tone.png")  # doctest: +SKIP
 
+    Each channel of a stereo signal in a panel of its own:
+
+    >>> stereo = np.stack([np.sin(2 * np.pi * 440 * t), np.zeros(16000)], axis=1)
+    >>> each = tavik.gammatonegram(stereo, 16000, channel="each")
+    >>> ax = tavik.plot(each)
+    >>> [panel.get_ylabel().splitlines()[0] for panel in ax.figure.axes[:2]]
+    ['channel 0', 'channel 1']
+
     Any array of (frames, filters), such as the normalised features:
 
     >>> ax = tavik.plot(tavik.cmvn(g), centre_frequencies=g.centre_frequencies,
@@ -183,7 +198,9 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
         warnings.warn("plot's floor_dB is now called top_dB; floor_dB will be removed in the "
                       "next release", DeprecationWarning, stacklevel=2)
     to_linear: Any
+    lanes: list[npt.NDArray[np.float64]]
     if isinstance(g, Gammatonegram):
+        lanes = [g.features]
         given_axes = {"centre_frequencies": centre_frequencies, "times": times,
                       "sample_rate": sample_rate, "hop": hop}
         extra = [name for name, value in given_axes.items() if value is not None]
@@ -192,6 +209,8 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
                             f"Gammatonegram has its own")
         features, centres = g.features, g.centre_frequencies
         frames = features.shape[0]
+        if features.ndim == 3:  # channel="each": a panel per channel
+            lanes = [features[:, k] for k in range(features.shape[1])]
         row_edges = np.arange(frames + 1) * (g.hop / g.sample_rate)
         if frames:
             row_edges[-1] = ((frames - 1) * g.hop + g.num_samples) / g.sample_rate
@@ -206,6 +225,7 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
                             f"returns) or a 2-D array of real numbers (frames, filters); got a "
                             f"{array.ndim}-D {array.dtype} array")
         features = np.asarray(array, dtype=np.float64)
+        lanes = [features]
         frames = features.shape[0]
         if centre_frequencies is None:
             raise TypeError("plot of a plain array needs centre_frequencies")
@@ -219,13 +239,20 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
     import matplotlib.pyplot as plt
 
     if ax is None:
-        _, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
-    figure = ax.figure
-    width = max(1, int(ax.bbox.width))  # in pixels
+        # One panel per channel, on one time axis and one scale of colours.
+        _, grid = plt.subplots(len(lanes), 1, figsize=(10, 4.8 if len(lanes) == 1
+                                                       else 1.2 + 2.4 * len(lanes)),
+                               layout="constrained", sharex=True, squeeze=False)
+        panels: list[Axes] = list(grid[:, 0])
+    else:
+        panels = [ax]  # the first channel only, which its label says
+    figure = panels[0].figure
+    width = max(1, int(panels[0].bbox.width))  # in pixels
     edges = np.unique(np.linspace(0, frames, min(frames, width) + 1).round().astype(np.intp))
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        pooled = _pooled(features, edges, to_linear)
-        values = 20.0 * np.log10(pooled) if to_linear is not None else pooled
+        pooled = [_pooled(lane, edges, to_linear) for lane in lanes[:len(panels)]]
+        drawn = [20.0 * np.log10(p) if to_linear is not None else p for p in pooled]
+    values = np.stack(drawn)
 
     # Cell edges: halfway between neighbouring centre frequencies on the
     # ERB-rate scale; in time, from the first row's start to the last's end.
@@ -242,15 +269,22 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
         label += f"\nfloor: {top_dB:g} dB below the loudest"
     else:
         floor = float(values[finite].min()) if finite.any() else 0.0
-    if frames:
-        mesh = ax.pcolormesh(t_edges, f_edges, values.T, shading="flat", cmap="magma",
-                             vmin=floor, vmax=top, rasterized=True)
-        figure.colorbar(mesh, ax=ax, extend="min" if to_linear is not None else "neither",
-                        label=label)
-    ax.set_yscale("function", functions=(_erb_rate, _hz))
     ticks = [t for t in _TICKS_HZ if f_edges[0] <= t <= f_edges[-1]]
-    ax.set_yticks(ticks, [f"{t:g}" for t in ticks])
-    ax.set_ylim(f_edges[0], f_edges[-1])
-    ax.set_xlabel("time (s)")
-    ax.set_ylabel("centre frequency (Hz, ERB-rate scale)")
-    return ax
+    for k, panel in enumerate(panels):
+        if frames:
+            mesh = panel.pcolormesh(t_edges, f_edges, values[k].T, shading="flat", cmap="magma",
+                                    vmin=floor, vmax=top, rasterized=True)
+        panel.set_yscale("function", functions=(_erb_rate, _hz))
+        panel.set_yticks(ticks, [f"{t:g}" for t in ticks])
+        panel.set_ylim(f_edges[0], f_edges[-1])
+        ylabel = "centre frequency (Hz, ERB-rate scale)"
+        if len(panels) > 1:
+            ylabel = f"channel {k}\nHz, ERB-rate scale"
+        elif len(lanes) > 1:
+            ylabel = f"channel 0 of {len(lanes)} (ax=None draws each)\n{ylabel}"
+        panel.set_ylabel(ylabel)
+    panels[-1].set_xlabel("time (s)")
+    if frames:
+        figure.colorbar(mesh, ax=panels if len(panels) > 1 else panels[0], extend="min" if to_linear is not None else "neither",
+                        label=label)
+    return panels[0]

@@ -24,8 +24,8 @@ from _tavik import __version__, transforms
 from _tavik.extractor import GammatoneFilterbank
 
 from .. import _io
-from .._analysis import (LOG10, LOG10_FLOOR_DB, MODES, Analysis, default_high_Hz, log10_floor,
-                         parameters_of)
+from .._analysis import (EACH, LOG10, LOG10_FLOOR_DB, MODES, Analysis, Channel, default_high_Hz,
+                         log10_floor, parameters_of)
 from .._signal import Gammatonegram
 from .._stream import GammatoneStream
 
@@ -81,11 +81,21 @@ def add_analysis_options(parser: argparse.ArgumentParser) -> None:
                         help="frame length in samples (default: 25 ms)")
     parser.add_argument("--hop", type=int, default=None,
                         help="samples between the starts of frames (default: 10 ms)")
-    parser.add_argument("--channel", type=int, default=-1,
-                        help="channel of a multichannel file, negative: their mean (default -1)")
+    parser.add_argument("--channel", type=channel_option, default=-1,
+                        help="channel of a multichannel file, negative: their mean, each: every "
+                             "channel on its own, side by side (default -1)")
     parser.add_argument("--floor-dB", type=float, default=LOG10_FLOOR_DB, dest="floor_dB",
                         help="features are log10 of the mean envelope, never below this level "
                              "(default -200 dB: silence gives -10; --floor-dB=-inf keeps -inf)")
+
+
+def channel_option(text: str) -> Channel | str:
+    """The value of --channel: an integer or "each", as the API takes it;
+    anything else as it is, for check_options to refuse in one line."""
+    try:
+        return int(text)
+    except ValueError:
+        return text
 
 
 def check_options(args: argparse.Namespace) -> None:
@@ -97,7 +107,11 @@ def check_options(args: argparse.Namespace) -> None:
     within("--num-features", args.num_features, 2, MAX_FEATURES)
     within("--frame", args.frame, 1, MAX_FRAME)
     within("--hop", args.hop, 1, MAX_FRAME)
-    within("--channel", args.channel, -MAX_CHANNEL, MAX_CHANNEL)
+    if isinstance(args.channel, str):
+        if args.channel != EACH:
+            raise UsageError(f"--channel must be an integer or 'each', not {args.channel!r}")
+    else:
+        within("--channel", args.channel, -MAX_CHANNEL, MAX_CHANNEL)
     within("--sample-rate", getattr(args, "sample_rate", None), 1, MAX_SAMPLE_RATE)
     for name in ("low", "high", "temporal_integration"):
         value = getattr(args, name)
@@ -134,7 +148,8 @@ class Settings:
             analysis = Analysis(sample_rate, num_samples=args.frame, hop=args.hop,
                                 num_features=args.num_features, low_Hz=args.low, high_Hz=high,
                                 temporal_integration=args.temporal_integration,
-                                channel=max(args.channel, -1), transform=transform,
+                                channel=args.channel if args.channel == EACH
+                                else max(args.channel, -1), transform=transform,
                                 mode=args.mode)
         except ValueError as error:
             raise UsageError(f"{error} (--low {args.low:g} Hz, --high {high:g} Hz, "
@@ -166,10 +181,13 @@ class Settings:
 
 # --- Files through the filterbank ---------------------------------------------
 
-def check_channel(channel: int, channels: int, where: str) -> None:
-    if channel >= channels:
-        raise UsageError(f"--channel {channel} is out of range for {where} of "
-                         f"{channels} channel(s)")
+def check_channel_of_file(channel: Channel, channels: int, where: str,
+                          error: type[Exception] = UsageError) -> None:
+    """Refuses a --channel that a file lacks (any file has a channel 0, and
+    "each" takes whatever channels it has)."""
+    if channel != EACH and channel >= channels:
+        raise error(f"--channel {channel} is out of range for {where} of "
+                    f"{channels} channel(s)")
 
 
 class SignalError(ValueError):
@@ -200,7 +218,7 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
     is given)."""
     a = settings.analysis
     stream = settings.stream(num_threads)
-    rows = _Rows(a.num_features)
+    rows = _Rows((a.num_features,))
     rate = ""
 
     def sized(info: _io.AudioInfo) -> None:
@@ -212,7 +230,8 @@ def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads
         # Room for a sample and a frame more than the header and the
         # resampling promise; _Rows grows if the file holds more still.
         samples = info.samples * a.sample_rate // info.sample_rate + 1
-        rows.expect(a.frame_count(samples) + 1)
+        rows.expect(a.frame_count(samples) + 1,
+                    (info.channels, a.num_features) if a.channel == EACH else (a.num_features,))
 
     samples = 0
     seconds = 0.0
@@ -236,20 +255,22 @@ class _Rows:
     concatenation would. A header that claims too few grows the array; one
     that claims too many (or more than can be reserved) costs nothing."""
 
-    def __init__(self, width: int) -> None:
-        self._array = np.empty((0, width))
+    def __init__(self, row: tuple[int, ...]) -> None:
+        self._array = np.empty((0, *row))
         self._count = 0
 
-    def expect(self, count: int) -> None:
+    def expect(self, count: int, row: tuple[int, ...]) -> None:
+        """Room for `count` rows of shape `row` (num_features, or channels
+        and num_features)."""
         try:
-            self._array = np.empty((count, self._array.shape[1]))
+            self._array = np.empty((count, *row))
         except (MemoryError, ValueError):
-            self._array = np.empty((1024, self._array.shape[1]))
+            self._array = np.empty((1024, *row))
 
     def add(self, rows: npt.NDArray[np.float64]) -> None:
         end = self._count + len(rows)
         if end > len(self._array):
-            grown = np.empty((max(end, len(self._array) * 3 // 2 + 1024), self._array.shape[1]))
+            grown = np.empty((max(end, len(self._array) * 3 // 2 + 1024), *self._array.shape[1:]))
             grown[:self._count] = self._array[:self._count]
             self._array = grown
         self._array[self._count:end] = rows

@@ -22,7 +22,8 @@ from typing import Any, Final
 from _tavik import __version__
 
 from .. import _io
-from .common import (Settings, UsageError, add_analysis_options, check_can_make, check_options,
+from .common import (Settings, UsageError, add_analysis_options, check_can_make,
+                     check_channel_of_file, check_options,
                      extract, need, npz_fields, one_line, print_stderr, record_of, report,
                      stored_settings)
 
@@ -212,9 +213,7 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
     def check(info: _io.AudioInfo) -> None:
         if info.sample_rate != settings.analysis.sample_rate and not resample:
             raise ValueError(f"sample rate changed to {info.sample_rate} Hz while queued")
-        if settings.analysis.channel >= info.channels:
-            raise ValueError(f"--channel {settings.analysis.channel} is out of range for a "
-                             f"file of {info.channels} channel(s)")
+        check_channel_of_file(settings.analysis.channel, info.channels, "a file", ValueError)
         header.append(info)
 
     extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,

@@ -8,11 +8,12 @@ import sys
 import time
 from importlib import resources
 from pathlib import Path
-from typing import IO
+from typing import IO, Any
 
 from .. import _io
+from .._analysis import EACH
 from .common import (Settings, SignalError, UsageError, add_analysis_options, check_can_make,
-                     check_channel, check_options, extract, need, npz_fields, one_line,
+                     check_channel_of_file, check_options, extract, need, npz_fields, one_line,
                      printable, record_of, report, write_error)
 
 # Suffixes of --out that name what they are: OUT.png and OUT.npz are written.
@@ -82,7 +83,7 @@ def run(args: argparse.Namespace) -> int:
         info = _io.audio_info(path)
     except (RuntimeError, OSError, ValueError) as error:
         raise UsageError(f"cannot read {path} as audio: {one_line(error)}") from None
-    check_channel(args.channel, info.channels, "a file")
+    check_channel_of_file(args.channel, info.channels, "a file")
     settings = Settings.of(args, info.sample_rate)
     frame = settings.analysis.num_samples
     if info.samples < frame:
@@ -134,16 +135,22 @@ def picture_writer(g: object, settings: Settings, path: Path, channels: int) -> 
 
     a = settings.analysis
     how = "mono" if channels == 1 else (
-        f"{channels} channels, " + ("mean" if a.channel < 0 else f"channel {a.channel}"))
-    fig, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
-    plot(g, ax)  # type: ignore[arg-type]
+        f"{channels} channels, " + ("each" if a.channel == EACH else
+                                    "mean" if a.channel < 0 else f"channel {a.channel}"))
     frame = a.num_samples
-    ax.set_title(f"{printable(path.name)} ({how}, {a.sample_rate} Hz, "
-                 f"{a.mode} mode): "
-                 f"{a.num_features} filters, {a.low_Hz:g}–{a.high_Hz:g} Hz, "
-                 f"frame {frame} ({1000 * frame / a.sample_rate:.3g} ms), "
-                 f"hop {a.hop}, integration {a.temporal_integration:g} s",
-                 fontsize=9)
+    title = (f"{printable(path.name)} ({how}, {a.sample_rate} Hz, "
+             f"{a.mode} mode): "
+             f"{a.num_features} filters, {a.low_Hz:g}–{a.high_Hz:g} Hz, "
+             f"frame {frame} ({1000 * frame / a.sample_rate:.3g} ms), "
+             f"hop {a.hop}, integration {a.temporal_integration:g} s")
+    if a.channel == EACH:
+        # A panel per channel, in the figure that plot makes for them.
+        fig: Any = plot(g).figure  # type: ignore[arg-type]
+        fig.suptitle(title, fontsize=9)
+    else:
+        fig, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
+        plot(g, ax)  # type: ignore[arg-type]
+        ax.set_title(title, fontsize=9)
 
     def write(file: IO[bytes]) -> None:
         try:
