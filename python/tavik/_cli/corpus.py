@@ -581,7 +581,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         raise UsageError(f"no such folder: {args.input}")
     if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"{out} exists and is not a folder")
-    location = _store.Location(os.fspath(out))
+    # Absolute: a Dask worker runs elsewhere.
+    location = _store.Location(os.path.abspath(out), shown=os.fspath(out))
     index: dict[str, _store.Entry] = {}
     stored_root: dict[str, Any] | None = None
     run_number = 1
