@@ -403,14 +403,16 @@ def test_one_long_file_takes_every_core(monkeypatch):
 
 def test_a_store_s_parts_hold_many_files_and_a_long_file_few():
     """At most one file of a store per 500 recordings: a part is PART_RECORDINGS
-    files (two files of the store for short ones), fewer when they are long."""
+    files (two files of the store for short ones), fewer when they are long,
+    and fewer files are shared out among the workers."""
     settings = corpus.Settings(Analysis(16000, high_Hz=7200), -200.0)
     short = [corpus.Job(f"{i}.wav", "/x", f"{i}.wav", corpus.Stamp(0, 0, 0), 1.0, i)
              for i in range(2500)]
-    assert [len(t) for t in corpus.parts_of(short, settings)] == [1000, 1000, 500]
+    assert [len(t) for t in corpus.parts_of(short, settings, 2)] == [1000, 1000, 500]
+    assert [len(t) for t in corpus.parts_of(short[:301], settings, 2)] == [151, 150]
     hours = [corpus.Job(f"{i}.wav", "/x", f"{i}.wav", corpus.Stamp(0, 0, 0), 3600.0, i)
              for i in range(20)]  # about 7.4 s of work each
-    assert [len(t) for t in corpus.parts_of(hours, settings)] == [8, 8, 4]
+    assert [len(t) for t in corpus.parts_of(hours, settings, 1)] == [8, 8, 4]
     assert _store.shard_rows(64, "float64") * 64 * 8 <= _store.SHARD_BYTES
 
 
