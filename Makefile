@@ -35,11 +35,12 @@ $(foreach v,$(SUPPORTED_PYTHONS),$(if $(filter undefined,$(origin PYTHON$(subst 
 python_of = $(PYTHON$(subst .,,$(1)))
 
 # PYTHON: the interpreter of .venv, in which the module is built, tested and
-# demonstrated. By default CPython 3.10, else the oldest supported one found;
-# `make test PYTHON=/path/to/python3.12` (or `make demo PYTHON=...`) picks
-# another. Changing it rebuilds .venv for that interpreter.
+# demonstrated. By default CPython 3.12 (DEFAULT_PYTHON), else the oldest
+# supported one found; `make test PYTHON=/path/to/python3.13` (or `make demo
+# PYTHON=...`) picks another. Changing it rebuilds .venv for that interpreter.
+DEFAULT_PYTHON := 3.12
 ifeq ($(origin PYTHON),undefined)
-PYTHON := $(firstword $(foreach v,$(SUPPORTED_PYTHONS),$(call python_of,$(v))))
+PYTHON := $(firstword $(call python_of,$(DEFAULT_PYTHON)) $(foreach v,$(SUPPORTED_PYTHONS),$(call python_of,$(v))))
 endif
 PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 # PYTHON is also the interpreter of its own version in what follows.
@@ -147,8 +148,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_SEED_SECONDS ?= 30
 FUZZ_CORPUS := build/fuzz-corpus
 FUZZ_FLAGS = -rss_limit_mb=4096 -timeout=30 -max_len=2048 -print_final_stats=1
-# 2.3.0 is the last atheris release with wheels for CPython 3.10.
-FUZZ_REQUIREMENTS := atheris==2.3.0
+# 2.3.0 is the last atheris release with wheels for CPython 3.10, and has
+# none for 3.12 (.venv's default), which 3.1.0 has.
+FUZZ_REQUIREMENTS := "atheris==2.3.0; python_version < '3.11'" "atheris==3.1.0; python_version >= '3.11'"
 fuzz-deps: $(STAMPS)/fuzz-deps
 $(STAMPS)/fuzz-deps: $(STAMPS)/installed
 	$(VPY) -m pip install -q $(FUZZ_REQUIREMENTS)
@@ -187,7 +189,9 @@ bench: $(STAMPS)/installed-bench
 	$(VPY) examples/levels.py
 
 # The command line's own costs: per file of a corpus beside a plain loop, on
-# a process pool and on Dask; peak memory against a recording's length.
+# a process pool and on Dask; a store beside .npz files, written and read
+# back (`python bench/corpus_bench.py --files --no-dask --store-files 20000`
+# for the large case); peak memory against a recording's length.
 .PHONY: bench-cli
 bench-cli: $(STAMPS)/installed
 	$(VPY) bench/corpus_bench.py

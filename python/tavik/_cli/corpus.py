@@ -1,9 +1,12 @@
-"""`tavik corpus IN OUT`: one .npz of features for every audio file under IN,
-on a local process pool or a Dask cluster, with one frequency axis for all."""
+"""`tavik corpus IN OUT`: the features of every audio file under IN, one .npz
+each or all in one Zarr store (_store), on a local process pool or a Dask
+cluster, with one frequency axis for all."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import dataclasses
 import errno
 import multiprocessing
 import os
@@ -21,11 +24,11 @@ from typing import Any, Final
 
 from _tavik import __version__
 
-from .. import _io
+from .. import _io, _store
 from .common import (Settings, UsageError, add_analysis_options, check_can_make,
                      check_channel_of_file, check_options,
                      extract, need, npz_fields, one_line, print_stderr, record_of, report,
-                     stored_settings)
+                     stored_settings, write_error)
 
 # Suffixes that libsndfile reads besides the names of its formats.
 _EXTRA_SUFFIXES: Final = {".aif", ".oga", ".opus"}
@@ -37,15 +40,26 @@ TASK_SECONDS: Final = 0.1
 # on one core; frames mode does num_samples / hop times the work), and per file.
 _SECONDS_PER_SAMPLE_FILTER: Final = 2e-9
 _SECONDS_PER_FILE: Final = 1e-3
+# A part of a store holds at most this much work, so that a long file makes
+# parts of a few files, and a killed task loses at most this much.
+PART_SECONDS: Final = 60.0
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     many = commands.add_parser(
         "corpus", help="features of every audio file under a folder",
         description="One .npz of features under OUT for every audio file under IN, at the "
-                    "same relative path; files already done with the same settings are skipped.")
+                    "same relative path, or all of them in one Zarr store OUT.zarr; files "
+                    "already done with the same settings are skipped.")
     many.add_argument("input", type=Path, metavar="IN", help="folder of audio files")
-    many.add_argument("output", type=Path, metavar="OUT", help="folder for the .npz files")
+    many.add_argument("output", type=Path, metavar="OUT",
+                      help="folder for the .npz files, or the store (a name ending in .zarr)")
+    many.add_argument("--format", choices=("npz", "zarr"), default=None,
+                      help="npz: a folder of .npz files; zarr: one store (needs CPython 3.11 "
+                           "or later); default: zarr for an OUT ending in .zarr, else npz")
+    many.add_argument("--dtype", choices=_store.DTYPES, default="float64",
+                      help="type of the features in a store (default float64, the computed "
+                           "values; float32 rounds each once, half the size)")
     many.add_argument("--sample-rate", type=int, default=None, metavar="R",
                       help="resample every file to R Hz first (needed when rates differ)")
     where = many.add_mutually_exclusive_group()
@@ -165,9 +179,13 @@ class Stamp:
         return cls(status.st_size, status.st_mtime_ns, status.st_ino)
 
     def fields(self) -> dict[str, int]:
-        """The .npz members that record it."""
+        """The .npz members (and a store's columns) that record it."""
         return {"source_size": self.size, "source_mtime_ns": self.mtime_ns,
                 "source_inode": self.inode}
+
+    def recorded_in(self, stored: dict[str, Any]) -> bool:
+        """Whether `stored` (an .npz's settings, a store's entry) records this stamp."""
+        return all(stored.get(name) == value for name, value in self.fields().items())
 
 
 @dataclass(frozen=True)
@@ -183,6 +201,8 @@ class Job:
     """Of the source as found: the .npz records it."""
     seconds: float
     """Duration by the header."""
+    index: int = 0
+    """Its place among the jobs of a store: a part is named after its first."""
 
 
 @dataclass(frozen=True)
@@ -192,22 +212,42 @@ class Outcome:
     error: str | None
 
 
-def do_task(settings: Settings, resample: bool, jobs: Sequence[Job],
-            num_threads: int) -> list[Outcome]:
+def do_task(settings: Settings, resample: bool, jobs: Sequence[Job], num_threads: int,
+            output: _store.Output | None = None) -> list[Outcome]:
     """Runs in a worker: each file read in blocks, resampled if asked,
-    through the filterbank, written. A failure of one file is its outcome."""
+    through the filterbank, written (to its .npz, or without `output` to
+    one part of the store). A failure of one file is its outcome; a part
+    that cannot be written fails all of its files."""
+    part = None
+    if output is not None and jobs:
+        try:
+            part = _store.PartWriter(output, output.part_name(jobs[0].index, len(jobs)))
+        except Exception as error:
+            return [Outcome(job.name, 0, one_line(error)) for job in jobs]
     outcomes = []
     for job in jobs:
         try:
-            frames = _do_job(settings, resample, job, num_threads)
+            frames = _do_job(settings, resample, job, num_threads, part)
         except Exception as error:
             outcomes.append(Outcome(job.name, 0, one_line(error)))
         else:
             outcomes.append(Outcome(job.name, frames, None))
+    if part is not None:
+        try:
+            if any(outcome.error is None for outcome in outcomes):
+                part.commit()
+            else:
+                part.abandon()
+        except Exception as error:
+            part.abandon()
+            reason = one_line(error)
+            outcomes = [outcome if outcome.error is not None else Outcome(outcome.name, 0, reason)
+                        for outcome in outcomes]
     return outcomes
 
 
-def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> int:
+def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int,
+            part: _store.PartWriter | None = None) -> int:
     header: list[_io.AudioInfo] = []
 
     def check(info: _io.AudioInfo) -> None:
@@ -219,17 +259,27 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
     extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,
                         check=check)
     g = record_of(extracted, settings)
-    _io.save_atomically(Path(job.target), npz_fields(
-        g, settings, source_sample_rate=header[0].sample_rate, **job.stamp.fields()))
+    if part is None:
+        _io.save_atomically(Path(job.target), npz_fields(
+            g, settings, source_sample_rate=header[0].sample_rate, **job.stamp.fields()))
+    else:
+        part.add(g.features, {"name": job.target, "source_sample_rate": header[0].sample_rate,
+                              "seconds": extracted.samples / settings.analysis.sample_rate,
+                              "frames": int(g.features.shape[0]), **job.stamp.fields()})
     return int(g.features.shape[0])
+
+
+def _work_per_second(settings: Settings) -> float:
+    """Estimated seconds of work per second of a recording."""
+    a = settings.analysis
+    return (a.sample_rate * a.num_features * _SECONDS_PER_SAMPLE_FILTER
+            * (a.num_samples / a.hop if a.mode == "frames" else 1))
 
 
 def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job]]:
     """Consecutive files grouped into tasks of about TASK_SECONDS of work, and
     into at least four tasks per worker when there is enough work."""
-    a = settings.analysis
-    per_second = (a.sample_rate * a.num_features * _SECONDS_PER_SAMPLE_FILTER
-                  * (a.num_samples / a.hop if a.mode == "frames" else 1))
+    per_second = _work_per_second(settings)
     work = [_SECONDS_PER_FILE + job.seconds * per_second for job in jobs]
     size = min(TASK_SECONDS, sum(work) / (4 * workers))
     tasks: list[list[Job]] = []
@@ -241,6 +291,28 @@ def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job
         if total >= size:
             tasks.append(current)
             current, total = [], 0.0
+    if current:
+        tasks.append(current)
+    return tasks
+
+
+def parts_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job]]:
+    """Consecutive files grouped into the tasks of a store, one part each:
+    PART_RECORDINGS files, fewer where they make more than PART_SECONDS of
+    work, and fewer files than that shared out among the workers (so a
+    store is at most one file per 500 recordings, plus two per worker)."""
+    per_second = _work_per_second(settings)
+    most = max(1, min(_store.PART_RECORDINGS, -(-len(jobs) // workers)))
+    tasks: list[list[Job]] = []
+    current: list[Job] = []
+    total = 0.0
+    for job in jobs:
+        seconds = _SECONDS_PER_FILE + job.seconds * per_second
+        if current and (len(current) == most or total + seconds > PART_SECONDS):
+            tasks.append(current)
+            current, total = [], 0.0
+        current.append(job)
+        total += seconds
     if current:
         tasks.append(current)
     return tasks
@@ -290,7 +362,7 @@ def _stop_pool(pool: ProcessPoolExecutor) -> None:
 
 
 def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
-                workers: int) -> Iterator[list[Outcome]]:
+                workers: int, output: _store.Output | None = None) -> Iterator[list[Outcome]]:
     """The tasks on `workers` processes. A worker that dies breaks the pool:
     a new one takes over, and the files of the tasks that were in flight are
     retried one at a time, alone in the pool, so that a death is the file's
@@ -312,14 +384,14 @@ def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
                     if not in_flight:
                         task = suspects.popleft()
                         in_flight[pool.submit(do_task, settings, resample, task,
-                                              available)] = (task, True)
+                                              available, output)] = (task, True)
                 else:
                     while pending and len(in_flight) < 2 * workers:
                         task = pending.popleft()
                         # Fewer tasks than workers (one long file): threads take the cores.
                         share = min(workers, len(pending) + len(in_flight) + 1)
                         future = pool.submit(do_task, settings, resample, task,
-                                             max(1, available // share))
+                                             max(1, available // share), output)
                         in_flight[future] = (task, False)
                 finished, _ = wait(in_flight, return_when=FIRST_COMPLETED)
                 for future in finished:
@@ -431,12 +503,13 @@ def connect(address: str, timeout: float) -> Any:
 
 
 def run_on_dask(tasks: list[list[Job]], settings: Settings, resample: bool,
-                client: Any) -> Iterator[list[Outcome]]:
+                client: Any, output: _store.Output | None = None) -> Iterator[list[Outcome]]:
     distributed = need("distributed", "dask")
     with client:
         # The settings go to every worker once; each task names them.
         shared = client.scatter(settings, broadcast=True)
-        futures = [client.submit(do_task, shared, resample, task, 1, pure=False) for task in tasks]
+        futures = [client.submit(do_task, shared, resample, task, 1, output, pure=False)
+                   for task in tasks]
         jobs_of = {future.key: task for future, task in zip(futures, tasks)}
         for future in distributed.as_completed(futures):
             try:
@@ -492,15 +565,39 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     workers: int = args.workers if args.workers is not None else cores()
     if not 1 <= workers <= 1024:
         raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
+    out: Path = args.output
+    store = (args.format or ("zarr" if _store.is_store_name(out) else "npz")) == "zarr"
+    if store:
+        try:
+            _store.require_zarr()
+        except ImportError as error:
+            raise UsageError(str(error)) from None
+    elif args.dtype != "float64":
+        raise UsageError(f"--dtype {args.dtype} needs a store: an OUT ending in .zarr, or "
+                         f"--format zarr")
     # os.path's tests, not Path's: a name too long to look up is no folder
     # either, rather than an OSError.
     if not os.path.isdir(args.input):
         raise UsageError(f"no such folder: {args.input}")
-    out: Path = args.output
     if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"{out} exists and is not a folder")
+    # Absolute: a Dask worker runs elsewhere.
+    location = _store.Location(os.path.abspath(out), shown=os.fspath(out))
+    index: dict[str, _store.Entry] = {}
+    stored_root: dict[str, Any] | None = None
+    run_number = 1
     if os.path.isdir(out):
         held.append(lock(out))
+        if store:
+            try:
+                stored_root = _store.read_root(location)
+                finished = _store.read_parts(location) if stored_root is not None else []
+            except _store.StoreError as error:
+                raise UsageError(str(error)) from None
+            except OSError as error:
+                raise UsageError(f"cannot read {out}: {error.strerror or one_line(error)}") from None
+            index = _store.index_of(finished)
+            run_number = _store.next_run(finished)
     else:
         # OUT is to be made for any file to be done: a name too long, or a
         # file where a folder of its path must be, is known now.
@@ -517,7 +614,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     targets: dict[Path, Path] = {}
     rates: Counter[int] = Counter()
     for source in found.audio:
-        target = out / source.relative_to(args.input).with_suffix(".npz")
+        relative = source.relative_to(args.input)
+        # In a store, a recording is named by its path under IN.
+        target = Path(relative.as_posix()) if store else out / relative.with_suffix(".npz")
         if target in targets:
             raise UsageError(f"{targets[target]} and {source} would both be written to {target}")
         targets[target] = source
@@ -538,11 +637,22 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     if rate is not None:
         settings = Settings.of(args, rate)
         other: list[str] = []
+        if store and index and not args.overwrite and stored_root is not None:
+            difference = settings.describe_difference(
+                {**stored_root.get("settings", {}), "dtype": stored_root.get("dtype")},
+                dtype=args.dtype)
+            if difference is not None:
+                other.append(f"{difference} in {out}")
         for target, source in targets.items():
             info = headers.get(source)
-            if info is None:
+            if info is None or other and store:
                 continue
-            state = _state_of(target, found.status[source], settings, args.overwrite)
+            if store:
+                entry = index.get(str(target))
+                state = ("done" if entry is not None and not args.overwrite
+                         and Stamp.of(found.status[source]).recorded_in(entry.fields) else None)
+            else:
+                state = _state_of(target, found.status[source], settings, args.overwrite)
             if state == "done":
                 done_before += 1
                 continue
@@ -553,7 +663,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                 failures.append(f"{source}: {state}")
                 continue
             # Absolute (not resolved) paths: a Dask worker runs elsewhere.
-            jobs.append(Job(str(source), os.path.abspath(source), os.path.abspath(target),
+            jobs.append(Job(str(source), os.path.abspath(source),
+                            str(target) if store else os.path.abspath(target),
                             Stamp.of(found.status[source]), info.samples / info.sample_rate))
         if other:
             raise UsageError(f"{out} holds features made with other settings ({other[0]}"
@@ -568,10 +679,23 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         out.mkdir(parents=True, exist_ok=True)
         if not held:
             held.append(lock(out))
-        tasks = tasks_of(jobs, settings, workers if client is None
-                         else max(1, len(client.scheduler_info().get("workers", {}))))
-        outcomes = (run_locally(tasks, settings, resample, workers) if client is None
-                    else run_on_dask(tasks, settings, resample, client))
+        output = None
+        if store:
+            # In name order, so that the parts of one run hold the rows in
+            # the order in which a reader lists the recordings.
+            jobs.sort(key=lambda job: job.target)
+            jobs = [dataclasses.replace(job, index=i) for i, job in enumerate(jobs)]
+            try:
+                _store.prepare(location, settings.stored(), args.dtype, fresh=args.overwrite)
+            except OSError as error:
+                raise write_error(error) from None
+            output = _store.Output(location, run_number, settings.analysis.num_features,
+                                   args.dtype)
+        if client is not None:
+            workers = max(1, len(client.scheduler_info().get("workers", {})))
+        tasks = parts_of(jobs, settings, workers) if store else tasks_of(jobs, settings, workers)
+        outcomes = (run_locally(tasks, settings, resample, workers, output) if client is None
+                    else run_on_dask(tasks, settings, resample, client, output))
         with tqdm(total=len(jobs), unit="file", file=sys.stderr, delay=1.0) as bar:
             for batch in outcomes:
                 for outcome in batch:
@@ -581,6 +705,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                     else:
                         failures.append(f"{outcome.name}: {outcome.error}")
                 bar.update(len(batch))
+        if store:
+            with contextlib.suppress(OSError):  # the workers' leftovers, if any died
+                _store.remove_unfinished(location)
 
     for line in sorted(found.skipped) + sorted(failures):
         print_stderr(f"tavik corpus: {line}")
@@ -617,7 +744,6 @@ def _state_of(target: Path, source: os.stat_result, settings: Settings,
     difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
-    recorded = Stamp.of(source).fields()
-    if any(stored.get(name) != value for name, value in recorded.items()):
+    if not Stamp.of(source).recorded_in(stored):
         return None  # the source changed since: done again
     return "done"

@@ -8,7 +8,7 @@ import sys
 import time
 from importlib import resources
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from .. import _io
 from .._analysis import EACH
@@ -145,11 +145,13 @@ def picture_writer(g: object, settings: Settings, path: Path, channels: int) -> 
              f"hop {a.hop}, integration {a.temporal_integration:g} s")
     if a.channel == EACH:
         # A panel per channel, in the figure that plot makes for them.
-        fig: Any = plot(g).figure  # type: ignore[arg-type]
+        fig: Any = cast(Any, plot)(g).figure
         fig.suptitle(title, fontsize=9)
     else:
         fig, ax = plt.subplots(figsize=(10, 4.8), layout="constrained")
-        plot(g, ax)  # type: ignore[arg-type]
+        # Through Any: the check of this call depends on the versions of
+        # NumPy's and matplotlib's annotations, and ax is the module's Any.
+        cast(Any, plot)(g, ax)
         ax.set_title(title, fontsize=9)
 
     def write(file: IO[bytes]) -> None:
