@@ -377,12 +377,12 @@ def corpus_source_replaced():
     with tempfile.TemporaryDirectory() as folder:
         settings, job, _ = corpus_job(Path(folder), np.zeros(16000))
         source, target = Path(job.source), Path(job.target)
-        before = corpus._state_of(target, source.stat(), settings, False)
+        before = corpus._state_of(target, corpus.Stamp.of(source.stat()), settings, False)
         old = source.stat()
         soundfile.write(Path(folder) / "new.wav", np.ones(16000) / 2, 16000, subtype="FLOAT")
         os.utime(Path(folder) / "new.wav", ns=(old.st_atime_ns, old.st_mtime_ns))
         os.replace(Path(folder) / "new.wav", source)
-        after = corpus._state_of(target, source.stat(), settings, False)
+        after = corpus._state_of(target, corpus.Stamp.of(source.stat()), settings, False)
     return (before, after), ("done", None)
 
 

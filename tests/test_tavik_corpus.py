@@ -364,3 +364,137 @@ def test_one_long_file_takes_every_core(monkeypatch):
     many = [corpus.Job(f"{i}.wav", "/x", "/y", corpus.Stamp(0, 0, 0), 1.0) for i in range(2000)]
     tasks = corpus.tasks_of(many, settings, 2)
     assert sum(map(len, tasks)) == 2000 and 8 <= len(tasks) < 2000
+
+
+# --- Object storage --------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def s3():
+    """A local S3 server and a client of it, shared by the module's tests:
+    each puts its files under a bucket of its own."""
+    from cli_helpers import S3_CREDENTIALS, s3_server
+
+    pytest.importorskip("s3fs")
+    import s3fs
+
+    with s3_server() as endpoint:
+        client = s3fs.S3FileSystem(endpoint_url=endpoint, key=S3_CREDENTIALS["AWS_ACCESS_KEY_ID"],
+                                   secret=S3_CREDENTIALS["AWS_SECRET_ACCESS_KEY"])
+        yield endpoint, client
+
+
+def upload(client, folder, bucket):
+    client.mkdir(bucket)
+    for path in sorted(folder.rglob("*")):
+        if path.is_file():
+            client.pipe(f"{bucket}/in/{path.relative_to(folder).as_posix()}", path.read_bytes())
+
+
+def on_s3(endpoint, *args, cwd, **options):
+    from cli_helpers import S3_CREDENTIALS
+
+    return tavik_cli("corpus", *args, "--storage-option", f"endpoint_url={endpoint}",
+                     cwd=cwd, env=S3_CREDENTIALS, timeout=180, **options)
+
+
+def assert_same_features(out, reference, names):
+    """The same features and settings as the local run's, whatever the
+    source's stamp."""
+    for name in names:
+        ours, theirs = npz(out / name), npz(reference / name)
+        for field in ("features", "times", "centre_frequencies", "sample_rate", "num_features",
+                      "transform", "source_sample_rate"):
+            assert ours[field].tobytes() == theirs[field].tobytes(), (name, field)
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.filterwarnings(FORK_WARNING)
+class TestObjectStorage:
+    def test_a_bucket_gives_the_local_features_on_the_pool_and_on_dask(self, s3, tmp_path):
+        endpoint, client = s3
+        written = write_corpus(tmp_path / "in")
+        upload(client, tmp_path / "in", "pool")
+        local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
+        pool = on_s3(endpoint, "s3://pool/in", "out", "--sample-rate", 11025, "--workers", 2,
+                     cwd=tmp_path)
+        assert (local.returncode, pool.returncode) == (1, 1), pool.stderr
+        assert pool.stderr.startswith("tavik corpus: s3://pool/in/broken.ogg: cannot read as audio")
+        assert summary(pool).startswith("3 done, 0 skipped as already done, 1 failed")
+        assert corpus_files(tmp_path / "out") == written
+        assert_same_features(tmp_path / "out", tmp_path / "local", written)
+        stamp = npz(tmp_path / "out" / "noise.npz")
+        info = client.info("pool/in/noise.flac")
+        assert (int(stamp["source_size"]), str(stamp["source_etag"])) == (info["size"], info["ETag"])
+
+        # The workers have no credentials of their own: those given as options
+        # travel with the tasks.
+        pytest.importorskip("distributed")
+        from cli_helpers import S3_CREDENTIALS
+
+        with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
+            dask = on_s3(endpoint, "s3://pool/in/", "dask", "--sample-rate", 11025, "--scheduler",
+                         cluster.scheduler_address, "--storage-option",
+                         f"key={S3_CREDENTIALS['AWS_ACCESS_KEY_ID']}", "--storage-option",
+                         f"secret={S3_CREDENTIALS['AWS_SECRET_ACCESS_KEY']}", cwd=tmp_path)
+        assert dask.returncode == 1 and summary(dask).startswith("3 done"), dask.stderr
+        for name in written:
+            assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "out" / name).read_bytes()
+
+    def test_a_replaced_object_is_redone(self, s3, tmp_path):
+        """An overwrite of the same size: a new ETag."""
+        endpoint, client = s3
+        tone_files(tmp_path / "in", ["a.wav", "b.wav"])
+        tone_files(tmp_path / "other", ["b.wav"])  # another tone, the same size
+        upload(client, tmp_path / "in", "resume")
+        assert on_s3(endpoint, "s3://resume/in", "out", cwd=tmp_path).returncode == 0
+        again = on_s3(endpoint, "s3://resume/in", "out", cwd=tmp_path)
+        assert summary(again).startswith("0 done, 2 skipped as already done")
+        client.pipe("resume/in/a.wav", (tmp_path / "other" / "b.wav").read_bytes())
+        redone = on_s3(endpoint, "s3://resume/in", "out", cwd=tmp_path)
+        assert summary(redone).startswith("1 done, 1 skipped as already done, 0 failed")
+        samples, rate = soundfile.read(tmp_path / "other" / "b.wav")
+        assert (npz(tmp_path / "out" / "a.npz")["features"].tobytes()
+                == tavik.gammatonegram(samples, rate).features.tobytes())
+
+    def test_a_file_url_is_the_local_folder(self, tmp_path):
+        pytest.importorskip("fsspec")
+        written = write_corpus(tmp_path / "in")
+        local = tavik_cli("corpus", "in", "local", cwd=tmp_path)
+        url = tavik_cli("corpus", f"file://{tmp_path}/in", "url", cwd=tmp_path)
+        assert local.returncode == url.returncode == 1 and summary(url).startswith("3 done")
+        assert_same_features(tmp_path / "url", tmp_path / "local", written)
+        assert summary(tavik_cli("corpus", f"file://{tmp_path}/in", "url", cwd=tmp_path)
+                       ).startswith("0 done, 3 skipped as already done")
+
+    @pytest.mark.parametrize("args, line", [
+        (["nosuch://bucket/in", "out"], "cannot use nosuch://bucket/in: unknown protocol nosuch://"),
+        (["s3://missing/in", "out"],
+         "no such folder: s3://missing/in (The specified bucket does not exist)"),
+        (["s3://bucket/nothing", "out"], "no such folder: s3://bucket/nothing"),
+        (["s3://bucket/in", "s3://bucket/out"],
+         "cannot write s3://bucket/out: .npz files go to a local folder; on object storage, "
+         "features go to a Zarr store: an OUT ending in .zarr"),
+        (["s3://bucket/in", "out", "--storage-option", "anon"],
+         "--storage-option takes KEY=VALUE, not 'anon'"),
+        (["in", "out"], "--storage-option is for an IN or OUT given as a URL (s3://...), "
+                        "and neither is"),
+    ])
+    def test_bad_urls_and_options_are_one_line_and_status_2(self, s3, tmp_path, args, line):
+        endpoint, client = s3
+        if not client.exists("bucket"):
+            tone_files(tmp_path / "in", ["a.wav"])
+            upload(client, tmp_path / "in", "bucket")
+        tone_files(tmp_path / "in", ["a.wav"])
+        result = on_s3(endpoint, *args, cwd=tmp_path)
+        assert (result.returncode, result.stderr, result.stdout) == (2, f"tavik corpus: {line}\n", "")
+        assert not (tmp_path / "out").exists()
+
+    def test_refused_credentials_are_one_line_and_status_2(self, tmp_path):
+        from cli_helpers import s3_server
+
+        pytest.importorskip("s3fs")
+        with s3_server(checks_credentials=True) as endpoint:
+            result = on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path)
+        assert result.returncode == 2 and result.stderr.count("\n") == 1, result.stderr
+        assert result.stderr.startswith("tavik corpus: cannot read s3://bucket/in: access refused: ")
+        assert not (tmp_path / "out").exists()

@@ -1,5 +1,6 @@
 """`tavik corpus IN OUT`: one .npz of features for every audio file under IN,
-on a local process pool or a Dask cluster, with one frequency axis for all."""
+on a local process pool or a Dask cluster, with one frequency axis for all.
+IN may be a URL of object storage (storage.py)."""
 
 from __future__ import annotations
 
@@ -12,11 +13,11 @@ import stat
 import sys
 import threading
 from collections import Counter, deque
-from collections.abc import Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from collections.abc import Iterator, Mapping, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, ThreadPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from pathlib import Path
+from pathlib import Path, PurePath
 from typing import Any, Final
 
 from _tavik import __version__
@@ -25,6 +26,7 @@ from .. import _io
 from .common import (Settings, UsageError, add_analysis_options, check_can_make, check_options,
                      extract, need, npz_fields, one_line, print_stderr, record_of, report,
                      stored_settings)
+from . import storage
 
 # Suffixes that libsndfile reads besides the names of its formats.
 _EXTRA_SUFFIXES: Final = {".aif", ".oga", ".opus"}
@@ -36,6 +38,8 @@ TASK_SECONDS: Final = 0.1
 # on one core; frames mode does num_samples / hop times the work), and per file.
 _SECONDS_PER_SAMPLE_FILTER: Final = 2e-9
 _SECONDS_PER_FILE: Final = 1e-3
+# Headers of objects read at once: each is a request that mostly waits.
+_HEADER_THREADS: Final = 16
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -43,8 +47,9 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "corpus", help="features of every audio file under a folder",
         description="One .npz of features under OUT for every audio file under IN, at the "
                     "same relative path; files already done with the same settings are skipped.")
-    many.add_argument("input", type=Path, metavar="IN", help="folder of audio files")
-    many.add_argument("output", type=Path, metavar="OUT", help="folder for the .npz files")
+    many.add_argument("input", metavar="IN",
+                      help="folder of audio files, or a URL of one (s3://bucket/prefix)")
+    many.add_argument("output", metavar="OUT", help="folder for the .npz files")
     many.add_argument("--sample-rate", type=int, default=None, metavar="R",
                       help="resample every file to R Hz first (needed when rates differ)")
     where = many.add_mutually_exclusive_group()
@@ -57,6 +62,11 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
                            "(default 60)")
     many.add_argument("--overwrite", action="store_true",
                       help="redo every file, also those done, with other settings too")
+    many.add_argument("--storage-option", action="append", default=[], metavar="KEY=VALUE",
+                      dest="storage_options",
+                      help="an option of the file system of IN and OUT given as URLs, as fsspec "
+                           "takes it (endpoint_url=http://host:9000, anon=true); VALUE is read as "
+                           "JSON where it is JSON, else as text; repeatable")
     add_analysis_options(many)
     many.set_defaults(run=run)
 
@@ -170,6 +180,19 @@ class Stamp:
 
 
 @dataclass(frozen=True)
+class Source:
+    """An audio file found under IN."""
+
+    name: str
+    """As the user names it (under IN as given, or a URL), for messages."""
+    relative: PurePath
+    """Its path under IN, which its target's repeats under OUT."""
+    location: str
+    """What a worker opens: an absolute path, or a URL."""
+    stamp: Stamp | storage.ObjectStamp
+
+
+@dataclass(frozen=True)
 class Job:
     """One file to do. The paths are absolute: a Dask worker runs in a
     directory of its own."""
@@ -177,11 +200,14 @@ class Job:
     name: str
     """The file as the user named it, for messages."""
     source: str
+    """An absolute path, or a URL."""
     target: str
-    stamp: Stamp
+    stamp: Stamp | storage.ObjectStamp
     """Of the source as found: the .npz records it."""
     seconds: float
     """Duration by the header."""
+    options: Mapping[str, Any] | None = field(default=None, compare=False)
+    """Of the file system of a URL source; None for a path."""
 
 
 @dataclass(frozen=True)
@@ -217,8 +243,9 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
                              f"file of {info.channels} channel(s)")
         header.append(info)
 
-    extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,
-                        check=check)
+    with storage.opened(job.source, job.options) as source:
+        extracted = extract(source, settings, resample=resample, num_threads=num_threads,
+                            check=check)
     g = record_of(extracted, settings)
     _io.save_atomically(Path(job.target), npz_fields(
         g, settings, source_sample_rate=header[0].sample_rate, **job.stamp.fields()))
@@ -493,11 +520,22 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     workers: int = args.workers if args.workers is not None else cores()
     if not 1 <= workers <= 1024:
         raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
+    options = storage.parse_options(args.storage_options)
+    remote = storage.is_url(args.input)
+    if storage.is_url(args.output):
+        raise UsageError(f"cannot write {args.output}: .npz files go to a local folder; on "
+                         f"object storage, features go to a Zarr store: an OUT ending in .zarr")
+    if options and not remote:
+        raise UsageError("--storage-option is for an IN or OUT given as a URL (s3://...), "
+                         "and neither is")
+    if remote:
+        folder = storage.remote(args.input, options)
+        storage.check_folder(folder)
     # os.path's tests, not Path's: a name too long to look up is no folder
     # either, rather than an OSError.
-    if not os.path.isdir(args.input):
+    elif not os.path.isdir(args.input):
         raise UsageError(f"no such folder: {args.input}")
-    out: Path = args.output
+    out = Path(args.output)
     if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"{out} exists and is not a folder")
     if os.path.isdir(out):
@@ -507,27 +545,51 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         # file where a folder of its path must be, is known now.
         check_can_make(out, out)
 
-    found = survey(args.input, audio_suffixes())
-    if not found.audio and not found.skipped and not found.failures:
+    if remote:
+        found = Survey()
+        objects, found.ignored = storage.find(folder, audio_suffixes())
+        sources = [Source(folder.name_of(relative), relative, folder.name_of(relative), stamp)
+                   for relative, stamp in objects.items()]
+    else:
+        found = survey(Path(args.input), audio_suffixes())
+        # Absolute (not resolved) paths: a Dask worker runs elsewhere.
+        sources = [Source(str(path), path.relative_to(args.input), os.path.abspath(path),
+                          Stamp.of(found.status[path])) for path in found.audio]
+    if not sources and not found.skipped and not found.failures:
         raise UsageError(f"no audio files in {args.input}")
     failures = list(found.failures)
+    job_options = folder.options if remote else None
 
     # The sample rates first (a header read each): the frequency axis and the
     # framing must be one for the whole corpus, decided before any writing.
-    headers: dict[Path, _io.AudioInfo] = {}
-    targets: dict[Path, Path] = {}
+    headers: dict[str, _io.AudioInfo] = {}
+    targets: dict[Path, Source] = {}
     rates: Counter[int] = Counter()
-    for source in found.audio:
-        target = out / source.relative_to(args.input).with_suffix(".npz")
+    for source in sources:
+        target = out / source.relative.with_suffix(".npz")
         if target in targets:
-            raise UsageError(f"{targets[target]} and {source} would both be written to {target}")
+            raise UsageError(f"{targets[target].name} and {source.name} would both be written "
+                             f"to {target}")
         targets[target] = source
+
+    def header(source: Source) -> _io.AudioInfo | str:
         try:
-            headers[source] = _io.audio_info(source)
+            with storage.opened(source.location, job_options, storage.HEADER_BLOCK) as file:
+                return _io.audio_info(file)
         except (RuntimeError, OSError, ValueError) as error:
-            failures.append(f"{source}: cannot read as audio: {one_line(error)}")
+            return f"{source.name}: cannot read as audio: {one_line(error)}"
+
+    if remote:  # requests that mostly wait, on threads that end before the pool forks
+        with ThreadPoolExecutor(_HEADER_THREADS) as threads:
+            read = list(threads.map(header, sources))
+    else:
+        read = [header(source) for source in sources]
+    for source, given in zip(sources, read):
+        if isinstance(given, str):
+            failures.append(given)
             continue
-        rates[headers[source].sample_rate] += 1
+        headers[source.name] = given
+        rates[given.sample_rate] += 1
     rate: int | None = args.sample_rate
     if rate is None and len(rates) > 1:
         raise UsageError(rates_message(rates))
@@ -540,10 +602,10 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         settings = Settings.of(args, rate)
         other: list[str] = []
         for target, source in targets.items():
-            info = headers.get(source)
+            info = headers.get(source.name)
             if info is None:
                 continue
-            state = _state_of(target, found.status[source], settings, args.overwrite)
+            state = _state_of(target, source.stamp, settings, args.overwrite)
             if state == "done":
                 done_before += 1
                 continue
@@ -551,11 +613,10 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                 other.append(f"{state[len('other settings: '):]} in {target}")
                 continue
             if state is not None:
-                failures.append(f"{source}: {state}")
+                failures.append(f"{source.name}: {state}")
                 continue
-            # Absolute (not resolved) paths: a Dask worker runs elsewhere.
-            jobs.append(Job(str(source), os.path.abspath(source), os.path.abspath(target),
-                            Stamp.of(found.status[source]), info.samples / info.sample_rate))
+            jobs.append(Job(source.name, source.location, os.path.abspath(target), source.stamp,
+                            info.samples / info.sample_rate, job_options))
         if other:
             raise UsageError(f"{out} holds features made with other settings ({other[0]}"
                              f"{f', and {len(other) - 1} more file(s)' if len(other) > 1 else ''}"
@@ -596,7 +657,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     return 1 if failures else 0
 
 
-def _state_of(target: Path, source: os.stat_result, settings: Settings,
+def _state_of(target: Path, stamp: Stamp | storage.ObjectStamp, settings: Settings,
               overwrite: bool) -> str | None:
     """None when the target is to be made; "done" when it exists, made with
     these settings from the source as it is now (the same stamp: a target
@@ -618,7 +679,6 @@ def _state_of(target: Path, source: os.stat_result, settings: Settings,
     difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
-    recorded = Stamp.of(source).fields()
-    if any(stored.get(name) != value for name, value in recorded.items()):
+    if any(stored.get(name) != value for name, value in stamp.fields().items()):
         return None  # the source changed since: done again
     return "done"

@@ -1,0 +1,195 @@
+"""IN and OUT of `tavik corpus` as fsspec URLs (s3://bucket/prefix, gs://,
+memory://, file://): the options of --storage-option, the file system of a
+URL checked before any work, the listing of a folder of objects with what
+tells an object from its replacement, and sources opened as file objects.
+fsspec (the `store` extra) is imported only when a URL is given."""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from datetime import datetime
+from pathlib import PurePosixPath
+from typing import Any, BinaryIO, Final, cast
+
+from .common import UsageError, need, one_line
+
+# A URL names its protocol first: `s3://`, `file://`. A local name that
+# should start so is written `./s3://...`.
+_URL: Final = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+# Bytes fetched ahead of the reader: a header read takes one such request,
+# a worker streaming a file a few; far below s3fs's own 50 MiB default,
+# which a header read would otherwise download whole.
+HEADER_BLOCK: Final = 1 << 18
+STREAM_BLOCK: Final = 1 << 23
+
+
+def is_url(name: str) -> bool:
+    return _URL.match(name) is not None
+
+
+def parse_options(pairs: Sequence[str]) -> dict[str, Any]:
+    """--storage-option KEY=VALUE, each VALUE a JSON literal (true, 3,
+    {"endpoint_url": "..."}) where it is one, else the text as it is."""
+    options: dict[str, Any] = {}
+    for pair in pairs:
+        key, equals, text = pair.partition("=")
+        if not equals or not key:
+            raise UsageError(f"--storage-option takes KEY=VALUE, not {pair!r}")
+        try:
+            options[key] = json.loads(text)
+        except ValueError:
+            options[key] = text
+    return options
+
+
+@dataclass(frozen=True)
+class ObjectStamp:
+    """What tells an object from another at the same URL without reading
+    it, as fsspec's info() gives it: its size, its ETag where the store has
+    one (S3's ETag, GCS's and Azure's etag; an overwrite gives a new one)
+    and its modification time in seconds (S3's LastModified, GCS's updated,
+    a file's mtime, memory://'s created), "" and None where the store gives
+    none."""
+
+    size: int
+    etag: str
+    modified: float | None
+
+    @classmethod
+    def of(cls, info: Mapping[str, Any]) -> ObjectStamp:
+        etag = next((str(info[key]) for key in ("ETag", "etag") if info.get(key)), "")
+        modified = next((info[key] for key in ("LastModified", "last_modified", "updated",
+                                               "mtime", "created") if info.get(key) is not None),
+                        None)
+        if isinstance(modified, str):
+            try:
+                modified = datetime.fromisoformat(modified.replace("Z", "+00:00"))
+            except ValueError:
+                modified = None
+        if isinstance(modified, datetime):
+            modified = modified.timestamp()
+        return cls(int(info.get("size") or 0), etag,
+                   float(modified) if isinstance(modified, (int, float)) else None)
+
+    def fields(self) -> dict[str, Any]:
+        """The members that record it beside the features."""
+        return {"source_size": self.size, "source_etag": self.etag,
+                "source_modified": self.modified}
+
+
+@dataclass(frozen=True)
+class Remote:
+    """A folder of objects named by a URL, with the options of its file
+    system. Small and plain, so that it travels to Dask workers, which make
+    their own file system of it (fsspec keeps one per protocol and options)."""
+
+    url: str
+    """As the user gave it, without a trailing slash: the start of every name
+    in messages."""
+    protocol: str
+    root: str
+    """The folder's path within its file system."""
+    options: Mapping[str, Any]
+
+    def filesystem(self) -> Any:
+        return filesystem(self.protocol, self.options, self.url)
+
+    def name_of(self, relative: PurePosixPath) -> str:
+        return f"{self.url}/{relative.as_posix()}"
+
+    def path_of(self, relative: PurePosixPath) -> str:
+        return f"{self.root}/{relative.as_posix()}"
+
+
+def filesystem(protocol: str, options: Mapping[str, Any], url: str) -> Any:
+    """fsspec's file system of a protocol, or a usage error of one line: an
+    unknown protocol, one whose package is missing, options it refuses."""
+    fsspec = need("fsspec", "store")
+    try:
+        return fsspec.filesystem(protocol, **options)
+    except ImportError as error:
+        raise UsageError(f"cannot use {url}: {one_line(error)}"
+                         + (" (pip install 'tavik[store]')" if protocol in ("s3", "s3a") else "")
+                         ) from None
+    except ValueError as error:
+        if str(error).startswith("Protocol not known"):
+            raise UsageError(f"cannot use {url}: unknown protocol {protocol}://") from None
+        raise UsageError(f"cannot use {url}: {one_line(error)}") from None
+    except Exception as error:  # the file system's own refusal of the options
+        raise UsageError(f"cannot use {url}: {one_line(error)}") from None
+
+
+def remote(url: str, options: Mapping[str, Any]) -> Remote:
+    """The folder that a URL names, not yet checked."""
+    protocol, _, rest = url.partition("://")
+    protocol = protocol.lower()
+    fs = filesystem(protocol, options, url)
+    root = str(fs._strip_protocol(url)).rstrip("/")
+    return Remote(url.rstrip("/"), protocol, root, dict(options))
+
+
+def access_error(folder: Remote, error: Exception) -> UsageError:
+    """A failure to reach a folder as one line: refused credentials, a
+    missing bucket (the store's own words), an unreachable endpoint."""
+    if isinstance(error, PermissionError):
+        return UsageError(f"cannot read {folder.url}: access refused: {one_line(error)}")
+    if isinstance(error, FileNotFoundError):
+        detail = one_line(error)
+        return UsageError(f"no such folder: {folder.url}"
+                          + ("" if detail.strip("/") in (folder.root.strip("/"), "FileNotFoundError")
+                             else f" ({detail})"))
+    return UsageError(f"cannot read {folder.url}: {one_line(error)}")
+
+
+def check_folder(folder: Remote) -> None:
+    """IN as a folder that exists and can be read, or a usage error."""
+    fs = folder.filesystem()
+    try:
+        info = fs.info(folder.root)
+    except Exception as error:  # the file system's own errors, of any kind
+        raise access_error(folder, error) from None
+    if info.get("type") != "directory":
+        raise UsageError(f"no such folder: {folder.url}")
+
+
+def find(folder: Remote, suffixes: set[str]) -> tuple[dict[PurePosixPath, ObjectStamp], int]:
+    """Every object under the folder with an audio suffix, by its path
+    relative to the folder in name order, with its stamp from the listing;
+    and the count of the others. A listing that fails is a usage error."""
+    fs = folder.filesystem()
+    try:
+        listing = fs.find(folder.root, detail=True)
+    except Exception as error:  # the file system's own errors, of any kind
+        raise access_error(folder, error) from None
+    prefix = f"{folder.root}/"
+    audio: dict[PurePosixPath, ObjectStamp] = {}
+    ignored = 0
+    for path in sorted(listing):
+        info = listing[path]
+        if not path.startswith(prefix) or info.get("type") == "directory":
+            continue
+        relative = PurePosixPath(path[len(prefix):])
+        if relative.suffix.lower() in suffixes:
+            audio[relative] = ObjectStamp.of(info)
+        else:
+            ignored += 1
+    return audio, ignored
+
+
+@contextmanager
+def opened(source: str, options: Mapping[str, Any] | None,
+           block_size: int = STREAM_BLOCK) -> Iterator[str | BinaryIO]:
+    """A source to read: a local path as it is (no fsspec), a URL as a
+    binary file object of fsspec's, read ahead `block_size` bytes at a time."""
+    if options is None:
+        yield source
+        return
+    protocol = source.partition("://")[0].lower()
+    fs = filesystem(protocol, options, source)
+    with fs.open(fs._strip_protocol(source), "rb", block_size=block_size,
+                 cache_type="readahead") as file:
+        yield cast(BinaryIO, file)
