@@ -35,11 +35,12 @@ $(foreach v,$(SUPPORTED_PYTHONS),$(if $(filter undefined,$(origin PYTHON$(subst 
 python_of = $(PYTHON$(subst .,,$(1)))
 
 # PYTHON: the interpreter of .venv, in which the module is built, tested and
-# demonstrated. By default CPython 3.10, else the oldest supported one found;
-# `make test PYTHON=/path/to/python3.12` (or `make demo PYTHON=...`) picks
-# another. Changing it rebuilds .venv for that interpreter.
+# demonstrated. By default CPython 3.12 (DEFAULT_PYTHON), else the oldest
+# supported one found; `make test PYTHON=/path/to/python3.13` (or `make demo
+# PYTHON=...`) picks another. Changing it rebuilds .venv for that interpreter.
+DEFAULT_PYTHON := 3.12
 ifeq ($(origin PYTHON),undefined)
-PYTHON := $(firstword $(foreach v,$(SUPPORTED_PYTHONS),$(call python_of,$(v))))
+PYTHON := $(firstword $(call python_of,$(DEFAULT_PYTHON)) $(foreach v,$(SUPPORTED_PYTHONS),$(call python_of,$(v))))
 endif
 PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 # PYTHON is also the interpreter of its own version in what follows.
