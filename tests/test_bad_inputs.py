@@ -4,6 +4,7 @@ cases must name the same inputs, and each input gets what its row says."""
 import copy
 import csv
 import gc
+import io
 import itertools
 import os
 import pickle
@@ -386,6 +387,58 @@ def corpus_source_replaced():
     return (before, after), ("done", None)
 
 
+def corpus_object_storage_refused():
+    """(exit status, standard error) of a corpus from a missing bucket and
+    from a server that refuses every credential, each with what it should be."""
+    import tempfile
+
+    from cli_helpers import S3_CREDENTIALS, s3_server, tavik_cli
+
+    pytest.importorskip("s3fs")
+    got, expected = [], []
+    with tempfile.TemporaryDirectory() as folder:
+        for checks_credentials, line in [
+                (False, "no such folder: s3://missing/in (The specified bucket does not exist)"),
+                (True, "cannot read s3://missing/in: access refused (Forbidden): check the credentials")]:
+            with s3_server(checks_credentials) as endpoint:
+                out = tavik_cli("corpus", "s3://missing/in", "out", "--storage-option",
+                                f"endpoint_url={endpoint}", cwd=folder, env=S3_CREDENTIALS)
+            got.append((out.returncode, out.stderr))
+            expected.append((2, f"tavik corpus: {line}\n"))
+    return got, expected
+
+
+def corpus_object_overwritten():
+    """Whether an object is done before and after it is overwritten by one
+    of the same size (memory://, in this process, as a worker reads it)."""
+    import tempfile
+
+    import soundfile
+    fsspec = pytest.importorskip("fsspec")
+    from tavik._analysis import Analysis
+    from tavik._cli import corpus, storage
+
+    memory = fsspec.filesystem("memory")
+    samples = io.BytesIO()
+    soundfile.write(samples, np.zeros(16000), 16000, format="WAV", subtype="FLOAT")
+    memory.pipe("/tavik-bad-inputs/b.wav", samples.getvalue())
+    settings = corpus.Settings(Analysis(16000, num_features=8, high_Hz=7200.0), -200.0)
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            target = Path(folder) / "b.npz"
+            stamp = storage.ObjectStamp.of(memory.info("/tavik-bad-inputs/b.wav"))
+            job = corpus.Job("memory://tavik-bad-inputs/b.wav", "memory://tavik-bad-inputs/b.wav",
+                             str(target), stamp, 1.0, {})
+            corpus.do_task(settings, False, [job], 1)
+            before = corpus._state_of(target, stamp, settings, False)
+            memory.pipe("/tavik-bad-inputs/b.wav", samples.getvalue()[:-8] + bytes(8))
+            again = storage.ObjectStamp.of(memory.info("/tavik-bad-inputs/b.wav"))
+            after = corpus._state_of(target, again, settings, False)
+    finally:
+        memory.rm("/tavik-bad-inputs", recursive=True)
+    return (before, after), ("done", None)
+
+
 def corpus_scheduler_that_never_answers():
     import dask
     import distributed  # noqa: F401  (its defaults into dask's config before one is changed)
@@ -698,6 +751,21 @@ CASES = {
         raises(None, "same", corpus_source_replaced)],
     "`tavik corpus --scheduler` at an address that accepts connections and never answers": [
         raises(None, "same", corpus_scheduler_that_never_answers)],
+    "an `IN` of `tavik corpus` that is a URL of an unknown protocol (`nosuch://b/in`) or of a store whose package is missing (`gs://` without gcsfs), or any URL without fsspec installed": [
+        raises(None, "same", lambda: (command_line("corpus", "nosuch://b/in", "out"),
+                                      (2, "tavik corpus: cannot use nosuch://b/in: unknown protocol nosuch://\n")))],
+    "`tavik corpus s3://bucket/in` of a bucket that does not exist, of a prefix that holds no object, or with credentials that the store refuses": [
+        raises(None, "same", corpus_object_storage_refused)],
+    "an `OUT` of `tavik corpus` on object storage that does not end in `.zarr` (`s3://bucket/out`)": [
+        raises(None, "same", lambda: (command_line("corpus", "in", "s3://bucket/out", prepare=a_corpus()),
+                                      (2, "tavik corpus: cannot write s3://bucket/out: .npz files go to a local folder; on object storage, features go to a Zarr store: an OUT ending in .zarr\n")))],
+    "a `--storage-option` of `tavik corpus` that is not `KEY=VALUE` (`anon`), or given when neither `IN` nor `OUT` is a URL": [
+        raises(None, "same", lambda: (command_line("corpus", "s3://b/in", "out", "--storage-option", "anon"),
+                                      (2, "tavik corpus: --storage-option takes KEY=VALUE, not 'anon'\n"))),
+        raises(None, "same", lambda: (command_line("corpus", "in", "out", "--storage-option", "anon=true", prepare=a_corpus()),
+                                      (2, "tavik corpus: --storage-option is for an IN or OUT given as a URL (s3://...), and neither is\n")))],
+    "`tavik corpus` run again after an object under an `IN` on object storage was overwritten by another of the same size": [
+        raises(None, "same", corpus_object_overwritten)],
     "a keyword of `tavik.gammatonegram` or `GammatoneStream` of the wrong type or out of range (`num_features=0`, `-1` or `32.0`, `transform=\"log\"`, `num_threads=-1`, `low_Hz=\"50\"`, `mode=1`)": [
         raises(ValueError, r"^num_features must be at least 2, not 0$", lambda: tavik.gammatonegram(np.ones(800), 16000, num_features=0)),
         raises(TypeError, r"^num_features must be an integer, not float 32\.0$",

@@ -408,7 +408,6 @@ def assert_same_features(out, reference, names):
 
 
 @pytest.mark.timeout(300)
-@pytest.mark.filterwarnings(FORK_WARNING)
 class TestObjectStorage:
     def test_a_bucket_gives_the_local_features_on_the_pool_and_on_dask(self, s3, tmp_path):
         endpoint, client = s3
@@ -496,5 +495,19 @@ class TestObjectStorage:
         with s3_server(checks_credentials=True) as endpoint:
             result = on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path)
         assert result.returncode == 2 and result.stderr.count("\n") == 1, result.stderr
-        assert result.stderr.startswith("tavik corpus: cannot read s3://bucket/in: access refused: ")
+        assert result.stderr.startswith("tavik corpus: cannot read s3://bucket/in: access refused (")
+        assert result.stderr.endswith("): check the credentials\n")
         assert not (tmp_path / "out").exists()
+
+    def test_fsspec_is_needed_by_urls_alone(self, tmp_path):
+        """With an fsspec that cannot be imported, a local run is as ever."""
+        blocked = tmp_path / "blocked"
+        blocked.mkdir()
+        (blocked / "fsspec.py").write_text("raise ImportError('no fsspec here')\n")
+        env = {"PYTHONPATH": os.pathsep.join([str(blocked), os.environ.get("PYTHONPATH", "")])}
+        tone_files(tmp_path / "in", ["a.wav"])
+        assert tavik_cli("corpus", "in", "out", cwd=tmp_path, env=env).returncode == 0
+        url = tavik_cli("corpus", f"file://{tmp_path}/in", "out", cwd=tmp_path, env=env)
+        assert (url.returncode, url.stderr) == (
+            2, "tavik corpus: this command needs the Python package fsspec: "
+               "pip install 'tavik[store]'\n")

@@ -136,7 +136,8 @@ def access_error(folder: Remote, error: Exception) -> UsageError:
     """A failure to reach a folder as one line: refused credentials, a
     missing bucket (the store's own words), an unreachable endpoint."""
     if isinstance(error, PermissionError):
-        return UsageError(f"cannot read {folder.url}: access refused: {one_line(error)}")
+        return UsageError(f"cannot read {folder.url}: access refused ({one_line(error)}): "
+                          f"check the credentials")
     if isinstance(error, FileNotFoundError):
         detail = one_line(error)
         return UsageError(f"no such folder: {folder.url}"
