@@ -101,9 +101,6 @@ class Remote:
     def name_of(self, relative: PurePosixPath) -> str:
         return f"{self.url}/{relative.as_posix()}"
 
-    def path_of(self, relative: PurePosixPath) -> str:
-        return f"{self.root}/{relative.as_posix()}"
-
 
 def filesystem(protocol: str, options: Mapping[str, Any], url: str) -> Any:
     """fsspec's file system of a protocol, or a usage error of one line: an
