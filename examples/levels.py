@@ -123,7 +123,7 @@ def main() -> None:
           f"lowest band to {gain_dB[-1]:+.3f} dB in the highest")
     deviation = gain_dB - gain_at_cf_dB(cf)
     print(f"against 8.686 * B dB, B = 2 pi 1.019 ERB(cf) / fs: differences "
-          f"{deviation.min():+.4f} to {deviation.max():+.4f} dB")
+          f"{np.min(deviation):+.4f} to {np.max(deviation):+.4f} dB")
     print(f"the records' gain is B**4 / 3 (largest relative difference "
           f"{np.max(abs((3 * gain) ** 0.25 / bandwidth(cf) - 1)):.1e})")
 
@@ -165,11 +165,11 @@ def main() -> None:
     for name, ideal in (("half-power", 0.8865), ("-10 dB", 1.7979)):
         w = np.array(widths[name])
         print(f"{name} bandwidth: {np.nanmin(w):.4f} to {np.nanmax(w):.4f} ERB(cf) "
-              f"({w[middle].min():.4f} to {w[middle].max():.4f} from 200 Hz to 6 kHz); "
+              f"({np.min(w[middle]):.4f} to {np.max(w[middle]):.4f} from 200 Hz to 6 kHz); "
               f"ideal 4th-order gammatone, b = 1.019 ERB: {ideal}")
     enbw = power_bandwidth / at_cf ** 2 / erb(cf)
-    print(f"noise bandwidth (integral of |H|^2 over |H(cf)|^2): {enbw[middle].min():.4f} to "
-          f"{enbw[middle].max():.4f} ERB(cf) from 200 Hz to 6 kHz")
+    print(f"noise bandwidth (integral of |H|^2 over |H(cf)|^2): {np.min(enbw[middle]):.4f} to "
+          f"{np.max(enbw[middle]):.4f} ERB(cf) from 200 Hz to 6 kHz")
 
     section("Centre frequencies")
     slaney = slaney_centre_frequencies(50.0, 7200.0, len(cf))

@@ -428,15 +428,15 @@ def corpus_object_overwritten():
             target = Path(folder) / "b.npz"
             stamp = storage.ObjectStamp.of(memory.info("/tavik-bad-inputs/b.wav"))
             job = corpus.Job("memory://tavik-bad-inputs/b.wav", "memory://tavik-bad-inputs/b.wav",
-                             str(target), stamp, 1.0, {})
-            corpus.do_task(settings, False, [job], 1)
+                             str(target), stamp, 1.0, options={})
+            [outcome] = corpus.do_task(settings, False, [job], 1)
             before = corpus._state_of(target, stamp, settings, False)
             memory.pipe("/tavik-bad-inputs/b.wav", samples.getvalue()[:-8] + bytes(8))
             again = storage.ObjectStamp.of(memory.info("/tavik-bad-inputs/b.wav"))
             after = corpus._state_of(target, again, settings, False)
     finally:
         memory.rm("/tavik-bad-inputs", recursive=True)
-    return (before, after), ("done", None)
+    return (outcome.error, before, after), (None, "done", None)
 
 
 def corpus_scheduler_that_never_answers():

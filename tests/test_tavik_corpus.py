@@ -300,12 +300,12 @@ def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
     tone_files(tmp_path / "in", ["a.wav", "dies-once.wav", "dies-always.wav", "d.wav"])
     real = corpus._do_job
 
-    def job(settings, resample, job, threads):
+    def job(settings, resample, job, threads, part=None):
         died = tmp_path / f"{job.name}.died"
         if "dies-always" in job.name or ("dies-once" in job.name and not died.exists()):
             died.touch()
             os.kill(os.getpid(), signal.SIGKILL)
-        return real(settings, resample, job, threads)
+        return real(settings, resample, job, threads, part)
 
     monkeypatch.setattr(corpus, "_do_job", job)
     settings = corpus.Settings(Analysis(16000, num_features=8, high_Hz=7200, mode="frames"), -200.0)
@@ -358,7 +358,7 @@ def test_one_long_file_takes_every_core(monkeypatch):
     settings = corpus.Settings(Analysis(16000, high_Hz=7200, mode="frames"), -200.0)
     assert corpus.tasks_of(jobs, settings, 2) == [jobs]
     # The pool's process is forked: it runs the patched task, which tells its threads.
-    monkeypatch.setattr(corpus, "_do_job", lambda settings, resample, job, threads: threads)
+    monkeypatch.setattr(corpus, "_do_job", lambda settings, resample, job, threads, part: threads)
     outcomes = list(corpus.run_locally([jobs], settings, False, 4))
     assert outcomes == [[corpus.Outcome("long.wav", corpus.cores(), None)]]
     many = [corpus.Job(f"{i}.wav", "/x", "/y", corpus.Stamp(0, 0, 0), 1.0) for i in range(2000)]

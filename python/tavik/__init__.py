@@ -10,13 +10,14 @@ NumPy."""
 from _tavik import FrequencyRangeWarning, __version__, kernel_choice, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
+from ._corpus import Corpus, CorpusRows, open_corpus
 from ._features import cmvn, deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
 from ._io import load, read_audio
 from ._signal import LOG10, Gammatonegram, gammatonegram
 from ._stream import GammatoneStream
 from .display import plot
 
-__all__ = ["Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
+__all__ = ["Corpus", "CorpusRows", "Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
            "Gammatonegram", "LOG10",
            "__version__", "cmvn", "deltas", "erb_rate_to_hz", "gammatonegram", "gfcc",
-           "hz_to_erb_rate", "kernel_choice", "load", "plot", "read_audio", "transforms"]
+           "hz_to_erb_rate", "kernel_choice", "load", "open_corpus", "plot", "read_audio", "transforms"]

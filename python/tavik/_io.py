@@ -8,6 +8,7 @@ import dataclasses
 import errno
 import hashlib
 import importlib
+import json
 import math
 import os
 import pickle
@@ -508,6 +509,20 @@ def write_npz(file: IO[bytes], arrays: Mapping[str, Any]) -> None:
             info.external_attr = 0o644 << 16
             with archive.open(info, "w", force_zip64=True) as member:
                 _write_array(member, np.asanyarray(value), allow_pickle=False)
+
+
+def settings_text(stored: Mapping[str, Any], **source: Any) -> str:
+    """The `settings` member of a corpus's .npz: the settings and what is
+    known of the source, as one JSON text."""
+    return json.dumps({**stored, **source}, sort_keys=True)
+
+
+def npz_member_shape(path: str | Path, name: str) -> tuple[int, ...]:
+    """The shape of one array of an .npz file, from its header alone."""
+    with zipfile.ZipFile(path) as archive, archive.open(f"{name}.npy") as member:
+        version = _read_magic(member)
+        read_header = _read_header_1_0 if version == (1, 0) else _read_header_2_0
+        return read_header(member)[0]
 
 
 def read_npz_member(path: str | Path, name: str) -> Any:

@@ -235,13 +235,13 @@ def plot(g: Gammatonegram | npt.ArrayLike, ax: Axes | None = None, top_dB: float
     t_edges = row_edges[edges]
 
     finite = np.isfinite(values)
-    top = float(values[finite].max()) if finite.any() else 0.0
+    top = float(np.max(values[finite])) if finite.any() else 0.0
     if to_linear is not None:
         floor = top - top_dB
         values = np.maximum(values, floor)  # -inf (silence) at the floor; NaN stays
         label += f"\nfloor: {top_dB:g} dB below the loudest"
     else:
-        floor = float(values[finite].min()) if finite.any() else 0.0
+        floor = float(np.min(values[finite])) if finite.any() else 0.0
     if frames:
         mesh = ax.pcolormesh(t_edges, f_edges, values.T, shading="flat", cmap="magma",
                              vmin=floor, vmax=top, rasterized=True)

@@ -156,9 +156,11 @@ class Settings:
         return {**values, "floor_dB": self.floor_dB, "mode": mode,
                 "transform": _io.transform_name(transform), "version": __version__}
 
-    def describe_difference(self, stored: dict[str, Any]) -> str | None:
-        """None when `stored` (a file's settings) equals ours, else what differs."""
-        ours = self.stored()
+    def describe_difference(self, stored: dict[str, Any], **more: Any) -> str | None:
+        """None when `stored` (a file's or a store's settings) equals ours
+        and `more` (what else a store records, such as its dtype), else what
+        differs."""
+        ours = {**self.stored(), **more}
         differ = [f"{name} {stored.get(name)!r} instead of {value!r}"
                   for name, value in ours.items() if stored.get(name) != value]
         return ", ".join(differ) or None
@@ -276,7 +278,7 @@ def npz_fields(g: Gammatonegram, settings: Settings, **source: Any) -> dict[str,
         "floor_dB": settings.floor_dB,
         "mode": settings.analysis.mode,
         **source,
-        "settings": json.dumps({**settings.stored(), **source}, sort_keys=True),
+        "settings": _io.settings_text(settings.stored(), **source),
     }
 
 

@@ -1,10 +1,13 @@
-"""`tavik corpus IN OUT`: one .npz of features for every audio file under IN,
-on a local process pool or a Dask cluster, with one frequency axis for all.
-IN may be a URL of object storage (storage.py)."""
+"""`tavik corpus IN OUT`: the features of every audio file under IN, one .npz
+each or all in one Zarr store (_store), on a local process pool or a Dask
+cluster, with one frequency axis for all. IN, and OUT as a store, may be
+URLs of object storage (storage.py)."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import dataclasses
 import errno
 import multiprocessing
 import os
@@ -22,10 +25,10 @@ from typing import Any, Final
 
 from _tavik import __version__
 
-from .. import _io
+from .. import _io, _store
 from .common import (Settings, UsageError, add_analysis_options, check_can_make, check_options,
                      extract, need, npz_fields, one_line, print_stderr, record_of, report,
-                     stored_settings)
+                     stored_settings, write_error)
 from . import storage
 
 # Suffixes that libsndfile reads besides the names of its formats.
@@ -40,16 +43,28 @@ _SECONDS_PER_SAMPLE_FILTER: Final = 2e-9
 _SECONDS_PER_FILE: Final = 1e-3
 # Headers of objects read at once: each is a request that mostly waits.
 _HEADER_THREADS: Final = 16
+# A part of a store holds at most this much work, so that a long file makes
+# parts of a few files, and a killed task loses at most this much.
+PART_SECONDS: Final = 60.0
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     many = commands.add_parser(
         "corpus", help="features of every audio file under a folder",
         description="One .npz of features under OUT for every audio file under IN, at the "
-                    "same relative path; files already done with the same settings are skipped.")
+                    "same relative path, or all of them in one Zarr store OUT.zarr; files "
+                    "already done with the same settings are skipped.")
     many.add_argument("input", metavar="IN",
                       help="folder of audio files, or a URL of one (s3://bucket/prefix)")
-    many.add_argument("output", metavar="OUT", help="folder for the .npz files")
+    many.add_argument("output", metavar="OUT",
+                      help="folder for the .npz files, or the store (a name ending in .zarr, "
+                           "or a URL of one)")
+    many.add_argument("--format", choices=("npz", "zarr"), default=None,
+                      help="npz: a folder of .npz files; zarr: one store (needs CPython 3.11 "
+                           "or later); default: zarr for an OUT ending in .zarr, else npz")
+    many.add_argument("--dtype", choices=_store.DTYPES, default="float64",
+                      help="type of the features in a store (default float64, the computed "
+                           "values; float32 rounds each once, half the size)")
     many.add_argument("--sample-rate", type=int, default=None, metavar="R",
                       help="resample every file to R Hz first (needed when rates differ)")
     where = many.add_mutually_exclusive_group()
@@ -155,7 +170,7 @@ def _kind(mode: int) -> str:
 # --- Jobs, tasks and what a worker does ----------------------------------------
 
 @dataclass(frozen=True)
-class Stamp:
+class Stamp(storage.SourceStamp):
     """What tells a source file from another at the same path without reading
     it: its size, modification time (nanoseconds) and inode. A replacement
     of the same size keeps neither: `cp -p` writes into the old inode but
@@ -173,8 +188,7 @@ class Stamp:
     def of(cls, status: os.stat_result) -> Stamp:
         return cls(status.st_size, status.st_mtime_ns, status.st_ino)
 
-    def fields(self) -> dict[str, int]:
-        """The .npz members that record it."""
+    def fields(self) -> dict[str, Any]:
         return {"source_size": self.size, "source_mtime_ns": self.mtime_ns,
                 "source_inode": self.inode}
 
@@ -189,7 +203,7 @@ class Source:
     """Its path under IN, which its target's repeats under OUT."""
     location: str
     """What a worker opens: an absolute path, or a URL."""
-    stamp: Stamp | storage.ObjectStamp
+    stamp: storage.SourceStamp
 
 
 @dataclass(frozen=True)
@@ -202,10 +216,12 @@ class Job:
     source: str
     """An absolute path, or a URL."""
     target: str
-    stamp: Stamp | storage.ObjectStamp
+    stamp: storage.SourceStamp
     """Of the source as found: the .npz records it."""
     seconds: float
     """Duration by the header."""
+    index: int = 0
+    """Its place among the jobs of a store: a part is named after its first."""
     options: Mapping[str, Any] | None = field(default=None, compare=False)
     """Of the file system of a URL source; None for a path."""
 
@@ -217,22 +233,42 @@ class Outcome:
     error: str | None
 
 
-def do_task(settings: Settings, resample: bool, jobs: Sequence[Job],
-            num_threads: int) -> list[Outcome]:
+def do_task(settings: Settings, resample: bool, jobs: Sequence[Job], num_threads: int,
+            output: _store.Output | None = None) -> list[Outcome]:
     """Runs in a worker: each file read in blocks, resampled if asked,
-    through the filterbank, written. A failure of one file is its outcome."""
+    through the filterbank, written (to its .npz, or without `output` to
+    one part of the store). A failure of one file is its outcome; a part
+    that cannot be written fails all of its files."""
+    part = None
+    if output is not None and jobs:
+        try:
+            part = _store.PartWriter(output, output.part_name(jobs[0].index, len(jobs)))
+        except Exception as error:
+            return [Outcome(job.name, 0, one_line(error)) for job in jobs]
     outcomes = []
     for job in jobs:
         try:
-            frames = _do_job(settings, resample, job, num_threads)
+            frames = _do_job(settings, resample, job, num_threads, part)
         except Exception as error:
             outcomes.append(Outcome(job.name, 0, one_line(error)))
         else:
             outcomes.append(Outcome(job.name, frames, None))
+    if part is not None:
+        try:
+            if any(outcome.error is None for outcome in outcomes):
+                part.commit()
+            else:
+                part.abandon()
+        except Exception as error:
+            part.abandon()
+            reason = one_line(error)
+            outcomes = [outcome if outcome.error is not None else Outcome(outcome.name, 0, reason)
+                        for outcome in outcomes]
     return outcomes
 
 
-def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> int:
+def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int,
+            part: _store.PartWriter | None = None) -> int:
     header: list[_io.AudioInfo] = []
 
     def check(info: _io.AudioInfo) -> None:
@@ -247,17 +283,27 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int) -> i
         extracted = extract(source, settings, resample=resample, num_threads=num_threads,
                             check=check)
     g = record_of(extracted, settings)
-    _io.save_atomically(Path(job.target), npz_fields(
-        g, settings, source_sample_rate=header[0].sample_rate, **job.stamp.fields()))
+    if part is None:
+        _io.save_atomically(Path(job.target), npz_fields(
+            g, settings, source_sample_rate=header[0].sample_rate, **job.stamp.fields()))
+    else:
+        part.add(g.features, {"name": job.target, "source_sample_rate": header[0].sample_rate,
+                              "seconds": extracted.samples / settings.analysis.sample_rate,
+                              "frames": int(g.features.shape[0]), **job.stamp.fields()})
     return int(g.features.shape[0])
+
+
+def _work_per_second(settings: Settings) -> float:
+    """Estimated seconds of work per second of a recording."""
+    a = settings.analysis
+    return (a.sample_rate * a.num_features * _SECONDS_PER_SAMPLE_FILTER
+            * (a.num_samples / a.hop if a.mode == "frames" else 1))
 
 
 def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job]]:
     """Consecutive files grouped into tasks of about TASK_SECONDS of work, and
     into at least four tasks per worker when there is enough work."""
-    a = settings.analysis
-    per_second = (a.sample_rate * a.num_features * _SECONDS_PER_SAMPLE_FILTER
-                  * (a.num_samples / a.hop if a.mode == "frames" else 1))
+    per_second = _work_per_second(settings)
     work = [_SECONDS_PER_FILE + job.seconds * per_second for job in jobs]
     size = min(TASK_SECONDS, sum(work) / (4 * workers))
     tasks: list[list[Job]] = []
@@ -269,6 +315,27 @@ def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job
         if total >= size:
             tasks.append(current)
             current, total = [], 0.0
+    if current:
+        tasks.append(current)
+    return tasks
+
+
+def parts_of(jobs: list[Job], settings: Settings) -> list[list[Job]]:
+    """Consecutive files grouped into the tasks of a store, one part each:
+    PART_RECORDINGS files, fewer where they make more than PART_SECONDS of
+    work. Whatever the number of workers, so that the store is the same
+    on any of them."""
+    per_second = _work_per_second(settings)
+    tasks: list[list[Job]] = []
+    current: list[Job] = []
+    total = 0.0
+    for job in jobs:
+        seconds = _SECONDS_PER_FILE + job.seconds * per_second
+        if current and (len(current) == _store.PART_RECORDINGS or total + seconds > PART_SECONDS):
+            tasks.append(current)
+            current, total = [], 0.0
+        current.append(job)
+        total += seconds
     if current:
         tasks.append(current)
     return tasks
@@ -318,7 +385,7 @@ def _stop_pool(pool: ProcessPoolExecutor) -> None:
 
 
 def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
-                workers: int) -> Iterator[list[Outcome]]:
+                workers: int, output: _store.Output | None = None) -> Iterator[list[Outcome]]:
     """The tasks on `workers` processes. A worker that dies breaks the pool:
     a new one takes over, and the files of the tasks that were in flight are
     retried one at a time, alone in the pool, so that a death is the file's
@@ -340,14 +407,14 @@ def run_locally(tasks: list[list[Job]], settings: Settings, resample: bool,
                     if not in_flight:
                         task = suspects.popleft()
                         in_flight[pool.submit(do_task, settings, resample, task,
-                                              available)] = (task, True)
+                                              available, output)] = (task, True)
                 else:
                     while pending and len(in_flight) < 2 * workers:
                         task = pending.popleft()
                         # Fewer tasks than workers (one long file): threads take the cores.
                         share = min(workers, len(pending) + len(in_flight) + 1)
                         future = pool.submit(do_task, settings, resample, task,
-                                             max(1, available // share))
+                                             max(1, available // share), output)
                         in_flight[future] = (task, False)
                 finished, _ = wait(in_flight, return_when=FIRST_COMPLETED)
                 for future in finished:
@@ -459,12 +526,13 @@ def connect(address: str, timeout: float) -> Any:
 
 
 def run_on_dask(tasks: list[list[Job]], settings: Settings, resample: bool,
-                client: Any) -> Iterator[list[Outcome]]:
+                client: Any, output: _store.Output | None = None) -> Iterator[list[Outcome]]:
     distributed = need("distributed", "dask")
     with client:
         # The settings go to every worker once; each task names them.
         shared = client.scatter(settings, broadcast=True)
-        futures = [client.submit(do_task, shared, resample, task, 1, pure=False) for task in tasks]
+        futures = [client.submit(do_task, shared, resample, task, 1, output, pure=False)
+                   for task in tasks]
         jobs_of = {future.key: task for future, task in zip(futures, tasks)}
         for future in distributed.as_completed(futures):
             try:
@@ -522,12 +590,22 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
     options = storage.parse_options(args.storage_options)
     remote = storage.is_url(args.input)
-    if storage.is_url(args.output):
+    out_remote = storage.is_url(args.output)
+    store = (args.format or ("zarr" if _store.is_store_name(args.output) else "npz")) == "zarr"
+    if out_remote and not store:
         raise UsageError(f"cannot write {args.output}: .npz files go to a local folder; on "
                          f"object storage, features go to a Zarr store: an OUT ending in .zarr")
-    if options and not remote:
+    if options and not remote and not out_remote:
         raise UsageError("--storage-option is for an IN or OUT given as a URL (s3://...), "
                          "and neither is")
+    if store:
+        try:
+            _store.require_zarr()
+        except ImportError as error:
+            raise UsageError(str(error)) from None
+    elif args.dtype != "float64":
+        raise UsageError(f"--dtype {args.dtype} needs a store: an OUT ending in .zarr, or "
+                         f"--format zarr")
     if remote:
         folder = storage.remote(args.input, options)
         storage.check_folder(folder)
@@ -536,14 +614,27 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     elif not os.path.isdir(args.input):
         raise UsageError(f"no such folder: {args.input}")
     out = Path(args.output)
-    if os.path.exists(out) and not os.path.isdir(out):
-        raise UsageError(f"{out} exists and is not a folder")
-    if os.path.isdir(out):
-        held.append(lock(out))
+    # As the user named it: a URL is no path.
+    out_name = args.output if out_remote else str(out)
+    index: dict[str, _store.Entry] = {}
+    stored_root: dict[str, Any] | None = None
+    run_number = 1
+    if out_remote:
+        # No lock: object storage has none to offer (see docs/corpora.rst).
+        location = _store.Location(storage.writable_store(args.output, options), options)
+        stored_root, index, run_number = _read_store(location, out_name)
     else:
-        # OUT is to be made for any file to be done: a name too long, or a
-        # file where a folder of its path must be, is known now.
-        check_can_make(out, out)
+        if os.path.exists(out) and not os.path.isdir(out):
+            raise UsageError(f"{out} exists and is not a folder")
+        location = _store.Location(os.fspath(out))
+        if os.path.isdir(out):
+            held.append(lock(out))
+            if store:
+                stored_root, index, run_number = _read_store(location, out_name)
+        else:
+            # OUT is to be made for any file to be done: a name too long, or a
+            # file where a folder of its path must be, is known now.
+            check_can_make(out, out)
 
     if remote:
         found = Survey()
@@ -566,7 +657,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     targets: dict[Path, Source] = {}
     rates: Counter[int] = Counter()
     for source in sources:
-        target = out / source.relative.with_suffix(".npz")
+        # In a store, a recording is named by its path under IN.
+        target = (Path(source.relative.as_posix()) if store
+                  else out / source.relative.with_suffix(".npz"))
         if target in targets:
             raise UsageError(f"{targets[target].name} and {source.name} would both be written "
                              f"to {target}")
@@ -601,11 +694,22 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     if rate is not None:
         settings = Settings.of(args, rate)
         other: list[str] = []
+        if store and index and not args.overwrite and stored_root is not None:
+            difference = settings.describe_difference(
+                {**stored_root.get("settings", {}), "dtype": stored_root.get("dtype")},
+                dtype=args.dtype)
+            if difference is not None:
+                other.append(f"{difference} in {out_name}")
         for target, source in targets.items():
             info = headers.get(source.name)
-            if info is None:
+            if info is None or other and store:
                 continue
-            state = _state_of(target, source.stamp, settings, args.overwrite)
+            if store:
+                entry = index.get(str(target))
+                state = ("done" if entry is not None and not args.overwrite
+                         and source.stamp.recorded_in(entry.fields) else None)
+            else:
+                state = _state_of(target, source.stamp, settings, args.overwrite)
             if state == "done":
                 done_before += 1
                 continue
@@ -615,25 +719,42 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
             if state is not None:
                 failures.append(f"{source.name}: {state}")
                 continue
-            jobs.append(Job(source.name, source.location, os.path.abspath(target), source.stamp,
-                            info.samples / info.sample_rate, job_options))
+            jobs.append(Job(source.name, source.location,
+                            str(target) if store else os.path.abspath(target), source.stamp,
+                            info.samples / info.sample_rate, options=job_options))
         if other:
-            raise UsageError(f"{out} holds features made with other settings ({other[0]}"
+            raise UsageError(f"{out_name} holds features made with other settings ({other[0]}"
                              f"{f', and {len(other) - 1} more file(s)' if len(other) > 1 else ''}"
                              f"); pass --overwrite to redo them, or choose another OUT")
 
     done = short = 0
     if jobs:
-        check_can_make(out, out)
+        if not out_remote:
+            check_can_make(out, out)
         client = (connect(args.scheduler, args.worker_timeout) if args.scheduler is not None
                   else None)
-        out.mkdir(parents=True, exist_ok=True)
-        if not held:
-            held.append(lock(out))
-        tasks = tasks_of(jobs, settings, workers if client is None
-                         else max(1, len(client.scheduler_info().get("workers", {}))))
-        outcomes = (run_locally(tasks, settings, resample, workers) if client is None
-                    else run_on_dask(tasks, settings, resample, client))
+        if not out_remote:
+            out.mkdir(parents=True, exist_ok=True)
+            if not held:
+                held.append(lock(out))
+        output = None
+        if store:
+            # In name order, so that the parts of one run hold the rows in
+            # the order in which a reader lists the recordings.
+            jobs.sort(key=lambda job: job.target)
+            jobs = [dataclasses.replace(job, index=i) for i, job in enumerate(jobs)]
+            try:
+                _store.prepare(location, settings.stored(), args.dtype, fresh=args.overwrite)
+            except OSError as error:
+                raise write_error(error) from None
+            output = _store.Output(location, run_number, settings.analysis.num_features,
+                                   args.dtype)
+            tasks = parts_of(jobs, settings)
+        else:
+            tasks = tasks_of(jobs, settings, workers if client is None
+                             else max(1, len(client.scheduler_info().get("workers", {}))))
+        outcomes = (run_locally(tasks, settings, resample, workers, output) if client is None
+                    else run_on_dask(tasks, settings, resample, client, output))
         with tqdm(total=len(jobs), unit="file", file=sys.stderr, delay=1.0) as bar:
             for batch in outcomes:
                 for outcome in batch:
@@ -643,6 +764,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                     else:
                         failures.append(f"{outcome.name}: {outcome.error}")
                 bar.update(len(batch))
+        if store:
+            with contextlib.suppress(OSError):  # the workers' leftovers, if any died
+                _store.remove_unfinished(location)
 
     for line in sorted(found.skipped) + sorted(failures):
         print_stderr(f"tavik corpus: {line}")
@@ -653,11 +777,25 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         parts.append(f"{len(found.skipped)} skipped as not files to read")
     if found.ignored:
         parts.append(f"{found.ignored} other files ignored")
-    report(f"{', '.join(parts)} (features under {out})")
+    report(f"{', '.join(parts)} (features under {out_name})")
     return 1 if failures else 0
 
 
-def _state_of(target: Path, stamp: Stamp | storage.ObjectStamp, settings: Settings,
+def _read_store(location: _store.Location, name: str
+                ) -> tuple[dict[str, Any] | None, dict[str, _store.Entry], int]:
+    """What a store holds already: its root's record (None for no store
+    yet), the index of its recordings, and the number of this run."""
+    try:
+        stored_root = _store.read_root(location)
+        finished = _store.read_parts(location) if stored_root is not None else []
+    except _store.StoreError as error:
+        raise UsageError(str(error)) from None
+    except OSError as error:
+        raise UsageError(f"cannot read {name}: {error.strerror or one_line(error)}") from None
+    return stored_root, _store.index_of(finished), _store.next_run(finished)
+
+
+def _state_of(target: Path, stamp: storage.SourceStamp, settings: Settings,
               overwrite: bool) -> str | None:
     """None when the target is to be made; "done" when it exists, made with
     these settings from the source as it is now (the same stamp: a target
@@ -679,6 +817,6 @@ def _state_of(target: Path, stamp: Stamp | storage.ObjectStamp, settings: Settin
     difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
-    if any(stored.get(name) != value for name, value in stamp.fields().items()):
+    if not stamp.recorded_in(stored):
         return None  # the source changed since: done again
     return "done"

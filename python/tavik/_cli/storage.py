@@ -46,8 +46,21 @@ def parse_options(pairs: Sequence[str]) -> dict[str, Any]:
     return options
 
 
+class SourceStamp:
+    """What a corpus records of a source to tell, on a later run, whether it
+    is still the same."""
+
+    def fields(self) -> dict[str, Any]:
+        """The members of an .npz (and the columns of a store) that record it."""
+        raise NotImplementedError
+
+    def recorded_in(self, stored: Mapping[str, Any]) -> bool:
+        """Whether `stored` (an .npz's settings, a store's entry) records this stamp."""
+        return all(stored.get(name) == value for name, value in self.fields().items())
+
+
 @dataclass(frozen=True)
-class ObjectStamp:
+class ObjectStamp(SourceStamp):
     """What tells an object from another at the same URL without reading
     it, as fsspec's info() gives it: its size, its ETag where the store has
     one (S3's ETag, GCS's and Azure's etag; an overwrite gives a new one)
@@ -76,7 +89,6 @@ class ObjectStamp:
                    float(modified) if isinstance(modified, (int, float)) else None)
 
     def fields(self) -> dict[str, Any]:
-        """The members that record it beside the features."""
         return {"source_size": self.size, "source_etag": self.etag,
                 "source_modified": self.modified}
 
@@ -129,18 +141,24 @@ def remote(url: str, options: Mapping[str, Any]) -> Remote:
     return Remote(url.rstrip("/"), protocol, root, dict(options))
 
 
-def access_error(folder: Remote, error: Exception) -> UsageError:
-    """A failure to reach a folder as one line: refused credentials, a
-    missing bucket (the store's own words), an unreachable endpoint."""
+def access_error(verb: str, url: str, error: Exception) -> UsageError:
+    """A failure to reach IN or OUT as one line: refused credentials, an
+    unreachable endpoint."""
     if isinstance(error, PermissionError):
-        return UsageError(f"cannot read {folder.url}: access refused ({one_line(error)}): "
+        return UsageError(f"cannot {verb} {url}: access refused ({one_line(error)}): "
                           f"check the credentials")
+    return UsageError(f"cannot {verb} {url}: {one_line(error)}")
+
+
+def _folder_error(folder: Remote, error: Exception) -> UsageError:
+    """A failure to reach IN: a missing folder or bucket (in the store's
+    own words), or as access_error says."""
     if isinstance(error, FileNotFoundError):
         detail = one_line(error)
         return UsageError(f"no such folder: {folder.url}"
                           + ("" if detail.strip("/") in (folder.root.strip("/"), "FileNotFoundError")
                              else f" ({detail})"))
-    return UsageError(f"cannot read {folder.url}: {one_line(error)}")
+    return access_error("read", folder.url, error)
 
 
 def check_folder(folder: Remote) -> None:
@@ -149,7 +167,7 @@ def check_folder(folder: Remote) -> None:
     try:
         info = fs.info(folder.root)
     except Exception as error:  # the file system's own errors, of any kind
-        raise access_error(folder, error) from None
+        raise _folder_error(folder, error) from None
     if info.get("type") != "directory":
         raise UsageError(f"no such folder: {folder.url}")
 
@@ -162,7 +180,7 @@ def find(folder: Remote, suffixes: set[str]) -> tuple[dict[PurePosixPath, Object
     try:
         listing = fs.find(folder.root, detail=True)
     except Exception as error:  # the file system's own errors, of any kind
-        raise access_error(folder, error) from None
+        raise _folder_error(folder, error) from None
     prefix = f"{folder.root}/"
     audio: dict[PurePosixPath, ObjectStamp] = {}
     ignored = 0
@@ -191,3 +209,23 @@ def opened(source: str, options: Mapping[str, Any] | None,
     with fs.open(fs._strip_protocol(source), "rb", block_size=block_size,
                  cache_type="readahead") as file:
         yield cast(BinaryIO, file)
+
+
+def writable_store(url: str, options: Mapping[str, Any]) -> str:
+    """OUT as the URL of a store, checked as far as it can be without
+    writing: its protocol, and on a store of buckets the bucket, which
+    must exist and let these credentials in (a store is never made in a
+    bucket of its own). The URL without a trailing slash."""
+    protocol = url.partition("://")[0].lower()
+    fs = filesystem(protocol, options, url)
+    root = str(fs._strip_protocol(url)).rstrip("/")
+    split = getattr(fs, "split_path", None)  # s3fs's, gcsfs's, adlfs's
+    if split is not None:
+        bucket = str(split(root)[0])
+        try:
+            fs.info(bucket)
+        except FileNotFoundError:
+            raise UsageError(f"cannot write {url}: no such bucket: {bucket}") from None
+        except Exception as error:  # the file system's own errors, of any kind
+            raise access_error("write", url, error) from None
+    return url.rstrip("/")
