@@ -410,20 +410,20 @@ def assert_same_features(out, reference, names):
 @pytest.mark.timeout(300)
 class TestObjectStorage:
     def test_a_bucket_gives_the_local_features_on_the_pool_and_on_dask(self, s3, tmp_path):
+        """From a bucket to a store in a bucket and to a local folder of .npz
+        files: the features of the local run, bit for bit."""
         endpoint, client = s3
         written = write_corpus(tmp_path / "in")
         upload(client, tmp_path / "in", "pool")
-        local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
-        pool = on_s3(endpoint, "s3://pool/in", "out", "--sample-rate", 11025, "--workers", 2,
-                     cwd=tmp_path)
+        local = tavik_cli("corpus", "in", "local.zarr", "--sample-rate", 11025, cwd=tmp_path)
+        pool = on_s3(endpoint, "s3://pool/in", "s3://pool/out.zarr", "--sample-rate", 11025,
+                     "--workers", 2, cwd=tmp_path)
         assert (local.returncode, pool.returncode) == (1, 1), pool.stderr
         assert pool.stderr.startswith("tavik corpus: s3://pool/in/broken.ogg: cannot read as audio")
-        assert summary(pool).startswith("3 done, 0 skipped as already done, 1 failed")
-        assert corpus_files(tmp_path / "out") == written
-        assert_same_features(tmp_path / "out", tmp_path / "local", written)
-        stamp = npz(tmp_path / "out" / "noise.npz")
-        info = client.info("pool/in/noise.flac")
-        assert (int(stamp["source_size"]), str(stamp["source_etag"])) == (info["size"], info["ETag"])
+        assert summary(pool) == ("3 done, 0 skipped as already done, 1 failed (features under "
+                                 "s3://pool/out.zarr)")
+        assert summary(on_s3(endpoint, "s3://pool/in", "s3://pool/out.zarr", "--sample-rate",
+                             11025, cwd=tmp_path)).startswith("0 done, 3 skipped as already done")
 
         # The workers have no credentials of their own: those given as options
         # travel with the tasks.
@@ -431,13 +431,27 @@ class TestObjectStorage:
         from cli_helpers import S3_CREDENTIALS
 
         with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
-            dask = on_s3(endpoint, "s3://pool/in/", "dask", "--sample-rate", 11025, "--scheduler",
-                         cluster.scheduler_address, "--storage-option",
+            dask = on_s3(endpoint, "s3://pool/in/", "s3://pool/dask.zarr/", "--sample-rate", 11025,
+                         "--scheduler", cluster.scheduler_address, "--storage-option",
                          f"key={S3_CREDENTIALS['AWS_ACCESS_KEY_ID']}", "--storage-option",
                          f"secret={S3_CREDENTIALS['AWS_SECRET_ACCESS_KEY']}", cwd=tmp_path)
         assert dask.returncode == 1 and summary(dask).startswith("3 done"), dask.stderr
-        for name in written:
-            assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "out" / name).read_bytes()
+        expected = tavik.open_corpus(tmp_path / "local.zarr")
+        for name in ("out.zarr", "dask.zarr"):
+            client.get(f"pool/{name}/", f"{tmp_path / name}/", recursive=True)
+            got = tavik.open_corpus(tmp_path / name)
+            assert got.names == expected.names == ("nested/speech.wav", "noise.flac", "two.wav")
+            assert np.asarray(got.features).tobytes() == np.asarray(expected.features).tobytes()
+            assert got.settings == expected.settings
+        info = client.info("pool/in/noise.flac")
+        extra = got["noise.flac"].extra
+        assert (extra["source_size"], extra["source_etag"]) == (info["size"], info["ETag"])
+
+        npz_run = on_s3(endpoint, "s3://pool/in", "out", "--sample-rate", 11025, cwd=tmp_path)
+        assert npz_run.returncode == 1 and corpus_files(tmp_path / "out") == written
+        for i, name in enumerate(written):
+            assert (npz(tmp_path / "out" / name)["features"].tobytes()
+                    == np.asarray(expected[i].features).tobytes())
 
     def test_a_replaced_object_is_redone(self, s3, tmp_path):
         """An overwrite of the same size: a new ETag."""
@@ -470,6 +484,7 @@ class TestObjectStorage:
         (["s3://missing/in", "out"],
          "no such folder: s3://missing/in (The specified bucket does not exist)"),
         (["s3://bucket/nothing", "out"], "no such folder: s3://bucket/nothing"),
+        (["in", "s3://missing/out.zarr"], "cannot write s3://missing/out.zarr: no such bucket: missing"),
         (["s3://bucket/in", "s3://bucket/out"],
          "cannot write s3://bucket/out: .npz files go to a local folder; on object storage, "
          "features go to a Zarr store: an OUT ending in .zarr"),
@@ -492,11 +507,14 @@ class TestObjectStorage:
         from cli_helpers import s3_server
 
         pytest.importorskip("s3fs")
+        tone_files(tmp_path / "in", ["a.wav"])
         with s3_server(checks_credentials=True) as endpoint:
-            result = on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path)
-        assert result.returncode == 2 and result.stderr.count("\n") == 1, result.stderr
-        assert result.stderr.startswith("tavik corpus: cannot read s3://bucket/in: access refused (")
-        assert result.stderr.endswith("): check the credentials\n")
+            reading = on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path)
+            writing = on_s3(endpoint, "in", "s3://bucket/out.zarr", cwd=tmp_path)
+        for result, line in [(reading, "cannot read s3://bucket/in"),
+                             (writing, "cannot write s3://bucket/out.zarr")]:
+            assert (result.returncode, result.stderr) == (
+                2, f"tavik corpus: {line}: access refused (Forbidden): check the credentials\n")
         assert not (tmp_path / "out").exists()
 
     def test_fsspec_is_needed_by_urls_alone(self, tmp_path):
