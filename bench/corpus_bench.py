@@ -1,8 +1,11 @@
 """The corpus's own cost per file: `tavik corpus` on many one-second files
 beside a plain loop that reads, computes and writes the same files, and a
-two-worker Dask cluster beside the two-process pool.
+two-worker Dask cluster beside the two-process pool; then a store
+(OUT.zarr) beside a folder of .npz files: recordings written per second,
+and every row read back.
 
-    python bench/corpus_bench.py [--files 500 2000] [--no-dask]
+    python bench/corpus_bench.py [--files 500 2000] [--no-dask] [--store-files 2000]
+    python bench/corpus_bench.py --files --no-dask --store-files 20000   # the large case
 
 Everything but reading, features and writing is the corpus's own overhead:
 (corpus time - loop time) / files, with one worker process and the whole
@@ -23,6 +26,8 @@ for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 import soundfile  # noqa: E402
+
+import tavik  # noqa: E402
 
 from tavik import _io  # noqa: E402
 from tavik._cli import main as tavik_main  # noqa: E402
@@ -67,11 +72,61 @@ def corpus(folder, out, *options):
     return time.perf_counter() - start
 
 
+def store_rows(work, count, rounds):
+    """A store beside .npz files, both by the two-process pool: recordings
+    written per second, and every row read back (the store's lazy rows
+    against tavik.load of every file)."""
+    folder = work / f"store-in{count}"
+    make_corpus(folder, count)
+    runs = {"write .npz files (--workers 2)": ("npz", work / "npz"),
+            "write a store (--workers 2)": ("zarr", work / "store.zarr"),
+            "write a float32 store": ("zarr", work / "half.zarr")}
+    best = dict.fromkeys(runs, float("inf"))
+    for _ in range(rounds):
+        for name, (format, out) in runs.items():
+            shutil.rmtree(out, ignore_errors=True)
+            extra = ["--dtype", "float32"] if "float32" in name else []
+            best[name] = min(best[name], corpus(folder, out, "--workers", "2",
+                                                "--format", format, *extra))
+    reads = {
+        "read back: tavik.load of every .npz": lambda: [
+            tavik.load(p).features for p in sorted((work / "npz").rglob("*.npz"))],
+        "read back: every row of the store": lambda: np.asarray(
+            tavik.open_corpus(work / "store.zarr").features),
+        "read back: every row, float32 store": lambda: np.asarray(
+            tavik.open_corpus(work / "half.zarr").features),
+    }
+    for name, read in reads.items():
+        for _ in range(rounds):
+            start = time.perf_counter()
+            read()
+            best[name] = min(best.get(name, float("inf")), time.perf_counter() - start)
+    files = {name: sum(1 for p in (work / n).rglob("*") if p.is_file())
+             for name, n in (("npz", "npz"), ("store", "store.zarr"))}
+    sizes = {name: sum(p.stat().st_size for p in (work / n).rglob("*") if p.is_file())
+             for name, n in (("npz", "npz"), ("store", "store.zarr"), ("half", "half.zarr"))}
+    for name, seconds in best.items():
+        print(f"{count:>6} {name:<34} {seconds:>7.2f} {count / seconds:>8.0f} "
+              f"{1000 * seconds / count:>8.2f}")
+    print(f"{count:>6} {'store / .npz: writing rate':<34} "
+          f"{best['write .npz files (--workers 2)'] / best['write a store (--workers 2)']:>7.2f}")
+    print(f"{count:>6} {'.npz / store: reading time':<34} "
+          f"{best['read back: tavik.load of every .npz'] / best['read back: every row of the store']:>7.1f}")
+    print(f"{count:>6} files: {files['npz']} .npz, {files['store']} in the store; MB: "
+          f"{sizes['npz'] / 1e6:.1f} .npz, {sizes['store'] / 1e6:.1f} store, "
+          f"{sizes['half'] / 1e6:.1f} float32 store")
+    for out in ("npz", "store.zarr", "half.zarr"):
+        shutil.rmtree(work / out)
+    shutil.rmtree(folder)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, nargs="+", default=[500, 2000])
+    parser.add_argument("--files", type=int, nargs="*", default=[500, 2000])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--no-dask", action="store_true")
+    parser.add_argument("--store-files", type=int, nargs="*", default=[2000],
+                        help="corpus sizes of the store's rows (20000: the large case)")
     args = parser.parse_args()
     with open("/proc/cpuinfo") as info:
         model = next((line.split(":", 1)[1].strip() for line in info
@@ -139,6 +194,8 @@ def main():
             if not args.no_dask:
                 print(f"{count:>6} {'Dask / pool':<34} {dask / pool:>7.2f}")
             shutil.rmtree(folder)
+        for count in args.store_files:
+            store_rows(work, count, args.rounds)
 
 
 if __name__ == "__main__":

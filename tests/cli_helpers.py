@@ -153,3 +153,26 @@ def s3_server(checks_credentials=False):
             server.kill()
             server.wait()
         server.stdout.close()
+
+
+# tavik corpus writes a folder of .npz files or, to an OUT ending in .zarr, a store.
+each_format = pytest.mark.parametrize("format", ["npz", "zarr"])
+
+
+def out_for(format):
+    """The OUT of a corpus run in this format (a store needs zarr 3, so
+    CPython 3.11 or later: skipped without it)."""
+    if format == "zarr":
+        pytest.importorskip("zarr", minversion="3")
+        return "out.zarr"
+    return "out"
+
+
+def recordings(out):
+    """The recordings of a corpus by their names without suffix ("nested/speech")."""
+    corpus = tavik.open_corpus(out)
+    return {name.rsplit(".", 1)[0]: corpus[name] for name in corpus.names}
+
+
+def store_files(out):
+    return sorted(p.relative_to(out).as_posix() for p in Path(out).rglob("*") if p.is_file())

@@ -439,6 +439,49 @@ def corpus_object_overwritten():
     return (outcome.error, before, after), (None, "done", None)
 
 
+def a_foreign_store(folder):
+    """A `prepare` of command_line: a corpus, and a Zarr store of something else."""
+    a_corpus()(folder)
+    (folder / "other.zarr").mkdir()
+    (folder / "other.zarr" / "zarr.json").write_text('{"zarr_format": 3, "node_type": "group"}')
+
+
+def store_of_something_else():
+    pytest.importorskip("zarr", minversion="3")
+    message = "other.zarr exists and is not a tavik corpus store"
+    with tempfile.TemporaryDirectory() as name:
+        a_foreign_store(Path(name))
+        with pytest.raises(ValueError, match=f"^{Path(name) / 'other.zarr'} exists and is not"):
+            tavik.open_corpus(Path(name) / "other.zarr")
+    return (command_line("corpus", "in", "other.zarr", prepare=a_foreign_store),
+            (2, f"tavik corpus: {message}\n"))
+
+
+def store_on_cpython_3_10():
+    """Refused on 3.10, written on later versions."""
+    if sys.version_info >= (3, 11):
+        pytest.importorskip("zarr", minversion="3")
+        return command_line("corpus", "in", "out.zarr", prepare=a_corpus()), (0, "")
+    message = "a corpus store needs CPython 3.11 or later (for zarr 3); this is CPython 3.10"
+    with tempfile.TemporaryDirectory() as name:
+        a_foreign_store(Path(name))
+        with pytest.raises(ImportError, match=message.replace("(", r"\(").replace(")", r"\)")):
+            tavik.open_corpus(Path(name) / "other.zarr")
+    return (command_line("corpus", "in", "out.zarr", prepare=a_corpus()),
+            (2, f"tavik corpus: {message}\n"))
+
+
+def two_recordings():
+    """tavik.open_corpus of a folder of two .npz files of 98 rows."""
+    from tavik import _io
+
+    folder = Path(tempfile.mkdtemp())
+    g = tavik.gammatonegram(np.ones(16000), 16000, num_features=8)
+    for name in ("a.npz", "b.npz"):
+        _io.save_atomically(folder / "features" / name, _io.fields_of(g))
+    return tavik.open_corpus(folder / "features")
+
+
 def corpus_scheduler_that_never_answers():
     import dask
     import distributed  # noqa: F401  (its defaults into dask's config before one is changed)
@@ -766,6 +809,19 @@ CASES = {
                                       (2, "tavik corpus: --storage-option is for an IN or OUT given as a URL (s3://...), and neither is\n")))],
     "`tavik corpus` run again after an object under an `IN` on object storage was overwritten by another of the same size": [
         raises(None, "same", corpus_object_overwritten)],
+    "`tavik corpus` into an `OUT.zarr` (or with `--format zarr`) that exists and is not a store of `tavik corpus`, and `tavik.open_corpus` of it": [
+        raises(None, "same", store_of_something_else)],
+    "`tavik corpus --dtype float32` into a folder of `.npz` files": [
+        raises(None, "same", lambda: (command_line("corpus", "in", "out", "--dtype", "float32", prepare=a_corpus()),
+                                      (2, "tavik corpus: --dtype float32 needs a store: an OUT ending in .zarr, or --format zarr\n")))],
+    "a store on CPython 3.10: `tavik corpus IN OUT.zarr` (or `--format zarr`), `tavik.open_corpus` of a store": [
+        raises(None, "same", store_on_cpython_3_10)],
+    "a `Corpus` indexed by a name or position it lacks, or by anything but an `int` or a `str`; its `features` indexed by rows it lacks": [
+        raises(KeyError, "no recording 'x.wav' in .*features", lambda: two_recordings()["x.wav"]),
+        raises(IndexError, "^recording 2 is out of range for 2 recordings$", lambda: two_recordings()[2]),
+        raises(TypeError, r"^a corpus is indexed by a recording's position \(int\) or name \(str\), not float 1.0$",
+               lambda: two_recordings()[1.0]),
+        raises(IndexError, "^row 200 is out of range for 196 rows$", lambda: two_recordings().features[200])],
     "a keyword of `tavik.gammatonegram` or `GammatoneStream` of the wrong type or out of range (`num_features=0`, `-1` or `32.0`, `transform=\"log\"`, `num_threads=-1`, `low_Hz=\"50\"`, `mode=1`)": [
         raises(ValueError, r"^num_features must be at least 2, not 0$", lambda: tavik.gammatonegram(np.ones(800), 16000, num_features=0)),
         raises(TypeError, r"^num_features must be an integer, not float 32\.0$",

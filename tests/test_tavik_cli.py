@@ -10,13 +10,13 @@ import numpy as np
 import pytest
 
 import tavik
-from tavik import _io
+from tavik import _io, _store
 
 soundfile = pytest.importorskip("soundfile")
 soxr = pytest.importorskip("soxr")
 
-from cli_helpers import (SPEECH, corpus_files, local_cluster, npz, small_file_system,  # noqa: E402
-                         tavik_cli, write_corpus)
+from cli_helpers import (SPEECH, corpus_files, local_cluster, npz, out_for,  # noqa: E402
+                         small_file_system, store_files, tavik_cli, write_corpus)
 
 NAMES_ANY_ENCODING = pytest.mark.skipif(sys.platform in ("darwin", "win32"),
                                         reason="the file system takes UTF-8 names only")
@@ -528,6 +528,50 @@ class TestCorpus:
         assert redo.stdout.splitlines()[-1].startswith("3 done, 0 skipped")
         assert all(p.read_bytes() == content for p, (content, _) in before.items())
 
+    def test_a_store_holds_what_the_npz_files_hold(self, tmp_path):
+        """Every recording of a store reads as tavik.load reads its .npz, bit
+        for bit; the store is four files; float32 halves it, each value
+        rounded once."""
+        out_for("zarr")
+        write_corpus(tmp_path / "in")
+        for out, options in [("npz", []), ("store.zarr", []), ("half", ["--format", "zarr",
+                                                                        "--dtype", "float32"])]:
+            run = tavik_cli("corpus", "in", out, "--num-features", 16, "--workers", 1, *options,
+                            cwd=tmp_path)
+            assert run.returncode == 1 and run.stderr.count("\n") == 1, run.stderr
+        folder, store, half = (tavik.open_corpus(tmp_path / n) for n in ("npz", "store.zarr", "half"))
+        assert store.names == half.names == ("nested/speech.wav", "noise.flac", "two.wav")
+        assert folder.names == ("nested/speech.npz", "noise.npz", "two.npz")
+        assert store.offsets.tolist() == folder.offsets.tolist() == half.offsets.tolist()
+        for loaded, stored, rounded in zip(folder, store, half):
+            for name in ("features", "centre_frequencies", "times"):
+                assert getattr(stored, name).tobytes() == getattr(loaded, name).tobytes()
+            assert repr(stored) == repr(loaded) and dict(stored.extra) == dict(loaded.extra)
+            assert (rounded.features == loaded.features.astype(np.float32)).all()
+        assert np.asarray(store.features).tobytes() == np.asarray(folder.features).tobytes()
+        assert dict(store.settings) == {**folder.settings, "dtype": "float64"}
+        files = store_files(tmp_path / "store.zarr")
+        assert len(files) == 4 and files[0].startswith("parts/000001-000000000-000003/")
+        sizes = [sum((tmp_path / n / f).stat().st_size for f in files) for n in ("store.zarr", "half")]
+        data, slack = store.features.shape[0] * 16 * 8, _store.CHUNK_BYTES + 8192
+        assert data < sizes[0] < data + slack and data // 2 < sizes[1] < data // 2 + slack
+
+    @pytest.mark.parametrize("args, message", [
+        (["out", "--dtype", "float32"], "--dtype float32 needs a store: an OUT ending in .zarr, "
+                                        "or --format zarr"),
+        (["other.zarr"], "other.zarr exists and is not a tavik corpus store"),
+        (["other.zarr", "--overwrite"], "other.zarr exists and is not a tavik corpus store"),
+    ])
+    def test_an_out_that_is_no_store_is_refused(self, tmp_path, args, message):
+        out_for("zarr")
+        write_corpus(tmp_path / "in")
+        (tmp_path / "other.zarr").mkdir()
+        (tmp_path / "other.zarr" / "zarr.json").write_text('{"zarr_format": 3}')
+        out = tavik_cli("corpus", "in", *args, cwd=tmp_path)
+        assert (out.returncode, out.stderr) == (2, f"tavik corpus: {message}\n")
+        assert not (tmp_path / "out").exists()
+        assert os.listdir(tmp_path / "other.zarr") == ["zarr.json"]
+
     def test_mixed_rates_are_refused_before_anything_is_written(self, tmp_path):
         write_corpus(tmp_path / "in")
         soundfile.write(tmp_path / "in" / "low.wav", np.zeros(4000), 8000)
@@ -605,16 +649,24 @@ class TestCorpus:
         assert out.stderr.startswith(f"tavik corpus: {message}") and out.stderr.count("\n") == 1
 
 
-def test_a_dask_cluster_writes_the_same_bytes(tmp_path):
+@pytest.mark.parametrize("format", ["npz", "zarr"])
+def test_a_dask_cluster_writes_the_same_bytes(tmp_path, format):
     pytest.importorskip("distributed")
+    options = ["--format", format] if format == "npz" else ["--format", out_for(format)[4:]]
     written = write_corpus(tmp_path / "in")
-    local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
+    local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, "--workers", 2, *options,
+                      cwd=tmp_path)
     with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
         remote = tavik_cli("corpus", "in", "dask", "--sample-rate", 11025, "--scheduler",
-                           cluster.scheduler_address, cwd=tmp_path)
+                           cluster.scheduler_address, *options, cwd=tmp_path)
     assert local.returncode == remote.returncode == 1, remote.stderr
     assert remote.stdout.splitlines()[-1].startswith("3 done, 0 skipped as already done, 1 failed")
-    assert corpus_files(tmp_path / "dask") == written
+    if format == "npz":
+        assert corpus_files(tmp_path / "dask") == written
+    else:
+        written = store_files(tmp_path / "local")
+        # Two parts, one for each worker: of two recordings and of one.
+        assert store_files(tmp_path / "dask") == written and len(written) == 6
     for name in written:
         assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "local" / name).read_bytes()
 

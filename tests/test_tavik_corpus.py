@@ -13,14 +13,15 @@ import numpy as np
 import pytest
 
 import tavik
-from tavik import _io
+from tavik import _io, _store
 from tavik._analysis import Analysis
 from tavik._cli import corpus
 
 soundfile = pytest.importorskip("soundfile")
 
-from cli_helpers import (corpus_files, local_cluster, npz, port_8787_taken,  # noqa: E402
-                         silent_server, tavik_cli, write_corpus)
+from cli_helpers import (corpus_files, each_format, local_cluster, npz, out_for,  # noqa: E402
+                         port_8787_taken, recordings, silent_server, store_files, tavik_cli,
+                         write_corpus)
 
 
 # The pool forks this process, whose BLAS threads CPython 3.12+ warns about.
@@ -39,35 +40,37 @@ def tone_files(folder, names, seconds=0.5, rate=16000):
 
 
 class TestResuming:
-    def test_other_settings_are_refused_and_changed_sources_redone(self, tmp_path):
+    @each_format
+    def test_other_settings_are_refused_and_changed_sources_redone(self, tmp_path, format):
+        out = out_for(format)
         tone_files(tmp_path / "in", ["a.wav", "b.wav"])
-        assert tavik_cli("corpus", "in", "out", cwd=tmp_path).returncode == 0
-        before_copy = tmp_path / "a-before.npz"
-        before_copy.write_bytes((tmp_path / "out" / "a.npz").read_bytes())
+        assert tavik_cli("corpus", "in", out, cwd=tmp_path).returncode == 0
+        before = recordings(tmp_path / out)["a"]
         tone_files(tmp_path / "in", ["c.wav"])
-        other = tavik_cli("corpus", "in", "out", "--num-features", 32, cwd=tmp_path)
+        other = tavik_cli("corpus", "in", out, "--num-features", 32, cwd=tmp_path)
+        where = "out/a.npz, and 1 more file(s)" if format == "npz" else "out.zarr"
         assert other.returncode == 2 and other.stderr == (
-            f"tavik corpus: out holds features made with other settings (num_features 64 "
-            f"instead of 32 in out/a.npz, and 1 more file(s)); pass --overwrite to redo them, "
-            f"or choose another OUT\n")
-        assert corpus_files(tmp_path / "out") == ["a.npz", "b.npz"]
+            f"tavik corpus: {out} holds features made with other settings (num_features 64 "
+            f"instead of 32 in {where}); pass --overwrite to redo them, or choose another OUT\n")
+        assert sorted(recordings(tmp_path / out)) == ["a", "b"]
 
         # b.wav rewritten (other size), a.wav touched (another time stamp).
         tone_files(tmp_path / "in", ["b.wav"], seconds=0.6)
         touched = (tmp_path / "in" / "a.wav").stat().st_mtime_ns
         os.utime(tmp_path / "in" / "a.wav", ns=(touched + 10**9,) * 2)
-        again = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        again = tavik_cli("corpus", "in", out, cwd=tmp_path)
         assert summary(again).startswith("3 done, 0 skipped as already done, 0 failed")
-        redone = npz(tmp_path / "out" / "a.npz")
-        assert redone["source_mtime_ns"] == touched + 10**9
-        assert redone["features"].tobytes() == npz(before_copy)["features"].tobytes()
-        assert npz(tmp_path / "out" / "b.npz")["source_size"] == (tmp_path / "in" / "b.wav").stat().st_size
-        assert summary(tavik_cli("corpus", "in", "out", cwd=tmp_path)).startswith(
+        redone = recordings(tmp_path / out)
+        assert redone["a"].extra["source_mtime_ns"] == touched + 10**9
+        assert redone["a"].features.tobytes() == before.features.tobytes()
+        assert redone["b"].extra["source_size"] == (tmp_path / "in" / "b.wav").stat().st_size
+        assert summary(tavik_cli("corpus", "in", out, cwd=tmp_path)).startswith(
             "0 done, 3 skipped as already done")
 
-        redo = tavik_cli("corpus", "in", "out", "--num-features", 32, "--overwrite", cwd=tmp_path)
+        redo = tavik_cli("corpus", "in", out, "--num-features", 32, "--overwrite", cwd=tmp_path)
         assert summary(redo).startswith("3 done, 0 skipped") and redo.returncode == 0
-        assert npz(tmp_path / "out" / "c.npz")["features"].shape[1] == 32
+        assert {name: g.features.shape[1] for name, g in recordings(tmp_path / out).items()
+                } == {"a": 32, "b": 32, "c": 32}
 
     def test_short_files_are_done_with_no_frames(self, tmp_path):
         tone_files(tmp_path / "in", ["short.wav"], seconds=0.01)
@@ -91,25 +94,31 @@ class TestResuming:
         assert (result.returncode, result.stderr, result.stdout) == (2, f"tavik corpus: {line}\n", "")
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in", "out"]
 
-    def test_a_second_run_on_the_same_out_stops_at_once(self, tmp_path):
+    @each_format
+    def test_a_second_run_on_the_same_out_stops_at_once(self, tmp_path, format):
+        out = out_for(format)
         tone_files(tmp_path / "in", ["a.wav"])
-        (tmp_path / "out").mkdir()
-        held = os.open(tmp_path / "out", os.O_RDONLY | os.O_DIRECTORY)
+        (tmp_path / out).mkdir()
+        held = os.open(tmp_path / out, os.O_RDONLY | os.O_DIRECTORY)
         try:
             fcntl.flock(held, fcntl.LOCK_EX)
-            result = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+            result = tavik_cli("corpus", "in", out, cwd=tmp_path)
         finally:
             os.close(held)
         assert (result.returncode, result.stderr) == (
-            2, "tavik corpus: another tavik corpus run is writing to out\n")
-        assert os.listdir(tmp_path / "out") == []
+            2, f"tavik corpus: another tavik corpus run is writing to {out}\n")
+        assert os.listdir(tmp_path / out) == []
 
-    @pytest.mark.parametrize("replacement", ["cp -p", "same stamp, new inode", "no stamp recorded"])
-    def test_a_replaced_source_is_redone(self, tmp_path, replacement):
+    @pytest.mark.parametrize("replacement, format", [
+        ("cp -p", "npz"), ("same stamp, new inode", "npz"), ("no stamp recorded", "npz"),
+        ("cp -p", "zarr"), ("same stamp, new inode", "zarr")])
+    def test_a_replaced_source_is_redone(self, tmp_path, replacement, format):
         """A source replaced by another recording of the same size, with the
         time stamp of its own (`cp -p`) or with the very same one (`tar x`,
         `rsync -a` of a file made at the same time): a new inode. An .npz of
-        an earlier run that recorded neither is made again too."""
+        an earlier run that recorded neither is made again too. In a store,
+        the new part's recording stands for the old one."""
+        out = out_for(format)
         tone_files(tmp_path / "in", ["a.wav", "b.wav"])
         tone_files(tmp_path / "other", ["b.wav", "a.wav"])  # another tone, the same size
         other = tmp_path / "other" / "a.wav"
@@ -117,7 +126,7 @@ class TestResuming:
         assert other.stat().st_size == source.stat().st_size
         assert other.read_bytes() != source.read_bytes()
         os.utime(other, ns=(source.stat().st_mtime_ns - 10**9,) * 2)  # older than the features
-        assert tavik_cli("corpus", "in", "out", cwd=tmp_path).returncode == 0
+        assert tavik_cli("corpus", "in", out, cwd=tmp_path).returncode == 0
         old = source.stat()
         if replacement == "cp -p":
             subprocess.run(["cp", "-p", other, source], check=True)
@@ -134,14 +143,19 @@ class TestResuming:
             for name in ("source_mtime_ns", "source_inode"):
                 del fields[name], stored[name]
             _io.save_atomically(target, {**fields, "settings": json.dumps(stored, sort_keys=True)})
-        again = tavik_cli("corpus", "in", "out", cwd=tmp_path)
+        again = tavik_cli("corpus", "in", out, cwd=tmp_path)
         assert summary(again).startswith("1 done, 1 skipped as already done, 0 failed")
         samples, rate = soundfile.read(source)
-        assert npz(target)["features"].tobytes() == tavik.gammatonegram(samples, rate).features.tobytes()
+        corpus = tavik.open_corpus(tmp_path / out)
+        redone = recordings(tmp_path / out)["a"]
+        assert redone.features.tobytes() == tavik.gammatonegram(samples, rate).features.tobytes()
         now = source.stat()
-        assert [int(npz(target)[name]) for name in ("source_size", "source_mtime_ns", "source_inode")
+        assert [redone.extra[name] for name in ("source_size", "source_mtime_ns", "source_inode")
                 ] == [now.st_size, now.st_mtime_ns, now.st_ino]
-        assert summary(tavik_cli("corpus", "in", "out", cwd=tmp_path)).startswith(
+        # The rows of the corpus are those of its recordings, the old ones left out.
+        assert np.asarray(corpus.features).tobytes() == b"".join(
+            g.features.tobytes() for g in corpus)
+        assert summary(tavik_cli("corpus", "in", out, cwd=tmp_path)).startswith(
             "0 done, 2 skipped as already done")
 
 
@@ -245,14 +259,23 @@ def assert_gone_within_seconds(workers, seconds=5):
     assert not any(alive(w) for w in workers)
 
 
-@pytest.fixture
-def busy_corpus(tmp_path):
+@pytest.fixture(params=["npz", "zarr"])
+def busy_corpus(tmp_path, request):
     """Work that keeps the pool busy for about a minute on a fast machine
     (frames mode with a one-sample hop), so that a signal always finds the
-    run in progress; the tests end it long before that."""
+    run in progress; the tests end it long before that. In either format."""
+    out = out_for(request.param)
     tone_files(tmp_path / "in", [f"{i}.wav" for i in range(8)], seconds=10)
-    return [sys.executable, "-m", "tavik", "corpus", "in", "out", "--workers", "2",
+    return [sys.executable, "-m", "tavik", "corpus", "in", out, "--workers", "2",
             "--mode", "frames", "--hop", "1", "--num-features", "64"]
+
+
+def assert_nothing_half_written(out):
+    """An ended run leaves whole files or parts, or none: the corpus opens,
+    and every recording it lists reads."""
+    if os.path.exists(out):
+        corpus = tavik.open_corpus(out)
+        assert all(len(g.features) for g in corpus)
 
 
 def start_and_wait_for_workers(command, cwd):
@@ -279,6 +302,7 @@ def test_workers_end_with_the_command(busy_corpus, tmp_path, how):
     process.send_signal(how)
     process.communicate(timeout=30)
     assert_gone_within_seconds(workers)
+    assert_nothing_half_written(tmp_path / busy_corpus[5])
 
 
 @pytest.mark.timeout(120)
@@ -288,6 +312,7 @@ def test_ctrl_c_ends_the_run_in_one_line(busy_corpus, tmp_path):
     _, stderr = process.communicate(timeout=30)
     assert (process.returncode, stderr) == (130, "tavik corpus: interrupted\n")
     assert_gone_within_seconds(workers)
+    assert_nothing_half_written(tmp_path / busy_corpus[5])
 
 
 @pytest.mark.skipif(bool(os.environ.get("TAVIK_SANITIZED")),
@@ -295,8 +320,12 @@ def test_ctrl_c_ends_the_run_in_one_line(busy_corpus, tmp_path):
                            "sanitizer runtime's own locks")
 @pytest.mark.timeout(120)
 @pytest.mark.filterwarnings(FORK_WARNING)
-def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
-    """The pool's processes are forked, so they run the patched job."""
+@each_format
+def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch, format):
+    """The pool's processes are forked, so they run the patched job. In a
+    store, the part in flight is left unfinished, and its files are done
+    again each in a part of its own."""
+    out = tmp_path / out_for(format)
     tone_files(tmp_path / "in", ["a.wav", "dies-once.wav", "dies-always.wav", "d.wav"])
     real = corpus._do_job
 
@@ -309,14 +338,20 @@ def test_a_dying_worker_costs_a_retry_not_the_run(tmp_path, monkeypatch):
 
     monkeypatch.setattr(corpus, "_do_job", job)
     settings = corpus.Settings(Analysis(16000, num_features=8, high_Hz=7200, mode="frames"), -200.0)
-    jobs = [corpus.Job(p.name, str(p), str(tmp_path / "out" / (p.stem + ".npz")),
-                       corpus.Stamp.of(p.stat()), 0.5)
-            for p in sorted((tmp_path / "in").iterdir())]
-    outcomes = [o for batch in corpus.run_locally([jobs], settings, False, 2) for o in batch]
+    output = None
+    if format == "zarr":
+        output = _store.Output(_store.Location(str(out)), 1, 8, "float64")
+        _store.prepare(output.location, settings.stored(), "float64", fresh=False)
+    jobs = [corpus.Job(p.name, str(p), p.name if output else str(out / (p.stem + ".npz")),
+                       corpus.Stamp.of(p.stat()), 0.5, i)
+            for i, p in enumerate(sorted((tmp_path / "in").iterdir()))]
+    outcomes = [o for batch in corpus.run_locally([jobs], settings, False, 2, output)
+                for o in batch]
     assert sorted((o.name, o.error) for o in outcomes) == [
         ("a.wav", None), ("d.wav", None),
         ("dies-always.wav", "a worker process died while doing this file, also when retried"),
         ("dies-once.wav", None)]
+    assert sorted(recordings(out)) == ["a", "d", "dies-once"]
 
 
 def test_dask_without_workers_and_unknown_addresses_exit_2(tmp_path):
@@ -529,3 +564,104 @@ class TestObjectStorage:
         assert (url.returncode, url.stderr) == (
             2, "tavik corpus: this command needs the Python package fsspec: "
                "pip install 'tavik[store]'\n")
+
+
+def test_a_store_s_parts_hold_many_files_and_a_long_file_few():
+    """At most one file of a store per 500 recordings: a part is PART_RECORDINGS
+    files (two files of the store for short ones), fewer when they are long,
+    and fewer files are shared out among the workers."""
+    settings = corpus.Settings(Analysis(16000, high_Hz=7200), -200.0)
+    short = [corpus.Job(f"{i}.wav", "/x", f"{i}.wav", corpus.Stamp(0, 0, 0), 1.0, i)
+             for i in range(2500)]
+    assert [len(t) for t in corpus.parts_of(short, settings, 2)] == [1000, 1000, 500]
+    assert [len(t) for t in corpus.parts_of(short[:301], settings, 2)] == [151, 150]
+    hours = [corpus.Job(f"{i}.wav", "/x", f"{i}.wav", corpus.Stamp(0, 0, 0), 3600.0, i)
+             for i in range(20)]  # about 7.4 s of work each
+    assert [len(t) for t in corpus.parts_of(hours, settings, 1)] == [8, 8, 4]
+    assert _store.shard_rows(64, "float64") * 64 * 8 <= _store.SHARD_BYTES
+
+
+@pytest.fixture(scope="module", params=["npz", "zarr"])
+def written(request, tmp_path_factory):
+    """A corpus of three recordings (one shorter than a frame) in either format."""
+    folder = tmp_path_factory.mktemp(request.param)
+    out = out_for(request.param)
+    tone_files(folder / "in", ["b.wav", "a.wav"])
+    tone_files(folder / "in" / "sub", ["c.wav"], seconds=0.3)
+    tone_files(folder / "in", ["empty.wav"], seconds=0.01)
+    assert tavik_cli("corpus", "in", out, "--num-features", 8, cwd=folder).returncode == 0
+    return tavik.open_corpus(folder / out)
+
+
+class TestOpenCorpus:
+    @pytest.mark.parametrize("key", [
+        7, -1, slice(None), slice(40, 60), slice(None, None, 7), slice(60, 40), slice(-5, None),
+        (slice(45, 52), slice(2, 4)), (3, 5), np.array([80, 3, 3, 49, 0]), [],
+        np.arange(124) % 3 == 0, (np.array([1, 100]), 2)])
+    def test_rows_read_as_numpy_reads_them_all(self, written, key):
+        everything = np.concatenate([g.features for g in written])
+        assert np.asarray(written.features).tobytes() == everything.tobytes()
+        assert written.features[key].tobytes() == everything[key].tobytes()
+        assert written.features[key].shape == everything[key].shape
+
+    def test_recordings_in_name_order_with_their_rows(self, written):
+        suffix = ".wav" if written.format == "zarr" else ".npz"
+        assert written.names == tuple(n + suffix for n in ("a", "b", "empty", "sub/c"))
+        assert written.offsets.tolist() == [0, 48, 96, 96, 124]
+        assert written.features.shape == (124, 8) and written["empty" + suffix].features.shape == (0, 8)
+        assert [g.extra["source_size"] for g in written] == [written[i].extra["source_size"]
+                                                          for i in range(4)]
+        assert written.settings["num_features"] == 8
+        assert np.asarray(written.to_dask(chunk_rows=50)).tobytes() == np.asarray(
+            written.features).tobytes()
+
+    @pytest.mark.parametrize("key, error", [
+        ("nothing.wav", KeyError), (4, IndexError), (-5, IndexError), (1.0, TypeError),
+        (True, TypeError), (slice(1), TypeError)])
+    def test_a_recording_it_lacks_is_refused(self, written, key, error):
+        with pytest.raises(error):
+            written[key]
+
+    @pytest.mark.parametrize("key", [200, -125, np.array([[1]]), np.array([0.5]), "a",
+                                     np.ones(3, dtype=bool)])
+    def test_rows_it_lacks_are_an_index_error(self, written, key):
+        with pytest.raises(IndexError):
+            written.features[key]
+
+    def test_what_is_no_corpus_is_refused(self, tmp_path):
+        with pytest.raises(FileNotFoundError):
+            tavik.open_corpus(tmp_path / "nothing")
+        (tmp_path / "file").write_text("")
+        with pytest.raises(NotADirectoryError):
+            tavik.open_corpus(tmp_path / "file")
+        with pytest.raises(TypeError, match="path must be a str or an os.PathLike, not int 3"):
+            tavik.open_corpus(3)
+        out_for("zarr")
+        (tmp_path / "other.zarr").mkdir()
+        (tmp_path / "other.zarr" / "zarr.json").write_text('{"zarr_format": 3, "attributes": {}}')
+        with pytest.raises(ValueError, match=f"^{tmp_path / 'other.zarr'} exists and is not a "
+                                             f"tavik corpus store$"):
+            tavik.open_corpus(tmp_path / "other.zarr")
+        assert len(tavik.open_corpus(tmp_path)) == 0  # a folder without .npz files
+
+    def test_unfinished_parts_are_never_read_and_the_next_run_removes_them(self, tmp_path):
+        """What a killed task leaves: a temporary, and (where parts are not
+        renamed) a part whose table was never written."""
+        out = tmp_path / out_for("zarr")
+        tone_files(tmp_path / "in", ["a.wav"])
+        assert tavik_cli("corpus", "in", out.name, cwd=tmp_path).returncode == 0
+        [part] = [p for p in (out / "parts").iterdir() if p.is_dir()]
+        for name in (".000002-000000000-000001.partial", "000002-000000000-000001"):
+            copy = out / "parts" / name
+            copy.mkdir()
+            (copy / "c").mkdir()
+            document = json.loads((part / "zarr.json").read_text())
+            del document["attributes"]["tavik"]
+            (copy / "zarr.json").write_text(json.dumps(document))
+        assert tavik.open_corpus(out).names == ("a.wav",)
+        tone_files(tmp_path / "in", ["b.wav"])
+        again = tavik_cli("corpus", "in", out.name, cwd=tmp_path)
+        assert summary(again).startswith("1 done, 1 skipped as already done, 0 failed")
+        assert sorted(p.name for p in (out / "parts").iterdir()) == [
+            part.name, "000002-000000000-000001", "zarr.json"]
+        assert tavik.open_corpus(out).names == ("a.wav", "b.wav")

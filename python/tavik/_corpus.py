@@ -302,7 +302,7 @@ def open_corpus(path: str | os.PathLike[str]) -> Corpus:
 
 
 def _open_store(name: str) -> Corpus:
-    location = _store.Location(name)
+    location = _store.Location(os.path.abspath(name), shown=name)
     try:
         _store.require_zarr()
         root = _store.read_root(location)

@@ -54,8 +54,9 @@ PART_RECORDINGS: Final = 1000
 #: Bytes of one shard (a file): a worker holds one shard's rows at a time
 #: and writes it whole, as Zarr rewrites a shard on every smaller write.
 SHARD_BYTES: Final = 128 << 20
-#: Bytes of one chunk inside a shard: what a read of one recording fetches.
-CHUNK_BYTES: Final = 512 << 10
+#: Bytes of one chunk inside a shard: what a read of one recording fetches
+#: at least, and what a part may hold beyond its rows (a last chunk is whole).
+CHUNK_BYTES: Final = 128 << 10
 DTYPES: Final = ("float64", "float32")
 PARTS: Final = "parts"
 #: The columns that every part's table has; the others record the source's stamp.
@@ -93,6 +94,11 @@ class Location:
 
     url: str
     storage_options: Mapping[str, Any] = field(default_factory=dict)
+    shown: str | None = None
+    """How messages name it (the url by default)."""
+
+    def __str__(self) -> str:
+        return self.shown if self.shown is not None else self.url
 
     def filesystem(self) -> tuple[fsspec.AbstractFileSystem, str]:
         import fsspec.core
@@ -146,14 +152,14 @@ def read_root(location: Location) -> dict[str, Any] | None:
     if not fs.exists(document):
         if fs.isdir(root) and not fs.ls(root, detail=False):
             return None
-        raise StoreError(f"{location.url} exists and is not a tavik corpus store")
+        raise StoreError(f"{location} exists and is not a tavik corpus store")
     try:
         own = _read_json(fs, document)["attributes"]["tavik"]
         if not isinstance(own, dict) or own.get("layout") != LAYOUT:
             raise ValueError(f"layout {own.get('layout')!r}" if isinstance(own, dict)
                              else "no attributes")
     except (ValueError, KeyError, TypeError):
-        raise StoreError(f"{location.url} exists and is not a tavik corpus store") from None
+        raise StoreError(f"{location} exists and is not a tavik corpus store") from None
     return own
 
 

@@ -320,18 +320,19 @@ def tasks_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job
     return tasks
 
 
-def parts_of(jobs: list[Job], settings: Settings) -> list[list[Job]]:
+def parts_of(jobs: list[Job], settings: Settings, workers: int) -> list[list[Job]]:
     """Consecutive files grouped into the tasks of a store, one part each:
     PART_RECORDINGS files, fewer where they make more than PART_SECONDS of
-    work. Whatever the number of workers, so that the store is the same
-    on any of them."""
+    work, and fewer files than that shared out among the workers (so a
+    store is at most one file per 500 recordings, plus two per worker)."""
     per_second = _work_per_second(settings)
+    most = max(1, min(_store.PART_RECORDINGS, -(-len(jobs) // workers)))
     tasks: list[list[Job]] = []
     current: list[Job] = []
     total = 0.0
     for job in jobs:
         seconds = _SECONDS_PER_FILE + job.seconds * per_second
-        if current and (len(current) == _store.PART_RECORDINGS or total + seconds > PART_SECONDS):
+        if current and (len(current) == most or total + seconds > PART_SECONDS):
             tasks.append(current)
             current, total = [], 0.0
         current.append(job)
@@ -626,7 +627,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     else:
         if os.path.exists(out) and not os.path.isdir(out):
             raise UsageError(f"{out} exists and is not a folder")
-        location = _store.Location(os.fspath(out))
+        # Absolute: a Dask worker runs elsewhere.
+        location = _store.Location(os.path.abspath(out), shown=os.fspath(out))
         if os.path.isdir(out):
             held.append(lock(out))
             if store:
@@ -749,10 +751,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                 raise write_error(error) from None
             output = _store.Output(location, run_number, settings.analysis.num_features,
                                    args.dtype)
-            tasks = parts_of(jobs, settings)
-        else:
-            tasks = tasks_of(jobs, settings, workers if client is None
-                             else max(1, len(client.scheduler_info().get("workers", {}))))
+        if client is not None:
+            workers = max(1, len(client.scheduler_info().get("workers", {})))
+        tasks = parts_of(jobs, settings, workers) if store else tasks_of(jobs, settings, workers)
         outcomes = (run_locally(tasks, settings, resample, workers, output) if client is None
                     else run_on_dask(tasks, settings, resample, client, output))
         with tqdm(total=len(jobs), unit="file", file=sys.stderr, delay=1.0) as bar:
