@@ -388,21 +388,25 @@ def corpus_source_replaced():
 
 
 def corpus_object_storage_refused():
-    """(exit status, standard error) of a corpus from a missing bucket and
-    from a server that refuses every credential, each with what it should be."""
-    import tempfile
-
+    """(exit status, standard error) of corpora from and to a missing
+    bucket, and from a server that refuses every credential, each with what
+    it should be."""
     from cli_helpers import S3_CREDENTIALS, s3_server, tavik_cli
 
     pytest.importorskip("s3fs")
     got, expected = [], []
     with tempfile.TemporaryDirectory() as folder:
-        for checks_credentials, line in [
-                (False, "no such folder: s3://missing/in (The specified bucket does not exist)"),
-                (True, "cannot read s3://missing/in: access refused (Forbidden): check the credentials")]:
+        a_corpus()(Path(folder))
+        for checks_credentials, args, line in [
+                (False, ["s3://missing/in", "out"],
+                 "no such folder: s3://missing/in (The specified bucket does not exist)"),
+                (False, ["in", "s3://missing/out.zarr"],
+                 "cannot write s3://missing/out.zarr: no such bucket: missing"),
+                (True, ["s3://missing/in", "out"],
+                 "cannot read s3://missing/in: access refused (Forbidden): check the credentials")]:
             with s3_server(checks_credentials) as endpoint:
-                out = tavik_cli("corpus", "s3://missing/in", "out", "--storage-option",
-                                f"endpoint_url={endpoint}", cwd=folder, env=S3_CREDENTIALS)
+                out = tavik_cli("corpus", *args, "--storage-option", f"endpoint_url={endpoint}",
+                                cwd=folder, env=S3_CREDENTIALS)
             got.append((out.returncode, out.stderr))
             expected.append((2, f"tavik corpus: {line}\n"))
     return got, expected
@@ -797,11 +801,11 @@ CASES = {
     "an `IN` of `tavik corpus` that is a URL of an unknown protocol (`nosuch://b/in`) or of a store whose package is missing (`gs://` without gcsfs), or any URL without fsspec installed": [
         raises(None, "same", lambda: (command_line("corpus", "nosuch://b/in", "out"),
                                       (2, "tavik corpus: cannot use nosuch://b/in: unknown protocol nosuch://\n")))],
-    "`tavik corpus s3://bucket/in` of a bucket that does not exist, of a prefix that holds no object, or with credentials that the store refuses": [
+    "`tavik corpus` with an `IN` or an `OUT.zarr` on object storage in a bucket that does not exist, an `IN` that holds no object, or credentials that the store refuses": [
         raises(None, "same", corpus_object_storage_refused)],
     "an `OUT` of `tavik corpus` on object storage that does not end in `.zarr` (`s3://bucket/out`)": [
         raises(None, "same", lambda: (command_line("corpus", "in", "s3://bucket/out", prepare=a_corpus()),
-                                      (2, "tavik corpus: cannot write s3://bucket/out: .npz files go to a local folder; on object storage, features go to a Zarr store: an OUT ending in .zarr\n")))],
+                                      (2, "tavik corpus: cannot write s3://bucket/out: .npz files go to a local folder; on object storage, features go to a Zarr store: an OUT ending in .zarr, or --format zarr\n")))],
     "a `--storage-option` of `tavik corpus` that is not `KEY=VALUE` (`anon`), or given when neither `IN` nor `OUT` is a URL": [
         raises(None, "same", lambda: (command_line("corpus", "s3://b/in", "out", "--storage-option", "anon"),
                                       (2, "tavik corpus: --storage-option takes KEY=VALUE, not 'anon'\n"))),

@@ -522,7 +522,7 @@ class TestObjectStorage:
         (["in", "s3://missing/out.zarr"], "cannot write s3://missing/out.zarr: no such bucket: missing"),
         (["s3://bucket/in", "s3://bucket/out"],
          "cannot write s3://bucket/out: .npz files go to a local folder; on object storage, "
-         "features go to a Zarr store: an OUT ending in .zarr"),
+         "features go to a Zarr store: an OUT ending in .zarr, or --format zarr"),
         (["s3://bucket/in", "out", "--storage-option", "anon"],
          "--storage-option takes KEY=VALUE, not 'anon'"),
         (["in", "out"], "--storage-option is for an IN or OUT given as a URL (s3://...), "

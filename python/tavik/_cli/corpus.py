@@ -595,7 +595,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     store = (args.format or ("zarr" if _store.is_store_name(args.output) else "npz")) == "zarr"
     if out_remote and not store:
         raise UsageError(f"cannot write {args.output}: .npz files go to a local folder; on "
-                         f"object storage, features go to a Zarr store: an OUT ending in .zarr")
+                         f"object storage, features go to a Zarr store: an OUT ending in "
+                         f".zarr, or --format zarr")
     if options and not remote and not out_remote:
         raise UsageError("--storage-option is for an IN or OUT given as a URL (s3://...), "
                          "and neither is")
