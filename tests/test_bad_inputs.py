@@ -811,6 +811,11 @@ CASES = {
                                       (2, "tavik corpus: --storage-option takes KEY=VALUE, not 'anon'\n"))),
         raises(None, "same", lambda: (command_line("corpus", "in", "out", "--storage-option", "anon=true", prepare=a_corpus()),
                                       (2, "tavik corpus: --storage-option is for an IN or OUT given as a URL (s3://...), and neither is\n")))],
+    "`tavik.open_corpus` of a URL where there is no store (`memory://nothing.zarr`), or of a local path with `storage_options`": [
+        raises(FileNotFoundError, r"^\[Errno 2\] No such file or directory: 'memory://nothing.zarr'$",
+               lambda: pytest.importorskip("zarr", minversion="3") and tavik.open_corpus("memory://nothing.zarr")),
+        raises(ValueError, r"^storage_options are for a URL of object storage \(s3://\.\.\.\), not for the path features$",
+               lambda: tavik.open_corpus("features", storage_options={}))],
     "`tavik corpus` run again after an object under an `IN` on object storage was overwritten by another of the same size": [
         raises(None, "same", corpus_object_overwritten)],
     "`tavik corpus` into an `OUT.zarr` (or with `--format zarr`) that exists and is not a store of `tavik corpus`, and `tavik.open_corpus` of it": [

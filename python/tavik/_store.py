@@ -32,6 +32,7 @@ from __future__ import annotations
 import json
 import os
 import posixpath
+import re
 import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -75,6 +76,16 @@ def require_zarr() -> ModuleType:
                           f"pip install 'tavik[store]'")
     import_extra("fsspec", "a corpus store", "store")
     return zarr
+
+
+# A URL names its protocol first: `s3://`, `file://`. A local name that
+# should start so is written `./s3://...`.
+_URL: Final = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+
+
+def is_url(name: str) -> bool:
+    """Whether a name is a URL of fsspec's (s3://bucket/x) rather than a path."""
+    return _URL.match(name) is not None
 
 
 def is_store_name(path: str | os.PathLike[str]) -> bool:

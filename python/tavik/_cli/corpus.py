@@ -590,8 +590,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     if not 1 <= workers <= 1024:
         raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
     options = storage.parse_options(args.storage_options)
-    remote = storage.is_url(args.input)
-    out_remote = storage.is_url(args.output)
+    remote = _store.is_url(args.input)
+    out_remote = _store.is_url(args.output)
     store = (args.format or ("zarr" if _store.is_store_name(args.output) else "npz")) == "zarr"
     if out_remote and not store:
         raise UsageError(f"cannot write {args.output}: .npz files go to a local folder; on "

@@ -7,7 +7,6 @@ fsspec (the `store` extra) is imported only when a URL is given."""
 from __future__ import annotations
 
 import json
-import re
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -17,18 +16,11 @@ from typing import Any, BinaryIO, Final, cast
 
 from .common import UsageError, need, one_line
 
-# A URL names its protocol first: `s3://`, `file://`. A local name that
-# should start so is written `./s3://...`.
-_URL: Final = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 # Bytes fetched ahead of the reader: a header read takes one such request,
 # a worker streaming a file a few; far below s3fs's own 50 MiB default,
 # which a header read would otherwise download whole.
 HEADER_BLOCK: Final = 1 << 18
 STREAM_BLOCK: Final = 1 << 23
-
-
-def is_url(name: str) -> bool:
-    return _URL.match(name) is not None
 
 
 def parse_options(pairs: Sequence[str]) -> dict[str, Any]:
