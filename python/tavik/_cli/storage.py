@@ -106,6 +106,10 @@ class Remote:
         return f"{self.url}/{relative.as_posix()}"
 
 
+def protocol_of(url: str) -> str:
+    return url.partition("://")[0].lower()
+
+
 def filesystem(protocol: str, options: Mapping[str, Any], url: str) -> Any:
     """fsspec's file system of a protocol, or a usage error of one line: an
     unknown protocol, one whose package is missing, options it refuses."""
@@ -126,8 +130,7 @@ def filesystem(protocol: str, options: Mapping[str, Any], url: str) -> Any:
 
 def remote(url: str, options: Mapping[str, Any]) -> Remote:
     """The folder that a URL names, not yet checked."""
-    protocol, _, rest = url.partition("://")
-    protocol = protocol.lower()
+    protocol = protocol_of(url)
     fs = filesystem(protocol, options, url)
     root = str(fs._strip_protocol(url)).rstrip("/")
     return Remote(url.rstrip("/"), protocol, root, dict(options))
@@ -196,8 +199,7 @@ def opened(source: str, options: Mapping[str, Any] | None,
     if options is None:
         yield source
         return
-    protocol = source.partition("://")[0].lower()
-    fs = filesystem(protocol, options, source)
+    fs = filesystem(protocol_of(source), options, source)
     with fs.open(fs._strip_protocol(source), "rb", block_size=block_size,
                  cache_type="readahead") as file:
         yield cast(BinaryIO, file)
@@ -208,8 +210,7 @@ def writable_store(url: str, options: Mapping[str, Any]) -> str:
     writing: its protocol, and on a store of buckets the bucket, which
     must exist and let these credentials in (a store is never made in a
     bucket of its own). The URL without a trailing slash."""
-    protocol = url.partition("://")[0].lower()
-    fs = filesystem(protocol, options, url)
+    fs = filesystem(protocol_of(url), options, url)
     root = str(fs._strip_protocol(url)).rstrip("/")
     split = getattr(fs, "split_path", None)  # s3fs's, gcsfs's, adlfs's
     if split is not None:
