@@ -148,8 +148,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_SEED_SECONDS ?= 30
 FUZZ_CORPUS := build/fuzz-corpus
 FUZZ_FLAGS = -rss_limit_mb=4096 -timeout=30 -max_len=2048 -print_final_stats=1
-# 2.3.0 is the last atheris release with wheels for CPython 3.10.
-FUZZ_REQUIREMENTS := atheris==2.3.0
+# 2.3.0 is the last atheris release with wheels for CPython 3.10, and has
+# none for 3.12 (.venv's default), which 3.1.0 has.
+FUZZ_REQUIREMENTS := "atheris==2.3.0; python_version < '3.11'" "atheris==3.1.0; python_version >= '3.11'"
 fuzz-deps: $(STAMPS)/fuzz-deps
 $(STAMPS)/fuzz-deps: $(STAMPS)/installed
 	$(VPY) -m pip install -q $(FUZZ_REQUIREMENTS)

@@ -79,7 +79,8 @@ html_show_sourcelink = False
 
 # The doctests run in a folder of their own, made once per build, holding
 # the file that `tavik gammatonegram --out speech` writes from the shipped
-# sample.
+# sample, and the store that `tavik corpus recordings features.zarr` writes
+# from three seconds of noise (a.wav, b.wav, c.wav).
 _doctest_folder = tempfile.mkdtemp(prefix="tavik-doctest-")
 doctest_global_setup = f"""
 import os as _os, subprocess as _subprocess, sys as _sys
@@ -88,6 +89,14 @@ import tavik
 _os.chdir({_doctest_folder!r})
 if not _os.path.exists("speech.npz"):
     _subprocess.run([_sys.executable, "-m", "tavik", "gammatonegram", "--out", "speech"],
+                    check=True, capture_output=True)
+if not _os.path.exists("features.zarr"):
+    import soundfile as _soundfile
+    _os.makedirs("recordings", exist_ok=True)
+    for _i, _name in enumerate(("a.wav", "b.wav", "c.wav")):
+        _soundfile.write(_os.path.join("recordings", _name),
+                         0.1 * np.random.default_rng(_i).standard_normal(16000), 16000)
+    _subprocess.run([_sys.executable, "-m", "tavik", "corpus", "recordings", "features.zarr"],
                     check=True, capture_output=True)
 """
 doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE

@@ -50,3 +50,17 @@ def test_levels_prints_what_the_levels_page_quotes(tmp_path):
         "   7990                +2.17",
     ]:
         assert line in out.stdout, line
+
+
+def test_training_loop_learns_from_a_store_read_batch_by_batch(tmp_path):
+    """examples/training_loop.py, which docs/corpora.rst shows: a store (a
+    folder of .npz files on CPython 3.10) feeding a NumPy training loop."""
+    out = subprocess.run([sys.executable, str(QUICKSTART.with_name("training_loop.py")),
+                          str(tmp_path)], cwd=tmp_path, capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0] == (f"40 recordings, 1920 frames of 32 features "
+                        f"({'zarr' if sys.version_info >= (3, 11) else 'npz'})")
+    assert lines[1] == "step 0: loss 0.693" and float(lines[-2].split()[-1]) < 0.1
+    assert lines[-1] == "recordings classified correctly: 40 of 40"
