@@ -2,6 +2,7 @@
 settings, odd entries under IN, hostile names, concurrent runs, dying workers
 and commands, clusters without workers."""
 import fcntl
+import importlib.util
 import json
 import os
 import signal
@@ -442,19 +443,41 @@ def assert_same_features(out, reference, names):
             assert ours[field].tobytes() == theirs[field].tobytes(), (name, field)
 
 
+# An OUT.zarr needs zarr 3, on CPython 3.11 and later.
+HAS_STORE = sys.version_info >= (3, 11) and importlib.util.find_spec("zarr") is not None
+NEEDS_ZARR = pytest.mark.skipif(not HAS_STORE, reason="a store needs zarr 3 (CPython 3.11+)")
+
+
 @pytest.mark.timeout(300)
 class TestObjectStorage:
-    def test_a_bucket_gives_the_local_features_on_the_pool_and_on_dask(self, s3, tmp_path):
-        """From a bucket to a store in a bucket and to a local folder of .npz
-        files: the features of the local run, bit for bit."""
+    def test_a_bucket_gives_the_local_npz_files(self, s3, tmp_path):
         endpoint, client = s3
         written = write_corpus(tmp_path / "in")
+        upload(client, tmp_path / "in", "folder")
+        local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
+        run = on_s3(endpoint, "s3://folder/in", "out", "--sample-rate", 11025, "--workers", 2,
+                    cwd=tmp_path)
+        assert (local.returncode, run.returncode) == (1, 1), run.stderr
+        assert "\ntavik corpus: s3://folder/in/broken.ogg: cannot read as audio: " in "\n" + run.stderr
+        assert summary(run) == "3 done, 0 skipped as already done, 1 failed (features under out)"
+        assert corpus_files(tmp_path / "out") == written
+        assert_same_features(tmp_path / "out", tmp_path / "local", written)
+        info = client.info("folder/in/noise.flac")
+        stamp = npz(tmp_path / "out" / "noise.npz")
+        assert (int(stamp["source_size"]), str(stamp["source_etag"])) == (info["size"], info["ETag"])
+
+    def test_a_bucket_to_a_store_in_a_bucket_on_the_pool_and_on_dask(self, s3, tmp_path):
+        """The store of the local run, bit for bit, read where it is."""
+        pytest.importorskip("zarr", minversion="3")
+        from cli_helpers import S3_CREDENTIALS
+
+        endpoint, client = s3
+        write_corpus(tmp_path / "in")
         upload(client, tmp_path / "in", "pool")
         local = tavik_cli("corpus", "in", "local.zarr", "--sample-rate", 11025, cwd=tmp_path)
         pool = on_s3(endpoint, "s3://pool/in", "s3://pool/out.zarr", "--sample-rate", 11025,
                      "--workers", 2, cwd=tmp_path)
         assert (local.returncode, pool.returncode) == (1, 1), pool.stderr
-        assert "\ntavik corpus: s3://pool/in/broken.ogg: cannot read as audio: " in "\n" + pool.stderr
         assert summary(pool) == ("3 done, 0 skipped as already done, 1 failed (features under "
                                  "s3://pool/out.zarr)")
         assert summary(on_s3(endpoint, "s3://pool/in", "s3://pool/out.zarr", "--sample-rate",
@@ -463,8 +486,6 @@ class TestObjectStorage:
         # The workers have no credentials of their own: those given as options
         # travel with the tasks.
         pytest.importorskip("distributed")
-        from cli_helpers import S3_CREDENTIALS
-
         with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
             dask = on_s3(endpoint, "s3://pool/in/", "s3://pool/dask.zarr/", "--sample-rate", 11025,
                          "--scheduler", cluster.scheduler_address, "--storage-option",
@@ -479,15 +500,9 @@ class TestObjectStorage:
             assert got.names == expected.names == ("nested/speech.wav", "noise.flac", "two.wav")
             assert np.asarray(got.features).tobytes() == np.asarray(expected.features).tobytes()
             assert got.settings == expected.settings
-        info = client.info("pool/in/noise.flac")
-        extra = got["noise.flac"].extra
-        assert (extra["source_size"], extra["source_etag"]) == (info["size"], info["ETag"])
-
-        npz_run = on_s3(endpoint, "s3://pool/in", "out", "--sample-rate", 11025, cwd=tmp_path)
-        assert npz_run.returncode == 1 and corpus_files(tmp_path / "out") == written
-        for i, name in enumerate(written):
-            assert (npz(tmp_path / "out" / name)["features"].tobytes()
-                    == np.asarray(expected[i].features).tobytes())
+            info = client.info("pool/in/noise.flac")
+            extra = got["noise.flac"].extra
+            assert (extra["source_size"], extra["source_etag"]) == (info["size"], info["ETag"])
 
     def test_a_replaced_object_is_redone(self, s3, tmp_path):
         """An overwrite of the same size: a new ETag."""
@@ -520,7 +535,8 @@ class TestObjectStorage:
         (["s3://missing/in", "out"],
          "no such folder: s3://missing/in (The specified bucket does not exist)"),
         (["s3://bucket/nothing", "out"], "no such folder: s3://bucket/nothing"),
-        (["in", "s3://missing/out.zarr"], "cannot write s3://missing/out.zarr: no such bucket: missing"),
+        pytest.param(["in", "s3://missing/out.zarr"],
+                     "cannot write s3://missing/out.zarr: no such bucket: missing", marks=NEEDS_ZARR),
         (["s3://bucket/in", "s3://bucket/out"],
          "cannot write s3://bucket/out: .npz files go to a local folder; on object storage, "
          "features go to a Zarr store: an OUT ending in .zarr, or --format zarr"),
@@ -545,10 +561,12 @@ class TestObjectStorage:
         pytest.importorskip("s3fs")
         tone_files(tmp_path / "in", ["a.wav"])
         with s3_server(checks_credentials=True) as endpoint:
-            reading = on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path)
-            writing = on_s3(endpoint, "in", "s3://bucket/out.zarr", cwd=tmp_path)
-        for result, line in [(reading, "cannot read s3://bucket/in"),
-                             (writing, "cannot write s3://bucket/out.zarr")]:
+            results = [(on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path),
+                        "cannot read s3://bucket/in")]
+            if HAS_STORE:
+                results.append((on_s3(endpoint, "in", "s3://bucket/out.zarr", cwd=tmp_path),
+                                "cannot write s3://bucket/out.zarr"))
+        for result, line in results:
             assert (result.returncode, result.stderr) == (
                 2, f"tavik corpus: {line}: access refused (Forbidden): check the credentials\n")
         assert not (tmp_path / "out").exists()
