@@ -189,7 +189,9 @@ bench: $(STAMPS)/installed-bench
 	$(VPY) examples/levels.py
 
 # The command line's own costs: per file of a corpus beside a plain loop, on
-# a process pool and on Dask; peak memory against a recording's length.
+# a process pool and on Dask; a store beside .npz files, written and read
+# back (`python bench/corpus_bench.py --files --no-dask --store-files 20000`
+# for the large case); peak memory against a recording's length.
 .PHONY: bench-cli
 bench-cli: $(STAMPS)/installed
 	$(VPY) bench/corpus_bench.py

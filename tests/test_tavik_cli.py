@@ -301,6 +301,29 @@ class TestOutputsAndOptions:
             assert again.returncode == 0, again.stderr
             assert again.stdout.startswith("0 done, 1 skipped as already done")
 
+    def test_a_store_on_a_full_or_read_only_file_system(self, tmp_path):
+        """A part that cannot be written fails each of its files and leaves
+        nothing; a store whose recordings are all done is read alone."""
+        out_for("zarr")
+        (tmp_path / "in").mkdir()
+        for name in ("a.wav", "b.wav"):  # 255 KB of features each
+            soundfile.write(tmp_path / "in" / name,
+                            0.1 * np.random.default_rng(6).standard_normal(16000 * 5), 16000)
+        with small_file_system(tmp_path / "full"):
+            out = tavik_cli("corpus", "in", "full/c.zarr", "--workers", 1, cwd=tmp_path)
+            assert out.returncode == 1 and out.stdout.startswith("0 done, 0 skipped")
+            lines = out.stderr.splitlines()
+            assert [line.split(": ")[1] for line in lines] == ["in/a.wav", "in/b.wav"]
+            assert all(os.strerror(errno.ENOSPC) in line for line in lines)
+            assert store_files(tmp_path / "full" / "c.zarr") == ["parts/zarr.json", "zarr.json"]
+        with small_file_system(tmp_path / "done", "size=2m"):
+            assert tavik_cli("corpus", "in", "done/c.zarr", cwd=tmp_path).returncode == 0
+            subprocess.run(["mount", "-o", "remount,ro", str(tmp_path / "done")], check=True,
+                           timeout=30)
+            again = tavik_cli("corpus", "in", "done/c.zarr", cwd=tmp_path)
+            assert again.returncode == 0, again.stderr
+            assert again.stdout.startswith("0 done, 2 skipped as already done")
+
     def test_a_header_that_claims_2_to_the_35_samples(self, tmp_path):
         soundfile.write(tmp_path / "t.flac", 0.1 * np.ones(16000), 16000)
         data = bytearray((tmp_path / "t.flac").read_bytes())
