@@ -414,6 +414,25 @@ def corpus_object_storage_refused():
     return got, expected
 
 
+def objects_that_are_no_path():
+    """What storage.find makes of odd names under memory://tavik-names/in."""
+    fsspec = pytest.importorskip("fsspec")
+    from tavik._cli import storage
+
+    memory = fsspec.filesystem("memory")
+    for name in ("../x.wav", "/y.wav", "./z.wav", "ok.wav", "notes.txt"):
+        memory.pipe(f"/tavik-names/in/{name}", b"RIFF")
+    try:
+        audio, ignored, skipped = storage.find(storage.remote("memory://tavik-names/in", {}),
+                                               {".wav"})
+    finally:
+        memory.rm("/tavik-names", recursive=True)
+    reason = "skipped: a name with an empty, . or .. segment is no path under memory://tavik-names/in"
+    return ((sorted(map(str, audio)), ignored, skipped),
+            (["ok.wav"], 1, [f"memory://tavik-names/in/{name}: {reason}"
+                             for name in ("../x.wav", "./z.wav", "/y.wav")]))
+
+
 def corpus_object_overwritten():
     """Whether an object is done before and after it is overwritten by one
     of the same size (memory://, in this process, as a worker reads it)."""
@@ -818,6 +837,8 @@ CASES = {
                lambda: pytest.importorskip("zarr", minversion="3") and tavik.open_corpus("memory://nothing.zarr")),
         raises(ValueError, r"^storage_options are for a URL of object storage \(s3://\.\.\.\), not for the path features$",
                lambda: tavik.open_corpus("features", storage_options={}))],
+    "an object under an `IN` on object storage whose name is no path under it (`in/../x.wav`, `in//x.wav`, `in/./x.wav`)": [
+        raises(None, "same", objects_that_are_no_path)],
     "`tavik corpus` run again after an object under an `IN` on object storage was overwritten by another of the same size": [
         raises(None, "same", corpus_object_overwritten)],
     "`tavik corpus` into an `OUT.zarr` (or with `--format zarr`) that exists and is not a store of `tavik corpus`, and `tavik.open_corpus` of it": [

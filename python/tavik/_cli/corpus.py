@@ -641,7 +641,7 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
 
     if remote:
         found = Survey()
-        objects, found.ignored = storage.find(folder, audio_suffixes())
+        objects, found.ignored, found.skipped = storage.find(folder, audio_suffixes())
         sources = [Source(folder.name_of(relative), relative, folder.name_of(relative), stamp)
                    for relative, stamp in objects.items()]
     else:

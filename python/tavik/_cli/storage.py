@@ -167,10 +167,14 @@ def check_folder(folder: Remote) -> None:
         raise UsageError(f"no such folder: {folder.url}")
 
 
-def find(folder: Remote, suffixes: set[str]) -> tuple[dict[PurePosixPath, ObjectStamp], int]:
+def find(folder: Remote, suffixes: set[str]
+         ) -> tuple[dict[PurePosixPath, ObjectStamp], int, list[str]]:
     """Every object under the folder with an audio suffix, by its path
     relative to the folder in name order, with its stamp from the listing;
-    and the count of the others. A listing that fails is a usage error."""
+    the count of the others; and the objects with audio names that are no
+    path under the folder (an empty, "." or ".." segment: "in/../x.wav",
+    "in//x.wav"), which would be written elsewhere than under OUT, with
+    why. A listing that fails is a usage error."""
     fs = folder.filesystem()
     try:
         listing = fs.find(folder.root, detail=True)
@@ -179,16 +183,21 @@ def find(folder: Remote, suffixes: set[str]) -> tuple[dict[PurePosixPath, Object
     prefix = f"{folder.root}/"
     audio: dict[PurePosixPath, ObjectStamp] = {}
     ignored = 0
+    skipped: list[str] = []
     for path in sorted(listing):
         info = listing[path]
         if not path.startswith(prefix) or info.get("type") == "directory":
             continue
-        relative = PurePosixPath(path[len(prefix):])
-        if relative.suffix.lower() in suffixes:
-            audio[relative] = ObjectStamp.of(info)
-        else:
+        name = path[len(prefix):]
+        relative = PurePosixPath(name)
+        if relative.suffix.lower() not in suffixes:
             ignored += 1
-    return audio, ignored
+        elif any(segment in ("", ".", "..") for segment in name.split("/")):
+            skipped.append(f"{folder.url}/{name}: skipped: a name with an empty, . or .. "
+                           f"segment is no path under {folder.url}")
+        else:
+            audio[relative] = ObjectStamp.of(info)
+    return audio, ignored, skipped
 
 
 @contextmanager
