@@ -672,7 +672,9 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         try:
             with storage.opened(source.location, job_options, storage.HEADER_BLOCK) as file:
                 return _io.audio_info(file)
-        except (RuntimeError, OSError, ValueError) as error:
+        except Exception as error:  # libsndfile's, and a remote file system's of any kind
+            if not remote and not isinstance(error, (RuntimeError, OSError, ValueError)):
+                raise
             return f"{source.name}: cannot read as audio: {one_line(error)}"
 
     if remote:  # requests that mostly wait, on threads that end before the pool forks
