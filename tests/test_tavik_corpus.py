@@ -521,14 +521,21 @@ class TestObjectStorage:
                 == tavik.gammatonegram(samples, rate).features.tobytes())
 
     def test_a_file_url_is_the_local_folder(self, tmp_path):
+        """Also a relative one on Dask, whose workers run in another folder."""
         pytest.importorskip("fsspec")
         written = write_corpus(tmp_path / "in")
         local = tavik_cli("corpus", "in", "local", cwd=tmp_path)
         url = tavik_cli("corpus", f"file://{tmp_path}/in", "url", cwd=tmp_path)
         assert local.returncode == url.returncode == 1 and summary(url).startswith("3 done")
         assert_same_features(tmp_path / "url", tmp_path / "local", written)
-        assert summary(tavik_cli("corpus", f"file://{tmp_path}/in", "url", cwd=tmp_path)
+        assert summary(tavik_cli("corpus", "file://in", "url", cwd=tmp_path)
                        ).startswith("0 done, 3 skipped as already done")
+        pytest.importorskip("distributed")
+        with local_cluster(n_workers=1, threads_per_worker=1, processes=True) as cluster:
+            dask = tavik_cli("corpus", "file://in", "dask", "--scheduler",
+                             cluster.scheduler_address, cwd=tmp_path)
+        assert summary(dask).startswith("3 done"), dask.stderr
+        assert_same_features(tmp_path / "dask", tmp_path / "local", written)
 
     @pytest.mark.parametrize("args, line", [
         (["nosuch://bucket/in", "out"], "cannot use nosuch://bucket/in: unknown protocol nosuch://"),

@@ -642,8 +642,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     if remote:
         found = Survey()
         objects, found.ignored, found.skipped = storage.find(folder, audio_suffixes())
-        sources = [Source(folder.name_of(relative), relative, folder.name_of(relative), stamp)
-                   for relative, stamp in objects.items()]
+        sources = [Source(folder.name_of(relative), relative, folder.location_of(relative),
+                          stamp) for relative, stamp in objects.items()]
     else:
         found = survey(Path(args.input), audio_suffixes())
         # Absolute (not resolved) paths: a Dask worker runs elsewhere.

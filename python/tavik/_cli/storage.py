@@ -103,7 +103,13 @@ class Remote:
         return filesystem(self.protocol, self.options, self.url)
 
     def name_of(self, relative: PurePosixPath) -> str:
+        """An object as the user names it, for messages."""
         return f"{self.url}/{relative.as_posix()}"
+
+    def location_of(self, relative: PurePosixPath) -> str:
+        """An object's URL from its file system's root (file://in/a.wav is
+        file:///home/me/in/a.wav): what a worker elsewhere opens."""
+        return f"{self.protocol}://{self.root}/{relative.as_posix()}"
 
 
 def protocol_of(url: str) -> str:
