@@ -534,8 +534,15 @@ class TestObjectStorage:
         with local_cluster(n_workers=1, threads_per_worker=1, processes=True) as cluster:
             dask = tavik_cli("corpus", "file://in", "dask", "--scheduler",
                              cluster.scheduler_address, cwd=tmp_path)
+            store = (tavik_cli("corpus", "file://in", "file://dask.zarr", "--scheduler",
+                               cluster.scheduler_address, cwd=tmp_path) if HAS_STORE else None)
         assert summary(dask).startswith("3 done"), dask.stderr
         assert_same_features(tmp_path / "dask", tmp_path / "local", written)
+        if store is not None:
+            assert summary(store).startswith("3 done"), store.stderr
+            stored = tavik.open_corpus(tmp_path / "dask.zarr")
+            assert [g.features.tobytes() for g in stored] == [
+                npz(tmp_path / "local" / name)["features"].tobytes() for name in written]
 
     @pytest.mark.parametrize("args, line", [
         (["nosuch://bucket/in", "out"], "cannot use nosuch://bucket/in: unknown protocol nosuch://"),

@@ -623,7 +623,8 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     run_number = 1
     if out_remote:
         # No lock: object storage has none to offer (see docs/corpora.rst).
-        location = _store.Location(storage.writable_store(args.output, options), options)
+        location = _store.Location(storage.writable_store(args.output, options), options,
+                                   shown=args.output)
         stored_root, index, run_number = _read_store(location, out_name)
     else:
         if os.path.exists(out) and not os.path.isdir(out):

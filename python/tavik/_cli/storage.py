@@ -224,8 +224,10 @@ def writable_store(url: str, options: Mapping[str, Any]) -> str:
     """OUT as the URL of a store, checked as far as it can be without
     writing: its protocol, and on a store of buckets the bucket, which
     must exist and let these credentials in (a store is never made in a
-    bucket of its own). The URL without a trailing slash."""
-    fs = filesystem(protocol_of(url), options, url)
+    bucket of its own). Its URL from the file system's root (file://f.zarr
+    is file:///home/me/f.zarr), which a worker elsewhere opens."""
+    protocol = protocol_of(url)
+    fs = filesystem(protocol, options, url)
     root = str(fs._strip_protocol(url)).rstrip("/")
     split = getattr(fs, "split_path", None)  # s3fs's, gcsfs's, adlfs's
     if split is not None:
@@ -236,4 +238,4 @@ def writable_store(url: str, options: Mapping[str, Any]) -> str:
             raise UsageError(f"cannot write {url}: no such bucket: {bucket}") from None
         except Exception as error:  # the file system's own errors, of any kind
             raise access_error("write", url, error) from None
-    return url.rstrip("/")
+    return f"{protocol}://{root}"
