@@ -112,6 +112,49 @@ def silent_server():
             connection.close()
 
 
+# A moto S3 server on a free port of the loopback, in a process of its own:
+# it prints its port, then serves until its standard input closes.
+_S3_SERVER = """
+import sys
+from moto.server import ThreadedMotoServer
+server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+server.start()
+print(server._server.server_port, flush=True)
+sys.stdin.read()
+server.stop()
+"""
+# What any client of the test servers signs its requests with.
+S3_CREDENTIALS = {"AWS_ACCESS_KEY_ID": "tavik-test", "AWS_SECRET_ACCESS_KEY": "tavik-test",
+                  "AWS_DEFAULT_REGION": "us-east-1"}
+
+
+@contextlib.contextmanager
+def s3_server(checks_credentials=False):
+    """The endpoint URL of a local S3-compatible server (moto's), on a free
+    port; with `checks_credentials`, one that knows no access key, so that it
+    refuses every request. The test is skipped where moto is missing."""
+    pytest.importorskip("moto.server")
+    env = {**os.environ, **S3_CREDENTIALS}
+    if checks_credentials:
+        env["INITIAL_NO_AUTH_ACTION_COUNT"] = "0"
+    server = subprocess.Popen([sys.executable, "-c", _S3_SERVER], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env,
+                              text=True)
+    try:
+        port = server.stdout.readline().strip()
+        if not port:
+            pytest.fail("the S3 test server did not start")
+        yield f"http://127.0.0.1:{port}"
+    finally:
+        server.stdin.close()
+        try:
+            server.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+        server.stdout.close()
+
+
 # tavik corpus writes a folder of .npz files or, to an OUT ending in .zarr, a store.
 each_format = pytest.mark.parametrize("format", ["npz", "zarr"])
 

@@ -4,6 +4,8 @@ cases must name the same inputs, and each input gets what its row says."""
 import copy
 import csv
 import gc
+import importlib.util
+import io
 import itertools
 import os
 import pickle
@@ -377,13 +379,89 @@ def corpus_source_replaced():
     with tempfile.TemporaryDirectory() as folder:
         settings, job, _ = corpus_job(Path(folder), np.zeros(16000))
         source, target = Path(job.source), Path(job.target)
-        before = corpus._state_of(target, source.stat(), settings, False)
+        before = corpus._state_of(target, corpus.Stamp.of(source.stat()), settings, False)
         old = source.stat()
         soundfile.write(Path(folder) / "new.wav", np.ones(16000) / 2, 16000, subtype="FLOAT")
         os.utime(Path(folder) / "new.wav", ns=(old.st_atime_ns, old.st_mtime_ns))
         os.replace(Path(folder) / "new.wav", source)
-        after = corpus._state_of(target, source.stat(), settings, False)
+        after = corpus._state_of(target, corpus.Stamp.of(source.stat()), settings, False)
     return (before, after), ("done", None)
+
+
+def corpus_object_storage_refused():
+    """(exit status, standard error) of corpora from and to a missing
+    bucket, and from a server that refuses every credential, each with what
+    it should be."""
+    from cli_helpers import S3_CREDENTIALS, s3_server, tavik_cli
+
+    pytest.importorskip("s3fs")
+    got, expected = [], []
+    with tempfile.TemporaryDirectory() as folder:
+        a_corpus()(Path(folder))
+        for checks_credentials, args, line in [
+                (False, ["s3://missing/in", "out"],
+                 "no such folder: s3://missing/in (The specified bucket does not exist)"),
+                *([(False, ["in", "s3://missing/out.zarr"],
+                    "cannot write s3://missing/out.zarr: no such bucket: missing")]
+                  if sys.version_info >= (3, 11) and importlib.util.find_spec("zarr") else []),
+                (True, ["s3://missing/in", "out"],
+                 "cannot read s3://missing/in: access refused (Forbidden): check the credentials")]:
+            with s3_server(checks_credentials) as endpoint:
+                out = tavik_cli("corpus", *args, "--storage-option", f"endpoint_url={endpoint}",
+                                cwd=folder, env=S3_CREDENTIALS)
+            got.append((out.returncode, out.stderr))
+            expected.append((2, f"tavik corpus: {line}\n"))
+    return got, expected
+
+
+def objects_that_are_no_path():
+    """What storage.find makes of odd names under memory://tavik-names/in."""
+    fsspec = pytest.importorskip("fsspec")
+    from tavik._cli import storage
+
+    memory = fsspec.filesystem("memory")
+    for name in ("../x.wav", "/y.wav", "./z.wav", "ok.wav", "notes.txt"):
+        memory.pipe(f"/tavik-names/in/{name}", b"RIFF")
+    try:
+        audio, ignored, skipped = storage.find(storage.remote("memory://tavik-names/in", {}),
+                                               {".wav"})
+    finally:
+        memory.rm("/tavik-names", recursive=True)
+    reason = "skipped: a name with an empty, . or .. segment is no path under memory://tavik-names/in"
+    return ((sorted(map(str, audio)), ignored, skipped),
+            (["ok.wav"], 1, [f"memory://tavik-names/in/{name}: {reason}"
+                             for name in ("../x.wav", "./z.wav", "/y.wav")]))
+
+
+def corpus_object_overwritten():
+    """Whether an object is done before and after it is overwritten by one
+    of the same size (memory://, in this process, as a worker reads it)."""
+    import tempfile
+
+    import soundfile
+    fsspec = pytest.importorskip("fsspec")
+    from tavik._analysis import Analysis
+    from tavik._cli import corpus, storage
+
+    memory = fsspec.filesystem("memory")
+    samples = io.BytesIO()
+    soundfile.write(samples, np.zeros(16000), 16000, format="WAV", subtype="FLOAT")
+    memory.pipe("/tavik-bad-inputs/b.wav", samples.getvalue())
+    settings = corpus.Settings(Analysis(16000, num_features=8, high_Hz=7200.0), -200.0)
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            target = Path(folder) / "b.npz"
+            stamp = storage.ObjectStamp.of(memory.info("/tavik-bad-inputs/b.wav"))
+            job = corpus.Job("memory://tavik-bad-inputs/b.wav", "memory://tavik-bad-inputs/b.wav",
+                             str(target), stamp, 1.0, options={})
+            [outcome] = corpus.do_task(settings, False, [job], 1)
+            before = corpus._state_of(target, stamp, settings, False)
+            memory.pipe("/tavik-bad-inputs/b.wav", samples.getvalue()[:-8] + bytes(8))
+            again = storage.ObjectStamp.of(memory.info("/tavik-bad-inputs/b.wav"))
+            after = corpus._state_of(target, again, settings, False)
+    finally:
+        memory.rm("/tavik-bad-inputs", recursive=True)
+    return (outcome.error, before, after), (None, "done", None)
 
 
 def a_foreign_store(folder):
@@ -762,6 +840,28 @@ CASES = {
         raises(None, "same", corpus_source_replaced)],
     "`tavik corpus --scheduler` at an address that accepts connections and never answers": [
         raises(None, "same", corpus_scheduler_that_never_answers)],
+    "an `IN` of `tavik corpus` that is a URL of an unknown protocol (`nosuch://b/in`) or of a store whose package is missing (`gs://` without gcsfs), or any URL without fsspec installed": [
+        raises(None, "same", lambda: (command_line("corpus", "nosuch://b/in", "out"),
+                                      (2, "tavik corpus: cannot use nosuch://b/in: unknown protocol nosuch://\n")))],
+    "`tavik corpus` with an `IN` or an `OUT.zarr` on object storage in a bucket that does not exist, an `IN` that holds no object, or credentials that the store refuses": [
+        raises(None, "same", corpus_object_storage_refused)],
+    "an `OUT` of `tavik corpus` on object storage that does not end in `.zarr` (`s3://bucket/out`)": [
+        raises(None, "same", lambda: (command_line("corpus", "in", "s3://bucket/out", prepare=a_corpus()),
+                                      (2, "tavik corpus: cannot write s3://bucket/out: .npz files go to a local folder; on object storage, features go to a Zarr store: an OUT ending in .zarr, or --format zarr\n")))],
+    "a `--storage-option` of `tavik corpus` that is not `KEY=VALUE` (`anon`), or given when neither `IN` nor `OUT` is a URL": [
+        raises(None, "same", lambda: (command_line("corpus", "s3://b/in", "out", "--storage-option", "anon"),
+                                      (2, "tavik corpus: --storage-option takes KEY=VALUE, not 'anon'\n"))),
+        raises(None, "same", lambda: (command_line("corpus", "in", "out", "--storage-option", "anon=true", prepare=a_corpus()),
+                                      (2, "tavik corpus: --storage-option is for an IN or OUT given as a URL (s3://...), and neither is\n")))],
+    "`tavik.open_corpus` of a URL where there is no store (`memory://nothing.zarr`), or of a local path with `storage_options`": [
+        raises(FileNotFoundError, r"^\[Errno 2\] No such file or directory: 'memory://nothing.zarr'$",
+               lambda: pytest.importorskip("zarr", minversion="3") and tavik.open_corpus("memory://nothing.zarr")),
+        raises(ValueError, r"^storage_options are for a URL of object storage \(s3://\.\.\.\), not for the path features$",
+               lambda: tavik.open_corpus("features", storage_options={}))],
+    "an object under an `IN` on object storage whose name is no path under it (`in/../x.wav`, `in//x.wav`, `in/./x.wav`)": [
+        raises(None, "same", objects_that_are_no_path)],
+    "`tavik corpus` run again after an object under an `IN` on object storage was overwritten by another of the same size": [
+        raises(None, "same", corpus_object_overwritten)],
     "`tavik corpus` into an `OUT.zarr` (or with `--format zarr`) that exists and is not a store of `tavik corpus`, and `tavik.open_corpus` of it": [
         raises(None, "same", store_of_something_else)],
     "`tavik corpus --dtype float32` into a folder of `.npz` files": [

@@ -2,6 +2,7 @@
 settings, odd entries under IN, hostile names, concurrent runs, dying workers
 and commands, clusters without workers."""
 import fcntl
+import importlib.util
 import json
 import os
 import signal
@@ -417,6 +418,203 @@ def test_one_long_file_takes_every_core(monkeypatch):
     many = [corpus.Job(f"{i}.wav", "/x", "/y", corpus.Stamp(0, 0, 0), 1.0) for i in range(2000)]
     tasks = corpus.tasks_of(many, settings, 2)
     assert sum(map(len, tasks)) == 2000 and 8 <= len(tasks) < 2000
+
+
+# --- Object storage --------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def s3():
+    """A local S3 server and a client of it, shared by the module's tests:
+    each puts its files under a bucket of its own."""
+    from cli_helpers import S3_CREDENTIALS, s3_server
+
+    pytest.importorskip("s3fs")
+    import s3fs
+
+    with s3_server() as endpoint:
+        client = s3fs.S3FileSystem(endpoint_url=endpoint, key=S3_CREDENTIALS["AWS_ACCESS_KEY_ID"],
+                                   secret=S3_CREDENTIALS["AWS_SECRET_ACCESS_KEY"])
+        yield endpoint, client
+
+
+def upload(client, folder, bucket):
+    client.mkdir(bucket)
+    for path in sorted(folder.rglob("*")):
+        if path.is_file():
+            client.pipe(f"{bucket}/in/{path.relative_to(folder).as_posix()}", path.read_bytes())
+
+
+def on_s3(endpoint, *args, cwd, **options):
+    from cli_helpers import S3_CREDENTIALS
+
+    return tavik_cli("corpus", *args, "--storage-option", f"endpoint_url={endpoint}",
+                     cwd=cwd, env=S3_CREDENTIALS, timeout=180, **options)
+
+
+def assert_same_features(out, reference, names):
+    """The same features and settings as the local run's, whatever the
+    source's stamp."""
+    for name in names:
+        ours, theirs = npz(out / name), npz(reference / name)
+        for field in ("features", "times", "centre_frequencies", "sample_rate", "num_features",
+                      "transform", "source_sample_rate"):
+            assert ours[field].tobytes() == theirs[field].tobytes(), (name, field)
+
+
+# An OUT.zarr needs zarr 3, on CPython 3.11 and later.
+HAS_STORE = sys.version_info >= (3, 11) and importlib.util.find_spec("zarr") is not None
+NEEDS_ZARR = pytest.mark.skipif(not HAS_STORE, reason="a store needs zarr 3 (CPython 3.11+)")
+
+
+@pytest.mark.timeout(300)
+class TestObjectStorage:
+    def test_a_bucket_gives_the_local_npz_files(self, s3, tmp_path):
+        endpoint, client = s3
+        written = write_corpus(tmp_path / "in")
+        upload(client, tmp_path / "in", "folder")
+        local = tavik_cli("corpus", "in", "local", "--sample-rate", 11025, cwd=tmp_path)
+        run = on_s3(endpoint, "s3://folder/in", "out", "--sample-rate", 11025, "--workers", 2,
+                    cwd=tmp_path)
+        assert (local.returncode, run.returncode) == (1, 1), run.stderr
+        assert "\ntavik corpus: s3://folder/in/broken.ogg: cannot read as audio: " in "\n" + run.stderr
+        assert summary(run) == "3 done, 0 skipped as already done, 1 failed (features under out)"
+        assert corpus_files(tmp_path / "out") == written
+        assert_same_features(tmp_path / "out", tmp_path / "local", written)
+        info = client.info("folder/in/noise.flac")
+        stamp = npz(tmp_path / "out" / "noise.npz")
+        assert (int(stamp["source_size"]), str(stamp["source_etag"])) == (info["size"], info["ETag"])
+
+    def test_a_bucket_to_a_store_in_a_bucket_on_the_pool_and_on_dask(self, s3, tmp_path):
+        """The store of the local run, bit for bit, read where it is."""
+        pytest.importorskip("zarr", minversion="3")
+        from cli_helpers import S3_CREDENTIALS
+
+        endpoint, client = s3
+        write_corpus(tmp_path / "in")
+        upload(client, tmp_path / "in", "pool")
+        local = tavik_cli("corpus", "in", "local.zarr", "--sample-rate", 11025, cwd=tmp_path)
+        pool = on_s3(endpoint, "s3://pool/in", "s3://pool/out.zarr", "--sample-rate", 11025,
+                     "--workers", 2, cwd=tmp_path)
+        assert (local.returncode, pool.returncode) == (1, 1), pool.stderr
+        assert summary(pool) == ("3 done, 0 skipped as already done, 1 failed (features under "
+                                 "s3://pool/out.zarr)")
+        assert summary(on_s3(endpoint, "s3://pool/in", "s3://pool/out.zarr", "--sample-rate",
+                             11025, cwd=tmp_path)).startswith("0 done, 3 skipped as already done")
+
+        # The workers have no credentials of their own: those given as options
+        # travel with the tasks.
+        pytest.importorskip("distributed")
+        with local_cluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
+            dask = on_s3(endpoint, "s3://pool/in/", "s3://pool/dask.zarr/", "--sample-rate", 11025,
+                         "--scheduler", cluster.scheduler_address, "--storage-option",
+                         f"key={S3_CREDENTIALS['AWS_ACCESS_KEY_ID']}", "--storage-option",
+                         f"secret={S3_CREDENTIALS['AWS_SECRET_ACCESS_KEY']}", cwd=tmp_path)
+        assert dask.returncode == 1 and summary(dask).startswith("3 done"), dask.stderr
+        expected = tavik.open_corpus(tmp_path / "local.zarr")
+        for name in ("out.zarr", "dask.zarr"):
+            got = tavik.open_corpus(f"s3://pool/{name}", storage_options={
+                "endpoint_url": endpoint, "key": S3_CREDENTIALS["AWS_ACCESS_KEY_ID"],
+                "secret": S3_CREDENTIALS["AWS_SECRET_ACCESS_KEY"]})
+            assert got.names == expected.names == ("nested/speech.wav", "noise.flac", "two.wav")
+            assert np.asarray(got.features).tobytes() == np.asarray(expected.features).tobytes()
+            assert got.settings == expected.settings
+            info = client.info("pool/in/noise.flac")
+            extra = got["noise.flac"].extra
+            assert (extra["source_size"], extra["source_etag"]) == (info["size"], info["ETag"])
+
+    def test_a_replaced_object_is_redone(self, s3, tmp_path):
+        """An overwrite of the same size: a new ETag."""
+        endpoint, client = s3
+        tone_files(tmp_path / "in", ["a.wav", "b.wav"])
+        tone_files(tmp_path / "other", ["b.wav"])  # another tone, the same size
+        upload(client, tmp_path / "in", "resume")
+        assert on_s3(endpoint, "s3://resume/in", "out", cwd=tmp_path).returncode == 0
+        again = on_s3(endpoint, "s3://resume/in", "out", cwd=tmp_path)
+        assert summary(again).startswith("0 done, 2 skipped as already done")
+        client.pipe("resume/in/a.wav", (tmp_path / "other" / "b.wav").read_bytes())
+        redone = on_s3(endpoint, "s3://resume/in", "out", cwd=tmp_path)
+        assert summary(redone).startswith("1 done, 1 skipped as already done, 0 failed")
+        samples, rate = soundfile.read(tmp_path / "other" / "b.wav")
+        assert (npz(tmp_path / "out" / "a.npz")["features"].tobytes()
+                == tavik.gammatonegram(samples, rate).features.tobytes())
+
+    def test_a_file_url_is_the_local_folder(self, tmp_path):
+        """Also a relative one on Dask, whose workers run in another folder."""
+        pytest.importorskip("fsspec")
+        written = write_corpus(tmp_path / "in")
+        local = tavik_cli("corpus", "in", "local", cwd=tmp_path)
+        url = tavik_cli("corpus", f"file://{tmp_path}/in", "url", cwd=tmp_path)
+        assert local.returncode == url.returncode == 1 and summary(url).startswith("3 done")
+        assert_same_features(tmp_path / "url", tmp_path / "local", written)
+        assert summary(tavik_cli("corpus", "file://in", "url", cwd=tmp_path)
+                       ).startswith("0 done, 3 skipped as already done")
+        pytest.importorskip("distributed")
+        with local_cluster(n_workers=1, threads_per_worker=1, processes=True) as cluster:
+            dask = tavik_cli("corpus", "file://in", "dask", "--scheduler",
+                             cluster.scheduler_address, cwd=tmp_path)
+            store = (tavik_cli("corpus", "file://in", "file://dask.zarr", "--scheduler",
+                               cluster.scheduler_address, cwd=tmp_path) if HAS_STORE else None)
+        assert summary(dask).startswith("3 done"), dask.stderr
+        assert_same_features(tmp_path / "dask", tmp_path / "local", written)
+        if store is not None:
+            assert summary(store).startswith("3 done"), store.stderr
+            stored = tavik.open_corpus(tmp_path / "dask.zarr")
+            assert [g.features.tobytes() for g in stored] == [
+                npz(tmp_path / "local" / name)["features"].tobytes() for name in written]
+
+    @pytest.mark.parametrize("args, line", [
+        (["nosuch://bucket/in", "out"], "cannot use nosuch://bucket/in: unknown protocol nosuch://"),
+        (["s3://missing/in", "out"],
+         "no such folder: s3://missing/in (The specified bucket does not exist)"),
+        (["s3://bucket/nothing", "out"], "no such folder: s3://bucket/nothing"),
+        pytest.param(["in", "s3://missing/out.zarr"],
+                     "cannot write s3://missing/out.zarr: no such bucket: missing", marks=NEEDS_ZARR),
+        (["s3://bucket/in", "s3://bucket/out"],
+         "cannot write s3://bucket/out: .npz files go to a local folder; on object storage, "
+         "features go to a Zarr store: an OUT ending in .zarr, or --format zarr"),
+        (["s3://bucket/in", "out", "--storage-option", "anon"],
+         "--storage-option takes KEY=VALUE, not 'anon'"),
+        (["in", "out"], "--storage-option is for an IN or OUT given as a URL (s3://...), "
+                        "and neither is"),
+    ])
+    def test_bad_urls_and_options_are_one_line_and_status_2(self, s3, tmp_path, args, line):
+        endpoint, client = s3
+        if not client.exists("bucket"):
+            tone_files(tmp_path / "in", ["a.wav"])
+            upload(client, tmp_path / "in", "bucket")
+        tone_files(tmp_path / "in", ["a.wav"])
+        result = on_s3(endpoint, *args, cwd=tmp_path)
+        assert (result.returncode, result.stderr, result.stdout) == (2, f"tavik corpus: {line}\n", "")
+        assert not (tmp_path / "out").exists()
+
+    def test_refused_credentials_are_one_line_and_status_2(self, tmp_path):
+        from cli_helpers import s3_server
+
+        pytest.importorskip("s3fs")
+        tone_files(tmp_path / "in", ["a.wav"])
+        with s3_server(checks_credentials=True) as endpoint:
+            results = [(on_s3(endpoint, "s3://bucket/in", "out", cwd=tmp_path),
+                        "cannot read s3://bucket/in")]
+            if HAS_STORE:
+                results.append((on_s3(endpoint, "in", "s3://bucket/out.zarr", cwd=tmp_path),
+                                "cannot write s3://bucket/out.zarr"))
+        for result, line in results:
+            assert (result.returncode, result.stderr) == (
+                2, f"tavik corpus: {line}: access refused (Forbidden): check the credentials\n")
+        assert not (tmp_path / "out").exists()
+
+    def test_fsspec_is_needed_by_urls_alone(self, tmp_path):
+        """With an fsspec that cannot be imported, a local run is as ever."""
+        blocked = tmp_path / "blocked"
+        blocked.mkdir()
+        (blocked / "fsspec.py").write_text("raise ImportError('no fsspec here')\n")
+        env = {"PYTHONPATH": os.pathsep.join([str(blocked), os.environ.get("PYTHONPATH", "")])}
+        tone_files(tmp_path / "in", ["a.wav"])
+        assert tavik_cli("corpus", "in", "out", cwd=tmp_path, env=env).returncode == 0
+        url = tavik_cli("corpus", f"file://{tmp_path}/in", "out", cwd=tmp_path, env=env)
+        assert (url.returncode, url.stderr) == (
+            2, "tavik corpus: this command needs the Python package fsspec: "
+               "pip install 'tavik[store]'\n")
 
 
 def test_a_store_s_parts_hold_many_files_and_a_long_file_few():

@@ -16,14 +16,17 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _store
+from ._store import is_url
 from ._analysis import Analysis, Parameters, given
 from ._io import import_extra, load, npz_member_shape, settings_text, transform_named
 from ._signal import Gammatonegram
 
 # The fields of Parameters, in order; the settings of a corpus name them all.
 _PARAMETERS: Final = tuple(name for name in Parameters.__dataclass_fields__)
-# What an .npz of a corpus records of its source, beside the settings.
-_SOURCE_FIELDS: Final = ("source_sample_rate", "source_size", "source_mtime_ns", "source_inode")
+# What an .npz of a corpus records of its source, beside the settings: its
+# rate and its stamp (source_size, and source_mtime_ns and source_inode of a
+# file, source_etag and source_modified of an object).
+_SOURCE_PREFIX: Final = "source_"
 
 # Reads rows start to stop of one source (a part, a file) of a corpus.
 _Reader = Callable[[int, int], npt.NDArray[Any]]
@@ -228,7 +231,8 @@ class Corpus(Sequence[Gammatonegram]):
                              asarray=True, meta=np.empty((0, rows.shape[1]), dtype=rows.dtype))
 
 
-def open_corpus(path: str | os.PathLike[str]) -> Corpus:
+def open_corpus(path: str | os.PathLike[str], *,
+                storage_options: Mapping[str, Any] | None = None) -> Corpus:
     """Open a corpus written by ``tavik corpus``: a store or a folder of ``.npz`` files.
 
     Reads what lists the recordings (a store's tables, a folder's names)
@@ -242,7 +246,13 @@ def open_corpus(path: str | os.PathLike[str]) -> Corpus:
     path : str or os.PathLike
         A store (a folder holding the root ``zarr.json`` of one; its name
         usually ends in ``.zarr``) or a folder of ``.npz`` files (searched
-        recursively).
+        recursively); or the URL of a store on object storage
+        (``s3://bucket/features.zarr``, any URL of fsspec's).
+    storage_options : mapping, optional
+        For a URL: the options of its file system, as fsspec takes them
+        (``{"endpoint_url": "http://localhost:9000", "anon": True}``);
+        credentials are otherwise found where the file system looks for
+        them (the environment, its configuration files).
 
     Returns
     -------
@@ -254,16 +264,19 @@ def open_corpus(path: str | os.PathLike[str]) -> Corpus:
     TypeError
         If ``path`` is neither a string nor a path.
     FileNotFoundError
-        If there is no such folder.
+        If there is no such folder (for a URL: no store there).
     NotADirectoryError
         If ``path`` is a file.
     ValueError
         If it is a store, but not one that ``tavik corpus`` wrote (the
-        message names it).
+        message names it); if a URL names anything else (a folder of
+        ``.npz`` files is read from a local folder only), or its protocol
+        is unknown; if ``storage_options`` are given with a local path.
     ImportError
         If it is a store and zarr 3 cannot be imported: on CPython 3.10 (the
         message says that a store needs CPython 3.11 or later), or without
-        the ``store`` extra (``pip install 'tavik[store]'``).
+        the ``store`` extra (``pip install 'tavik[store]'``, which brings
+        fsspec and s3fs for a URL too).
 
     See Also
     --------
@@ -290,17 +303,29 @@ def open_corpus(path: str | os.PathLike[str]) -> Corpus:
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path must be a str or an os.PathLike, not {given(path)}")
     name = os.fspath(path)
+    if is_url(name):
+        location = _store.Location(name.rstrip("/"), dict(storage_options or {}), shown=name)
+        _store.require_zarr()
+        try:
+            there = _store.read_root(location) is not None
+        except _store.StoreError as error:
+            raise ValueError(str(error)) from None
+        if not there:
+            raise FileNotFoundError(2, "No such file or directory", name)
+        return _open_store(name, location)
+    if storage_options is not None:
+        raise ValueError(f"storage_options are for a URL of object storage (s3://...), "
+                         f"not for the path {name}")
     if not os.path.exists(name):
         raise FileNotFoundError(2, "No such file or directory", name)
     if not os.path.isdir(name):
         raise NotADirectoryError(20, "Not a directory", name)
     if os.path.exists(os.path.join(name, "zarr.json")):
-        return _open_store(name)
+        return _open_store(name, _store.Location(os.path.abspath(name), shown=name))
     return _open_folder(name)
 
 
-def _open_store(name: str) -> Corpus:
-    location = _store.Location(os.path.abspath(name), shown=name)
+def _open_store(name: str, location: _store.Location) -> Corpus:
     try:
         _store.require_zarr()
         root = _store.read_root(location)
@@ -372,7 +397,8 @@ class _Records:
         self._centre_frequencies = analysis.filterbank().centre_frequencies
 
     def make(self, rows: npt.NDArray[Any], fields: Mapping[str, Any]) -> Gammatonegram:
-        source = {name: fields[name] for name in _SOURCE_FIELDS}
+        source = {name: value for name, value in fields.items()
+                  if name.startswith(_SOURCE_PREFIX)}
         extra = {"floor_dB": self._settings["floor_dB"], **source,
                  "settings": settings_text(self._settings, **source)}
         return Gammatonegram(features=np.asarray(rows), centre_frequencies=self._centre_frequencies,
@@ -391,7 +417,7 @@ def _open_folder(name: str) -> Corpus:
         except ValueError:
             stored = {}
         if isinstance(stored, dict):
-            settings = {k: v for k, v in stored.items() if k not in _SOURCE_FIELDS}
+            settings = {k: v for k, v in stored.items() if not k.startswith(_SOURCE_PREFIX)}
 
     def read(i: int) -> Gammatonegram:
         return load(paths[i])

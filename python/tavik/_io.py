@@ -328,9 +328,9 @@ def _soundfile_source(source: AudioSource) -> Any:
     return source if hasattr(source, "read") else os.fsencode(cast(str, source))
 
 
-def audio_info(path: str | Path) -> AudioInfo:
-    """The header of an audio file; errors are libsndfile's (RuntimeError,
-    OSError or ValueError)."""
+def audio_info(path: AudioSource) -> AudioInfo:
+    """The header of an audio file (a name or an open binary file); errors
+    are libsndfile's (RuntimeError, OSError or ValueError)."""
     import soundfile
 
     info = soundfile.info(_soundfile_source(path))

@@ -10,8 +10,10 @@ Layout of ``OUT.zarr``::
     parts/<run>-<first>-<count>/
         zarr.json          a (rows, num_features) array; its attribute "tavik"
                            is the part's table of recordings, one column each:
-                           name, source_sample_rate, seconds, frames,
-                           source_size, source_mtime_ns, source_inode
+                           name, source_sample_rate, seconds, frames, and the
+                           source's stamp (source_size, source_mtime_ns,
+                           source_inode of a file; source_size, source_etag,
+                           source_modified of an object)
         c/<k>/0            its shards, SHARD_BYTES of rows each
 
 A part is written by one worker task: under ``parts/.<name>.partial`` and
@@ -30,6 +32,7 @@ from __future__ import annotations
 import json
 import os
 import posixpath
+import re
 import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -57,9 +60,8 @@ SHARD_BYTES: Final = 128 << 20
 CHUNK_BYTES: Final = 128 << 10
 DTYPES: Final = ("float64", "float32")
 PARTS: Final = "parts"
-#: The columns of a part's table, in order.
-COLUMNS: Final = ("name", "source_sample_rate", "seconds", "frames", "source_size",
-                  "source_mtime_ns", "source_inode")
+#: The columns that every part's table has; the others record the source's stamp.
+COLUMNS: Final = ("name", "source_sample_rate", "seconds", "frames")
 _ROOT_DOCUMENT: Final = "zarr.json"
 
 
@@ -74,6 +76,16 @@ def require_zarr() -> ModuleType:
                           f"pip install 'tavik[store]'")
     import_extra("fsspec", "a corpus store", "store")
     return zarr
+
+
+# A URL names its protocol first: `s3://`, `file://`. A local name that
+# should start so is written `./s3://...`.
+_URL: Final = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+
+
+def is_url(name: str) -> bool:
+    """Whether a name is a URL of fsspec's (s3://bucket/x) rather than a path."""
+    return _URL.match(name) is not None
 
 
 def is_store_name(path: str | os.PathLike[str]) -> bool:
@@ -210,9 +222,10 @@ def _table_of(fs: fsspec.AbstractFileSystem, path: str) -> tuple[int, dict[str, 
         rows = int(document["shape"][0])
     except (OSError, ValueError, KeyError, TypeError, IndexError):
         return None
-    if not isinstance(table, dict) or any(not isinstance(table.get(c), list) for c in COLUMNS):
+    if (not isinstance(table, dict) or any(c not in table for c in COLUMNS)
+            or any(not isinstance(column, list) for column in table.values())):
         return None
-    if len({len(table[c]) for c in COLUMNS}) != 1 or sum(table["frames"]) != rows:
+    if len({len(column) for column in table.values()}) != 1 or sum(table["frames"]) != rows:
         return None
     return rows, table
 
@@ -262,7 +275,8 @@ def index_of(parts: Sequence[Part]) -> dict[str, Entry]:
         table = part.table
         start = 0
         for row in range(len(table["name"])):
-            fields = {column: table[column][row] for column in COLUMNS[1:]}
+            fields = {column: values[row] for column, values in table.items()
+                      if column != "name"}
             index[str(table["name"][row])] = Entry(number, start, fields)
             start += int(fields["frames"])
     return index
@@ -315,7 +329,7 @@ class PartWriter:
         self._filled = 0
         self._written = 0
         self._array: Any = None
-        self._table: dict[str, list[Any]] = {column: [] for column in COLUMNS}
+        self._table: dict[str, list[Any]] = {}
 
     def add(self, features: npt.NDArray[np.float64], entry: Mapping[str, Any]) -> None:
         """A recording's rows (cast to the store's dtype) and its table row."""
@@ -327,8 +341,8 @@ class PartWriter:
             done += take
             if self._filled == self._shard:
                 self._flush()
-        for column in COLUMNS:
-            self._table[column].append(entry[column])
+        for column, value in entry.items():  # the same columns for every recording of a run
+            self._table.setdefault(column, []).append(value)
 
     def _flush(self) -> None:
         rows = self._written + self._filled

@@ -209,7 +209,7 @@ class Extracted:
     """Time spent in the filterbank."""
 
 
-def extract(path: str | Path, settings: Settings, *, resample: bool, num_threads: int,
+def extract(path: _io.AudioSource, settings: Settings, *, resample: bool, num_threads: int,
             progress: Callable[[int], object] | None = None,
             check: Callable[[_io.AudioInfo], object] | None = None) -> Extracted:
     """Features of every whole frame of a file, read in blocks: memory holds

@@ -1,6 +1,7 @@
 """`tavik corpus IN OUT`: the features of every audio file under IN, one .npz
 each or all in one Zarr store (_store), on a local process pool or a Dask
-cluster, with one frequency axis for all."""
+cluster, with one frequency axis for all. IN, and OUT as a store, may be
+URLs of object storage (storage.py)."""
 
 from __future__ import annotations
 
@@ -15,11 +16,11 @@ import stat
 import sys
 import threading
 from collections import Counter, deque
-from collections.abc import Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from collections.abc import Iterator, Mapping, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, ThreadPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
-from pathlib import Path
+from pathlib import Path, PurePath
 from typing import Any, Final
 
 from _tavik import __version__
@@ -29,6 +30,7 @@ from .common import (Settings, UsageError, add_analysis_options, check_can_make,
                      check_channel_of_file, check_options,
                      extract, need, npz_fields, one_line, print_stderr, record_of, report,
                      stored_settings, write_error)
+from . import storage
 
 # Suffixes that libsndfile reads besides the names of its formats.
 _EXTRA_SUFFIXES: Final = {".aif", ".oga", ".opus"}
@@ -40,6 +42,8 @@ TASK_SECONDS: Final = 0.1
 # on one core; frames mode does num_samples / hop times the work), and per file.
 _SECONDS_PER_SAMPLE_FILTER: Final = 2e-9
 _SECONDS_PER_FILE: Final = 1e-3
+# Headers of objects read at once: each is a request that mostly waits.
+_HEADER_THREADS: Final = 16
 # A part of a store holds at most this much work, so that a long file makes
 # parts of a few files, and a killed task loses at most this much.
 PART_SECONDS: Final = 60.0
@@ -51,9 +55,11 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         description="One .npz of features under OUT for every audio file under IN, at the "
                     "same relative path, or all of them in one Zarr store OUT.zarr; files "
                     "already done with the same settings are skipped.")
-    many.add_argument("input", type=Path, metavar="IN", help="folder of audio files")
-    many.add_argument("output", type=Path, metavar="OUT",
-                      help="folder for the .npz files, or the store (a name ending in .zarr)")
+    many.add_argument("input", metavar="IN",
+                      help="folder of audio files, or a URL of one (s3://bucket/prefix)")
+    many.add_argument("output", metavar="OUT",
+                      help="folder for the .npz files, or the store (a name ending in .zarr, "
+                           "or a URL of one)")
     many.add_argument("--format", choices=("npz", "zarr"), default=None,
                       help="npz: a folder of .npz files; zarr: one store (needs CPython 3.11 "
                            "or later); default: zarr for an OUT ending in .zarr, else npz")
@@ -72,6 +78,11 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
                            "(default 60)")
     many.add_argument("--overwrite", action="store_true",
                       help="redo every file, also those done, with other settings too")
+    many.add_argument("--storage-option", action="append", default=[], metavar="KEY=VALUE",
+                      dest="storage_options",
+                      help="an option of the file system of IN and OUT given as URLs, as fsspec "
+                           "takes it (endpoint_url=http://host:9000, anon=true); VALUE is read as "
+                           "JSON where it is JSON, else as text; repeatable")
     add_analysis_options(many)
     many.set_defaults(run=run)
 
@@ -160,7 +171,7 @@ def _kind(mode: int) -> str:
 # --- Jobs, tasks and what a worker does ----------------------------------------
 
 @dataclass(frozen=True)
-class Stamp:
+class Stamp(storage.SourceStamp):
     """What tells a source file from another at the same path without reading
     it: its size, modification time (nanoseconds) and inode. A replacement
     of the same size keeps neither: `cp -p` writes into the old inode but
@@ -178,14 +189,22 @@ class Stamp:
     def of(cls, status: os.stat_result) -> Stamp:
         return cls(status.st_size, status.st_mtime_ns, status.st_ino)
 
-    def fields(self) -> dict[str, int]:
-        """The .npz members (and a store's columns) that record it."""
+    def fields(self) -> dict[str, Any]:
         return {"source_size": self.size, "source_mtime_ns": self.mtime_ns,
                 "source_inode": self.inode}
 
-    def recorded_in(self, stored: dict[str, Any]) -> bool:
-        """Whether `stored` (an .npz's settings, a store's entry) records this stamp."""
-        return all(stored.get(name) == value for name, value in self.fields().items())
+
+@dataclass(frozen=True)
+class Source:
+    """An audio file found under IN."""
+
+    name: str
+    """As the user names it (under IN as given, or a URL), for messages."""
+    relative: PurePath
+    """Its path under IN, which its target's repeats under OUT."""
+    location: str
+    """What a worker opens: an absolute path, or a URL."""
+    stamp: storage.SourceStamp
 
 
 @dataclass(frozen=True)
@@ -196,13 +215,16 @@ class Job:
     name: str
     """The file as the user named it, for messages."""
     source: str
+    """An absolute path, or a URL."""
     target: str
-    stamp: Stamp
+    stamp: storage.SourceStamp
     """Of the source as found: the .npz records it."""
     seconds: float
     """Duration by the header."""
     index: int = 0
     """Its place among the jobs of a store: a part is named after its first."""
+    options: Mapping[str, Any] | None = field(default=None, compare=False)
+    """Of the file system of a URL source; None for a path."""
 
 
 @dataclass(frozen=True)
@@ -256,8 +278,9 @@ def _do_job(settings: Settings, resample: bool, job: Job, num_threads: int,
         check_channel_of_file(settings.analysis.channel, info.channels, "a file", ValueError)
         header.append(info)
 
-    extracted = extract(job.source, settings, resample=resample, num_threads=num_threads,
-                        check=check)
+    with storage.opened(job.source, job.options) as source:
+        extracted = extract(source, settings, resample=resample, num_threads=num_threads,
+                            check=check)
     g = record_of(extracted, settings)
     if part is None:
         _io.save_atomically(Path(job.target), npz_fields(
@@ -565,8 +588,17 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     workers: int = args.workers if args.workers is not None else cores()
     if not 1 <= workers <= 1024:
         raise UsageError(f"--workers must be from 1 to 1024, not {workers}")
-    out: Path = args.output
-    store = (args.format or ("zarr" if _store.is_store_name(out) else "npz")) == "zarr"
+    options = storage.parse_options(args.storage_options)
+    remote = _store.is_url(args.input)
+    out_remote = _store.is_url(args.output)
+    store = (args.format or ("zarr" if _store.is_store_name(args.output) else "npz")) == "zarr"
+    if out_remote and not store:
+        raise UsageError(f"cannot write {args.output}: .npz files go to a local folder; on "
+                         f"object storage, features go to a Zarr store: an OUT ending in "
+                         f".zarr, or --format zarr")
+    if options and not remote and not out_remote:
+        raise UsageError("--storage-option is for an IN or OUT given as a URL (s3://...), "
+                         "and neither is")
     if store:
         try:
             _store.require_zarr()
@@ -575,57 +607,87 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     elif args.dtype != "float64":
         raise UsageError(f"--dtype {args.dtype} needs a store: an OUT ending in .zarr, or "
                          f"--format zarr")
+    if remote:
+        folder = storage.remote(args.input, options)
+        storage.check_folder(folder)
     # os.path's tests, not Path's: a name too long to look up is no folder
     # either, rather than an OSError.
-    if not os.path.isdir(args.input):
+    elif not os.path.isdir(args.input):
         raise UsageError(f"no such folder: {args.input}")
-    if os.path.exists(out) and not os.path.isdir(out):
-        raise UsageError(f"{out} exists and is not a folder")
-    # Absolute: a Dask worker runs elsewhere.
-    location = _store.Location(os.path.abspath(out), shown=os.fspath(out))
+    out = Path(args.output)
+    # As the user named it: a URL is no path.
+    out_name = args.output if out_remote else str(out)
     index: dict[str, _store.Entry] = {}
     stored_root: dict[str, Any] | None = None
     run_number = 1
-    if os.path.isdir(out):
-        held.append(lock(out))
-        if store:
-            try:
-                stored_root = _store.read_root(location)
-                finished = _store.read_parts(location) if stored_root is not None else []
-            except _store.StoreError as error:
-                raise UsageError(str(error)) from None
-            except OSError as error:
-                raise UsageError(f"cannot read {out}: {error.strerror or one_line(error)}") from None
-            index = _store.index_of(finished)
-            run_number = _store.next_run(finished)
+    if out_remote:
+        # No lock: object storage has none to offer (see docs/corpora.rst).
+        location = _store.Location(storage.writable_store(args.output, options), options,
+                                   shown=args.output)
+        stored_root, index, run_number = _read_store(location, out_name)
     else:
-        # OUT is to be made for any file to be done: a name too long, or a
-        # file where a folder of its path must be, is known now.
-        check_can_make(out, out)
+        if os.path.exists(out) and not os.path.isdir(out):
+            raise UsageError(f"{out} exists and is not a folder")
+        # Absolute: a Dask worker runs elsewhere.
+        location = _store.Location(os.path.abspath(out), shown=os.fspath(out))
+        if os.path.isdir(out):
+            held.append(lock(out))
+            if store:
+                stored_root, index, run_number = _read_store(location, out_name)
+        else:
+            # OUT is to be made for any file to be done: a name too long, or a
+            # file where a folder of its path must be, is known now.
+            check_can_make(out, out)
 
-    found = survey(args.input, audio_suffixes())
-    if not found.audio and not found.skipped and not found.failures:
+    if remote:
+        found = Survey()
+        objects, found.ignored, found.skipped = storage.find(folder, audio_suffixes())
+        sources = [Source(folder.name_of(relative), relative, folder.location_of(relative),
+                          stamp) for relative, stamp in objects.items()]
+    else:
+        found = survey(Path(args.input), audio_suffixes())
+        # Absolute (not resolved) paths: a Dask worker runs elsewhere.
+        sources = [Source(str(path), path.relative_to(args.input), os.path.abspath(path),
+                          Stamp.of(found.status[path])) for path in found.audio]
+    if not sources and not found.skipped and not found.failures:
         raise UsageError(f"no audio files in {args.input}")
     failures = list(found.failures)
+    job_options = folder.options if remote else None
 
     # The sample rates first (a header read each): the frequency axis and the
     # framing must be one for the whole corpus, decided before any writing.
-    headers: dict[Path, _io.AudioInfo] = {}
-    targets: dict[Path, Path] = {}
+    headers: dict[str, _io.AudioInfo] = {}
+    targets: dict[Path, Source] = {}
     rates: Counter[int] = Counter()
-    for source in found.audio:
-        relative = source.relative_to(args.input)
+    for source in sources:
         # In a store, a recording is named by its path under IN.
-        target = Path(relative.as_posix()) if store else out / relative.with_suffix(".npz")
+        target = (Path(source.relative.as_posix()) if store
+                  else out / source.relative.with_suffix(".npz"))
         if target in targets:
-            raise UsageError(f"{targets[target]} and {source} would both be written to {target}")
+            raise UsageError(f"{targets[target].name} and {source.name} would both be written "
+                             f"to {target}")
         targets[target] = source
+
+    def header(source: Source) -> _io.AudioInfo | str:
         try:
-            headers[source] = _io.audio_info(source)
-        except (RuntimeError, OSError, ValueError) as error:
-            failures.append(f"{source}: cannot read as audio: {one_line(error)}")
+            with storage.opened(source.location, job_options, storage.HEADER_BLOCK) as file:
+                return _io.audio_info(file)
+        except Exception as error:  # libsndfile's, and a remote file system's of any kind
+            if not remote and not isinstance(error, (RuntimeError, OSError, ValueError)):
+                raise
+            return f"{source.name}: cannot read as audio: {one_line(error)}"
+
+    if remote:  # requests that mostly wait, on threads that end before the pool forks
+        with ThreadPoolExecutor(_HEADER_THREADS) as threads:
+            read = list(threads.map(header, sources))
+    else:
+        read = [header(source) for source in sources]
+    for source, given in zip(sources, read):
+        if isinstance(given, str):
+            failures.append(given)
             continue
-        rates[headers[source].sample_rate] += 1
+        headers[source.name] = given
+        rates[given.sample_rate] += 1
     rate: int | None = args.sample_rate
     if rate is None and len(rates) > 1:
         raise UsageError(rates_message(rates))
@@ -642,17 +704,17 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                 {**stored_root.get("settings", {}), "dtype": stored_root.get("dtype")},
                 dtype=args.dtype)
             if difference is not None:
-                other.append(f"{difference} in {out}")
+                other.append(f"{difference} in {out_name}")
         for target, source in targets.items():
-            info = headers.get(source)
+            info = headers.get(source.name)
             if info is None or other and store:
                 continue
             if store:
                 entry = index.get(str(target))
                 state = ("done" if entry is not None and not args.overwrite
-                         and Stamp.of(found.status[source]).recorded_in(entry.fields) else None)
+                         and source.stamp.recorded_in(entry.fields) else None)
             else:
-                state = _state_of(target, found.status[source], settings, args.overwrite)
+                state = _state_of(target, source.stamp, settings, args.overwrite)
             if state == "done":
                 done_before += 1
                 continue
@@ -660,25 +722,26 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
                 other.append(f"{state[len('other settings: '):]} in {target}")
                 continue
             if state is not None:
-                failures.append(f"{source}: {state}")
+                failures.append(f"{source.name}: {state}")
                 continue
-            # Absolute (not resolved) paths: a Dask worker runs elsewhere.
-            jobs.append(Job(str(source), os.path.abspath(source),
-                            str(target) if store else os.path.abspath(target),
-                            Stamp.of(found.status[source]), info.samples / info.sample_rate))
+            jobs.append(Job(source.name, source.location,
+                            str(target) if store else os.path.abspath(target), source.stamp,
+                            info.samples / info.sample_rate, options=job_options))
         if other:
-            raise UsageError(f"{out} holds features made with other settings ({other[0]}"
+            raise UsageError(f"{out_name} holds features made with other settings ({other[0]}"
                              f"{f', and {len(other) - 1} more file(s)' if len(other) > 1 else ''}"
                              f"); pass --overwrite to redo them, or choose another OUT")
 
     done = short = 0
     if jobs:
-        check_can_make(out, out)
+        if not out_remote:
+            check_can_make(out, out)
         client = (connect(args.scheduler, args.worker_timeout) if args.scheduler is not None
                   else None)
-        out.mkdir(parents=True, exist_ok=True)
-        if not held:
-            held.append(lock(out))
+        if not out_remote:
+            out.mkdir(parents=True, exist_ok=True)
+            if not held:
+                held.append(lock(out))
         output = None
         if store:
             # In name order, so that the parts of one run hold the rows in
@@ -718,11 +781,25 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
         parts.append(f"{len(found.skipped)} skipped as not files to read")
     if found.ignored:
         parts.append(f"{found.ignored} other files ignored")
-    report(f"{', '.join(parts)} (features under {out})")
+    report(f"{', '.join(parts)} (features under {out_name})")
     return 1 if failures else 0
 
 
-def _state_of(target: Path, source: os.stat_result, settings: Settings,
+def _read_store(location: _store.Location, name: str
+                ) -> tuple[dict[str, Any] | None, dict[str, _store.Entry], int]:
+    """What a store holds already: its root's record (None for no store
+    yet), the index of its recordings, and the number of this run."""
+    try:
+        stored_root = _store.read_root(location)
+        finished = _store.read_parts(location) if stored_root is not None else []
+    except _store.StoreError as error:
+        raise UsageError(str(error)) from None
+    except OSError as error:
+        raise UsageError(f"cannot read {name}: {error.strerror or one_line(error)}") from None
+    return stored_root, _store.index_of(finished), _store.next_run(finished)
+
+
+def _state_of(target: Path, stamp: storage.SourceStamp, settings: Settings,
               overwrite: bool) -> str | None:
     """None when the target is to be made; "done" when it exists, made with
     these settings from the source as it is now (the same stamp: a target
@@ -744,6 +821,6 @@ def _state_of(target: Path, source: os.stat_result, settings: Settings,
     difference = settings.describe_difference(stored)
     if difference is not None:
         return f"other settings: {difference}"
-    if not Stamp.of(source).recorded_in(stored):
+    if not stamp.recorded_in(stored):
         return None  # the source changed since: done again
     return "done"
