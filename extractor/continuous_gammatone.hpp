@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -68,7 +69,13 @@ struct NonFiniteSample {
     std::size_t channels;
 };
 
-class ContinuousGammatone {
+// What every pass of a filterbank's filters through a whole signal shares:
+// the split of the filters over threads and the stop checks while they run,
+// the state carried from push to push (the filters' rows, then rows of the
+// pass's own) and its record, and the refusal of a sample the filters
+// cannot take. ContinuousGammatone (the frames' features) and GammatoneBands
+// (every sample of every band) are such passes.
+class FilterPass {
 public:
     using Filterbank = GammatoneFilterbank<double>;
 
@@ -78,37 +85,19 @@ public:
     static constexpr std::size_t block_samples = 1024;
     static constexpr std::size_t min_thread_work = 1 << 16;
 
+    static constexpr const char* too_many_samples = "Too many samples pushed";
+
     const Filterbank& filterbank;
-    const std::size_t hop;
-    // At most this many frames are open at any sample: ceil(num_samples / hop).
-    const std::size_t open_frames;
-    // What a state must record to belong to this pass: a fingerprint of the
-    // hop, the frame length, the decay and every bit of the filter table.
+    // What a state must record to belong to this pass: a fingerprint of what
+    // makes the pass and every bit of the filter table.
     const std::uint64_t identity;
 
-    // The message of a state that belongs to another pass (or to none).
-    static constexpr const char* foreign_state =
-        "state does not belong to a pass of this filterbank and hop";
-
-    // The filterbank must outlive the pass. A hop of 0 and frames of no
-    // samples are refused: neither describes a sequence of frames.
-    ContinuousGammatone(const Filterbank& filterbank, std::size_t hop)
-        : filterbank(filterbank),
-          hop(checked_hop(hop)),
-          open_frames(count_open_frames(filterbank, hop)),
-          identity(fingerprint(filterbank, hop)) {
-        if (filterbank.num_samples == 0) {
-            throw std::invalid_argument("A continuous pass needs frames of at least one sample");
-        }
-    }
-
-    // Rows: LockstepFilters::state_rows rows of filter state, then one row of
-    // running sums per open frame; each row has a column per filter of the
-    // padded table.
+    // Rows: LockstepFilters::state_rows rows of filter state, then the
+    // pass's own rows; each row has a column per filter of the padded table.
     std::size_t state_size() const {
         static constexpr const char* too_large =
             "The state of this continuous pass does not fit in memory";
-        const std::size_t rows = checked_sum(LockstepFilters::state_rows, open_frames, too_large);
+        const std::size_t rows = checked_sum(LockstepFilters::state_rows, own_rows, too_large);
         const std::size_t size =
             checked_product(rows, filterbank.lockstep_filters().stride, too_large);
         checked_product(size, sizeof(double), too_large);
@@ -148,9 +137,9 @@ public:
     }
 
     // The state that `packed` gave those doubles; std::invalid_argument
-    // (foreign_state) unless it is one of this pass.
+    // (the pass's foreign_state) unless it is one of this pass.
     ContinuousState unpacked(std::vector<double> values) const {
-        if (values.size() < record_size) throw std::invalid_argument(foreign_state);
+        if (values.size() < record_size) throw std::invalid_argument(foreign);
         std::uint64_t words[2];
         const std::size_t record = values.size() - record_size;
         for (std::size_t w = 0; w < 2; ++w) {
@@ -158,30 +147,14 @@ public:
             // Each half a whole number in [0, 2**32): a test that NaN fails.
             if (!(high >= 0.0 && high < 4294967296.0 && low >= 0.0 && low < 4294967296.0 &&
                   std::floor(high) == high && std::floor(low) == low)) {
-                throw std::invalid_argument(foreign_state);
+                throw std::invalid_argument(foreign);
             }
             words[w] = static_cast<std::uint64_t>(high) << 32 | static_cast<std::uint64_t>(low);
         }
         values.resize(record);
         ContinuousState state{std::move(values), words[1], words[0]};
-        if (!owns(state)) throw std::invalid_argument(foreign_state);
+        if (!owns(state)) throw std::invalid_argument(foreign);
         return state;
-    }
-
-    // Whole frames within the first `samples` samples of the signal.
-    std::uint64_t frames_within(std::uint64_t samples) const {
-        const std::uint64_t n = filterbank.num_samples;
-        return samples >= n ? (samples - n) / hop + 1 : 0;
-    }
-
-    // Frames that a push of n samples completes after `state`. The signal's
-    // sample positions, up to the end of a frame that starts within the push,
-    // must be countable: the pass forms them without further checks.
-    std::size_t frames_completed_by(const ContinuousState& state, std::size_t n) const {
-        static constexpr const char* too_many = "Too many samples pushed";
-        const std::uint64_t end = checked_sum<std::uint64_t>(state.samples_pushed, n, too_many);
-        checked_sum<std::uint64_t>(end, filterbank.num_samples, too_many);
-        return static_cast<std::size_t>(frames_within(end) - frames_within(state.samples_pushed));
     }
 
     // The message of a sample that is not finite or too large, at sample
@@ -200,48 +173,58 @@ public:
         return fmt::format("The signal holds {} at sample {}", what, at);
     }
 
-    // Pushes n samples. `read(start, count, mono)` writes samples start to
-    // start + count - 1 of this push into mono; it is called from several
-    // threads at once and must only read shared data. A reader that finds a
-    // sample that is not finite or too large (max_sample_magnitude) among
-    // them throws NonFiniteSample, for the first such sample of the range;
-    // the push then fails with std::invalid_argument (non_finite_message).
-    // The features of the frames that this push completes,
-    // frames_completed_by(state, n) rows of num_features values each with the
-    // filterbank's transform applied, go to `out`.
+protected:
+    // A pass with `own_rows` rows of state beyond the filters', whose state
+    // records `identity`; a state of another pass is refused with `foreign`.
+    FilterPass(const Filterbank& filterbank, std::size_t own_rows, std::uint64_t identity,
+               const char* foreign)
+        : filterbank(filterbank), identity(identity), own_rows(own_rows), foreign(foreign) {}
+
+    // 64-bit FNV-1a, by words rather than bytes, over `head` (what makes the
+    // pass beside its filters), then the table's size, its decay and every
+    // bit of its coefficients: equal for passes that compute the same bits
+    // (a filterbank rebuilt from the same arguments), different, short of a
+    // collision, for any other.
+    static std::uint64_t fingerprint(const Filterbank& filterbank,
+                                     std::initializer_list<std::uint64_t> head) {
+        std::uint64_t hash = 0xcbf29ce484222325u;
+        auto mix = [&hash](std::uint64_t word) {
+            hash ^= word;  // a word at a time: a table of 64 filters in under a microsecond
+            hash *= 0x100000001b3u;
+        };
+        auto mix_double = [&mix](double value) {
+            std::uint64_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            mix(bits);
+        };
+        const LockstepFilters table = filterbank.lockstep_filters();
+        for (const std::uint64_t word : head) mix(word);
+        mix(table.count);
+        mix(table.stride);
+        mix_double(table.decay);
+        for (std::size_t i = 0; i < LockstepFilters::num_rows * table.stride; ++i) {
+            mix_double(table.coefficients[i]);
+        }
+        return hash;
+    }
+
+    // Runs a push of n samples that starts at sample `first_sample` of the
+    // signal: share(first, last, ended) takes filters [first, last) through
+    // the push, asking ended() between its blocks and returning when it
+    // answers true. Errors and stops are as push_with of the passes tells.
     //
     // The filters are split over up to num_threads threads (0: every core)
     // in whole groups of lockstep_padding; each thread runs its filters
     // through the whole push. The calling thread asks `should_stop` at the
     // first block and then about every stop_check_interval until every
     // thread is done, between its own blocks and then while it waits for the
-    // others; when it answers true, the push ends early and returns false.
-    // Returns true once every sample is in. On false or an exception, `state`
-    // and the filterbank are unchanged.
-    template <typename Reader>
-    bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
-              unsigned num_threads, const StopCheck& should_stop = {},
-              KernelVariant variant = best_kernel_variant()) const {
-        if (!kernel_variant_supported(variant)) {
-            throw std::invalid_argument("Kernel variant not supported on this CPU");
-        }
-        return push_with(state, n, read, out, num_threads, should_stop,
-                         [variant](const LockstepFilters& table, const ContinuousBlock& block) {
-                             continuous_block(variant, table, block);
-                         });
-    }
-
-    // push with a kernel of one's own: kernel(table, block) runs one block
-    // as continuous_block does.
-    template <typename Reader, typename Kernel>
-    bool push_with(ContinuousState& state, std::size_t n, const Reader& read, double* out,
-                   unsigned num_threads, const StopCheck& should_stop,
-                   const Kernel& kernel) const {
-        if (!owns(state)) throw std::invalid_argument(foreign_state);
-        const std::size_t completed = frames_completed_by(state, n);
+    // others; when it answers true, every share ends early and this returns
+    // false. Returns true once every share is done. A NonFiniteSample thrown
+    // by a share becomes std::invalid_argument (non_finite_message).
+    template <typename Share>
+    bool run_shares(std::uint64_t first_sample, std::size_t n, unsigned num_threads,
+                    const StopCheck& should_stop, const Share& share) const {
         const LockstepFilters table = filterbank.lockstep_filters();
-        std::vector<double> values = state.values;  // committed only on success
-
         const std::size_t groups = table.stride / LockstepFilters::lockstep_padding;
         if (num_threads == 0) num_threads = available_cores();
         num_threads = std::min(num_threads, max_batch_threads());
@@ -252,7 +235,7 @@ public:
         // group of filters) has that much.
         if (n < min_thread_work) {
             const std::size_t work_units =
-                checked_product(n, table.stride, "Too many samples pushed") / min_thread_work;
+                checked_product(n, table.stride, too_many_samples) / min_thread_work;
             num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, work_units));
         }
         if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
@@ -275,18 +258,17 @@ public:
                 const std::size_t first = groups * t / num_threads * LockstepFilters::lockstep_padding;
                 const std::size_t last =
                     groups * (t + 1) / num_threads * LockstepFilters::lockstep_padding;
-                run_filters(table, values.data(), state.samples_pushed, n, read, first, last, out,
-                            kernel, [&]() {
-                                if (finish.load(std::memory_order_relaxed)) return true;
-                                if (!checks_stop) return false;
-                                const Clock::time_point now = Clock::now();
-                                if (now < next_check) return false;
-                                next_check = now + stop_check_interval;
-                                if (!should_stop()) return false;
-                                stopped = true;
-                                finish.store(true, std::memory_order_relaxed);
-                                return true;
-                            });
+                share(first, last, [&]() {
+                    if (finish.load(std::memory_order_relaxed)) return true;
+                    if (!checks_stop) return false;
+                    const Clock::time_point now = Clock::now();
+                    if (now < next_check) return false;
+                    next_check = now + stop_check_interval;
+                    if (!should_stop()) return false;
+                    stopped = true;
+                    finish.store(true, std::memory_order_relaxed);
+                    return true;
+                });
 #if defined(__GLIBCXX__)
             } catch (const abi::__forced_unwind&) {
                 finish.store(true, std::memory_order_relaxed);
@@ -298,7 +280,6 @@ public:
                 finish.store(true, std::memory_order_relaxed);
             }
         };
-
         // The helpers still running, counted down as each one ends (also by
         // an unwinding), so that the calling thread can wait for them and
         // keep asking should_stop meanwhile.
@@ -374,10 +355,101 @@ public:
             try {
                 std::rethrow_exception(failure);
             } catch (const NonFiniteSample& bad) {
-                throw std::invalid_argument(non_finite_message(bad, state.samples_pushed));
+                throw std::invalid_argument(non_finite_message(bad, first_sample));
             }
         }
-        if (stopped) return false;
+        return !stopped;
+    }
+
+private:
+    const std::size_t own_rows;
+    const char* const foreign;
+};
+
+// The continuous pass of the frames' features: the filters' state and the
+// running sums of the frames open at any sample (open_frames rows).
+class ContinuousGammatone : public FilterPass {
+public:
+    const std::size_t hop;
+    // At most this many frames are open at any sample: ceil(num_samples / hop).
+    const std::size_t open_frames;
+
+    // The message of a state that belongs to another pass (or to none).
+    static constexpr const char* foreign_state =
+        "state does not belong to a pass of this filterbank and hop";
+
+    // The filterbank must outlive the pass. A hop of 0 and frames of no
+    // samples are refused: neither describes a sequence of frames.
+    ContinuousGammatone(const Filterbank& filterbank, std::size_t hop)
+        : FilterPass(filterbank, count_open_frames(filterbank, hop),
+                     fingerprint(filterbank, {hop, filterbank.num_samples}), foreign_state),
+          hop(hop),
+          open_frames(count_open_frames(filterbank, hop)) {
+        if (filterbank.num_samples == 0) {
+            throw std::invalid_argument("A continuous pass needs frames of at least one sample");
+        }
+    }
+
+    // Whole frames within the first `samples` samples of the signal.
+    std::uint64_t frames_within(std::uint64_t samples) const {
+        const std::uint64_t n = filterbank.num_samples;
+        return samples >= n ? (samples - n) / hop + 1 : 0;
+    }
+
+    // Frames that a push of n samples completes after `state`. The signal's
+    // sample positions, up to the end of a frame that starts within the push,
+    // must be countable: the pass forms them without further checks.
+    std::size_t frames_completed_by(const ContinuousState& state, std::size_t n) const {
+        const std::uint64_t end =
+            checked_sum<std::uint64_t>(state.samples_pushed, n, too_many_samples);
+        checked_sum<std::uint64_t>(end, filterbank.num_samples, too_many_samples);
+        return static_cast<std::size_t>(frames_within(end) - frames_within(state.samples_pushed));
+    }
+
+    // Pushes n samples. `read(start, count, mono)` writes samples start to
+    // start + count - 1 of this push into mono; it is called from several
+    // threads at once and must only read shared data. A reader that finds a
+    // sample that is not finite or too large (max_sample_magnitude) among
+    // them throws NonFiniteSample, for the first such sample of the range;
+    // the push then fails with std::invalid_argument (non_finite_message).
+    // The features of the frames that this push completes,
+    // frames_completed_by(state, n) rows of num_features values each with the
+    // filterbank's transform applied, go to `out`.
+    //
+    // The filters are split over threads and `should_stop` asked as
+    // run_shares tells: when it answers true, the push ends early and
+    // returns false. Returns true once every sample is in. On false or an
+    // exception, `state` and the filterbank are unchanged.
+    template <typename Reader>
+    bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
+              unsigned num_threads, const StopCheck& should_stop = {},
+              KernelVariant variant = best_kernel_variant()) const {
+        if (!kernel_variant_supported(variant)) {
+            throw std::invalid_argument("Kernel variant not supported on this CPU");
+        }
+        return push_with(state, n, read, out, num_threads, should_stop,
+                         [variant](const LockstepFilters& table, const ContinuousBlock& block) {
+                             continuous_block(variant, table, block);
+                         });
+    }
+
+    // push with a kernel of one's own: kernel(table, block) runs one block
+    // as continuous_block does.
+    template <typename Reader, typename Kernel>
+    bool push_with(ContinuousState& state, std::size_t n, const Reader& read, double* out,
+                   unsigned num_threads, const StopCheck& should_stop,
+                   const Kernel& kernel) const {
+        if (!owns(state)) throw std::invalid_argument(foreign_state);
+        const std::size_t completed = frames_completed_by(state, n);
+        const LockstepFilters table = filterbank.lockstep_filters();
+        std::vector<double> values = state.values;  // committed only on success
+        const bool finished = run_shares(
+            state.samples_pushed, n, num_threads, should_stop,
+            [&](std::size_t first, std::size_t last, const auto& ended) {
+                run_filters(table, values.data(), state.samples_pushed, n, read, first, last, out,
+                            kernel, ended);
+            });
+        if (!finished) return false;
 
         apply_transform(out, completed);
         state.values.swap(values);
@@ -394,33 +466,6 @@ private:
     static std::size_t count_open_frames(const Filterbank& filterbank, std::size_t hop) {
         const std::size_t n = filterbank.num_samples;
         return std::max<std::size_t>(1, n / checked_hop(hop) + (n % hop != 0));
-    }
-
-    // 64-bit FNV-1a, by words rather than bytes, over the words that make
-    // the pass: equal for passes that compute the same bits (a filterbank
-    // rebuilt from the same arguments), different, short of a collision,
-    // for any other.
-    static std::uint64_t fingerprint(const Filterbank& filterbank, std::size_t hop) {
-        std::uint64_t hash = 0xcbf29ce484222325u;
-        auto mix = [&hash](std::uint64_t word) {
-            hash ^= word;  // a word at a time: a table of 64 filters in under a microsecond
-            hash *= 0x100000001b3u;
-        };
-        auto mix_double = [&mix](double value) {
-            std::uint64_t bits;
-            std::memcpy(&bits, &value, sizeof bits);
-            mix(bits);
-        };
-        const LockstepFilters table = filterbank.lockstep_filters();
-        mix(hop);
-        mix(filterbank.num_samples);
-        mix(table.count);
-        mix(table.stride);
-        mix_double(table.decay);
-        for (std::size_t i = 0; i < LockstepFilters::num_rows * table.stride; ++i) {
-            mix_double(table.coefficients[i]);
-        }
-        return hash;
     }
 
     // Filters [first, last) through the n samples of a push that starts at

@@ -50,6 +50,12 @@ template <> struct VectorOf<1> { typedef double type __attribute__((vector_size(
 template <> struct VectorOf<2> { typedef double type __attribute__((vector_size(16))); };
 template <> struct VectorOf<4> { typedef double type __attribute__((vector_size(32))); };
 template <> struct VectorOf<8> { typedef double type __attribute__((vector_size(64))); };
+// The lane indices of a shuffle of W doubles.
+template <int W> struct IndicesOf;
+template <> struct IndicesOf<1> { typedef long long type __attribute__((vector_size(8))); };
+template <> struct IndicesOf<2> { typedef long long type __attribute__((vector_size(16))); };
+template <> struct IndicesOf<4> { typedef long long type __attribute__((vector_size(32))); };
+template <> struct IndicesOf<8> { typedef long long type __attribute__((vector_size(64))); };
 
 template <int W>
 struct Lanes {
@@ -70,6 +76,26 @@ struct Lanes {
         V v;
         std::memcpy(&v, p, sizeof v);
         return v;
+    }
+
+    // re and im to out as W pairs (re[0], im[0], re[1], im[1], ...).
+    static void store_interleaved(double* out, V re, V im) {
+        if constexpr (W == 1) {
+            out[0] = re[0];
+            out[1] = im[0];
+        } else {
+            const V low = __builtin_shuffle(re, im, pairs(0, std::make_index_sequence<W>{}));
+            const V high = __builtin_shuffle(re, im, pairs(W / 2, std::make_index_sequence<W>{}));
+            std::memcpy(out, &low, sizeof(V));
+            std::memcpy(out + W, &high, sizeof(V));
+        }
+    }
+
+    // The shuffle that takes lanes from, from + 1, ... of re and im in turn.
+    using Indices = typename IndicesOf<W>::type;
+    template <std::size_t... K>
+    static Indices pairs(long long from, std::index_sequence<K...>) {
+        return Indices{static_cast<long long>(K % 2 == 0 ? from + K / 2 : W + from + K / 2)...};
     }
 
     // Correctly rounded in every lane; one vector instruction when compiled
@@ -137,15 +163,26 @@ struct LaneState {
     }
 };
 
+// What filter_step hands its tap when nothing is to be kept of a sample but
+// the integrator: nothing is done, and the step compiles as without a tap.
+struct NoTap {
+    template <typename V>
+    void operator()(V, V, V, V, V) const {}
+};
+
 // One sample x through W filters: the scalar filter's per-sample steps
 // (recursive section, flush, two-zero section, envelope, integrator, shift,
 // phasor rotation) in its order. Afterwards st.acc is the integrator value
-// of this sample. Both the per-frame and the continuous kernels run this
-// step, so they cannot drift apart.
-template <int W>
+// of this sample. Before the integrator, tap(yr, yi, level, c, s) sees the
+// two-zero section's output, gain * envelope (the value the integrator
+// takes) and the phasor that shifted x down. Both the per-frame and the
+// continuous kernels, and the band pass, run this step, so they cannot
+// drift apart.
+template <int W, typename Tap = NoTap>
 [[gnu::always_inline]] inline void filter_step(const LaneCoefficients<W>& k, LaneState<W>& st,
                                                typename Lanes<W>::V x, typename Lanes<W>::V decay,
-                                               typename Lanes<W>::V threshold) {
+                                               typename Lanes<W>::V threshold,
+                                               const Tap& tap = Tap{}) {
     using L = Lanes<W>;
     using V = typename L::V;
     V pr = x * st.c + k.a0 * st.pr1 + k.a1 * st.pr2 + k.a2 * st.pr3 + k.a3 * st.pr4;
@@ -155,7 +192,9 @@ template <int W>
     const V yr = pr + k.a0 * st.pr1 + k.a4 * st.pr2;
     const V yi = pi + k.a0 * st.pi1 + k.a4 * st.pi2;
     const V m = L::sqrt(yr * yr + yi * yi);
-    st.acc = k.gain * m + decay * st.acc;
+    const V level = k.gain * m;
+    tap(yr, yi, level, st.c, st.s);
+    st.acc = level + decay * st.acc;
     st.pr4 = st.pr3; st.pr3 = st.pr2; st.pr2 = st.pr1; st.pr1 = pr;
     st.pi4 = st.pi3; st.pi3 = st.pi2; st.pi2 = st.pi1; st.pi1 = pi;
     const V c_next = k.coscf * st.c + k.sincf * st.s;
@@ -270,33 +309,113 @@ void sum_span(const LockstepFilters& table, const ContinuousBlock& block, std::s
     store_sum<W, U>(table, block, first, span, to, sum);
 }
 
-// Samples [from, to) of the block through the group's filters. With K
-// frames open over the whole segment (K <= max_register_sums), their sums
-// advance in registers as each integrator value is made: the 2.5 additions
-// per sample of the usual framing, and nothing else. With more (very short
-// hops), the values go to the block's scratch rows and are summed afterwards.
-template <int W, int U, int K, bool ToScratch>
+// One sample's band values of W filters (see BandOutput) to `out`, the
+// place of the first of them in the sample's row of the band output: a whole
+// vector where all W lanes are filters below num_features (Whole), else the
+// first `valid` lanes alone.
+template <int W, BandOutput Kind, bool Whole>
+[[gnu::always_inline]] inline void store_band(double* out, std::size_t valid,
+                                              typename Lanes<W>::V gain, typename Lanes<W>::V yr,
+                                              typename Lanes<W>::V yi, typename Lanes<W>::V level,
+                                              typename Lanes<W>::V c, typename Lanes<W>::V s) {
+    using V = typename Lanes<W>::V;
+    static_assert(Kind != BandOutput::none, "a band output");
+    if constexpr (Kind == BandOutput::envelope || Kind == BandOutput::real) {
+        V value = level;
+        if constexpr (Kind == BandOutput::real) value = gain * (yr * c + yi * s);
+        if constexpr (Whole) {
+            std::memcpy(out, &value, sizeof(V));
+        } else {
+            for (std::size_t lane = 0; lane < valid; ++lane) out[lane] = value[lane];
+        }
+    } else {
+        const V re = gain * (yr * c + yi * s);
+        const V im = gain * (yi * c - yr * s);
+        if constexpr (Whole) {
+            Lanes<W>::store_interleaved(out, re, im);
+        } else {
+            for (std::size_t lane = 0; lane < valid; ++lane) {
+                out[2 * lane] = re[lane];
+                out[2 * lane + 1] = im[lane];
+            }
+        }
+    }
+}
+
+// Samples [from, to) of the block through the group's filters (filters
+// first .. first + U * W - 1). With K frames open over the whole segment
+// (K <= max_register_sums), their sums advance in registers as each
+// integrator value is made: the 2.5 additions per sample of the usual
+// framing, and nothing else. With more (very short hops), the values go to
+// the block's scratch rows and are summed afterwards. A band pass (Kind not
+// none, K 0) writes each sample's band values instead; Whole when every lane
+// of the group is a filter below num_features.
+template <int W, int U, int K, bool ToScratch, BandOutput Kind = BandOutput::none,
+          bool Whole = true>
 [[gnu::always_inline]] inline void run_segment(const LaneCoefficients<W> (&k)[U],
                                                LaneState<W> (&st)[U],
                                                typename Lanes<W>::V (&sum)[max_register_sums][U],
                                                const LockstepFilters& table,
-                                               const ContinuousBlock& block, std::size_t from,
-                                               std::size_t to) {
+                                               const ContinuousBlock& block, std::size_t first,
+                                               std::size_t from, std::size_t to) {
     using L = Lanes<W>;
     using V = typename L::V;
     const V threshold = L::broadcast(1.1754943508222875e-38);
     const V decay = L::broadcast(table.decay);
     constexpr std::size_t lanes = std::size_t(U) * W;
+    // A band output's place in a row and how many lanes of each vector are
+    // filters below num_features, outside the loop (whose stores could
+    // otherwise be taken to change the block).
+    double* const bands = block.bands;
+    const std::size_t band_stride = block.band_stride;
+    std::size_t place[U], valid[U];
+    for (int u = 0; u < U; ++u) {
+        const std::size_t column = first + std::size_t(u) * W;
+        const std::size_t left = column < block.num_features ? block.num_features - column : 0;
+        valid[u] = left < std::size_t(W) ? left : W;
+        place[u] = (Kind == BandOutput::analytic ? 2 : 1) * column;
+    }
     for (std::size_t i = from; i < to; ++i) {
         const V x = L::broadcast(block.input[i]);
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
-            filter_step(k[u], st[u], x, decay, threshold);
+            if constexpr (Kind == BandOutput::none) {
+                filter_step(k[u], st[u], x, decay, threshold);
+            } else {
+                double* out = bands + i * band_stride + place[u];
+                filter_step(k[u], st[u], x, decay, threshold,
+                            [&](V yr, V yi, V level, V c, V s) {
+                                store_band<W, Kind, Whole>(out, valid[u], k[u].gain, yr, yi,
+                                                           level, c, s);
+                            });
+            }
 #pragma GCC unroll 4
             for (int q = 0; q < K; ++q) sum[q][u] = sum[q][u] + st[u].acc;
             if constexpr (ToScratch) std::memcpy(block.envelope + i * lanes + u * W, &st[u].acc, sizeof(V));
         }
     }
+}
+
+// Filters first .. first + U * W - 1 of a band pass over one block of
+// samples, from their carried state and back into it: one segment that
+// writes the band output (Whole where every lane is a filter below
+// num_features).
+template <int W, int U, BandOutput Kind>
+void band_group(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first) {
+    LaneCoefficients<W> k[U];
+    LaneState<W> st[U];
+    for (int u = 0; u < U; ++u) {
+        const std::size_t column = first + std::size_t(u) * W;
+        k[u] = LaneCoefficients<W>::load(table, column);
+        st[u] = LaneState<W>::load(block.state + column, table.stride);
+    }
+    typename Lanes<W>::V sum[max_register_sums][U];  // no frames: never read
+    if (block.num_features >= first + std::size_t(U) * W) {
+        run_segment<W, U, 0, false, Kind, true>(k, st, sum, table, block, first, 0, block.n);
+    } else {
+        run_segment<W, U, 0, false, Kind, false>(k, st, sum, table, block, first, 0, block.n);
+    }
+    for (int u = 0; u < U; ++u) st[u].store(block.state + first + std::size_t(u) * W, table.stride);
 }
 
 // Filters first .. first + U * W - 1 of a continuous pass over one block of
@@ -319,7 +438,7 @@ void continuous_group(const LockstepFilters& table, const ContinuousBlock& block
 
     if (block.num_spans > max_segment_spans) {
         // Very short hops: every value to the scratch rows, then span by span.
-        run_segment<W, U, 0, true>(k, st, sum, table, block, 0, block.n);
+        run_segment<W, U, 0, true>(k, st, sum, table, block, first, 0, block.n);
         for (std::size_t f = 0; f < block.num_spans; ++f) {
             const FrameSpan* span = block.spans + f;
             sum_span<W, U>(table, block, first, *span, span->begin, span->end);
@@ -343,7 +462,7 @@ void continuous_group(const LockstepFilters& table, const ContinuousBlock& block
                 if (span.begin <= from && span.end >= to) open[count++] = &span;
             }
             if (count > max_register_sums) {
-                run_segment<W, U, 0, true>(k, st, sum, table, block, from, to);
+                run_segment<W, U, 0, true>(k, st, sum, table, block, first, from, to);
                 for (std::size_t q = 0; q < count; ++q) {
                     sum_span<W, U>(table, block, first, *open[q], from, to);
                 }
@@ -353,11 +472,11 @@ void continuous_group(const LockstepFilters& table, const ContinuousBlock& block
                 load_sum<W, U>(table, block, first, *open[q], from, sum[q]);
             }
             switch (count) {
-                case 0: run_segment<W, U, 0, false>(k, st, sum, table, block, from, to); break;
-                case 1: run_segment<W, U, 1, false>(k, st, sum, table, block, from, to); break;
-                case 2: run_segment<W, U, 2, false>(k, st, sum, table, block, from, to); break;
-                case 3: run_segment<W, U, 3, false>(k, st, sum, table, block, from, to); break;
-                default: run_segment<W, U, 4, false>(k, st, sum, table, block, from, to); break;
+                case 0: run_segment<W, U, 0, false>(k, st, sum, table, block, first, from, to); break;
+                case 1: run_segment<W, U, 1, false>(k, st, sum, table, block, first, from, to); break;
+                case 2: run_segment<W, U, 2, false>(k, st, sum, table, block, first, from, to); break;
+                case 3: run_segment<W, U, 3, false>(k, st, sum, table, block, first, from, to); break;
+                default: run_segment<W, U, 4, false>(k, st, sum, table, block, first, from, to); break;
             }
             for (std::size_t q = 0; q < count; ++q) {
                 store_sum<W, U>(table, block, first, *open[q], to, sum[q]);
@@ -365,6 +484,17 @@ void continuous_group(const LockstepFilters& table, const ContinuousBlock& block
         }
     }
     for (int u = 0; u < U; ++u) st[u].store(block.state + first + std::size_t(u) * W, table.stride);
+}
+
+// The group of filters from `first` on, of the features' pass or of a band pass.
+template <int W, int U>
+void any_group(const LockstepFilters& table, const ContinuousBlock& block, std::size_t first) {
+    switch (block.band_output) {
+        case BandOutput::none: continuous_group<W, U>(table, block, first); return;
+        case BandOutput::envelope: band_group<W, U, BandOutput::envelope>(table, block, first); return;
+        case BandOutput::analytic: band_group<W, U, BandOutput::analytic>(table, block, first); return;
+        case BandOutput::real: band_group<W, U, BandOutput::real>(table, block, first); return;
+    }
 }
 
 // Filters [block.first, block.last) over one block: groups of U vectors,
@@ -375,7 +505,7 @@ void continuous_all(const LockstepFilters& table, const ContinuousBlock& block,
                     std::size_t first) {
     static_assert(LockstepFilters::lockstep_padding % W == 0, "the table pads to whole vectors");
     constexpr std::size_t lanes = std::size_t(U) * W;
-    for (; block.last - first >= lanes; first += lanes) continuous_group<W, U>(table, block, first);
+    for (; block.last - first >= lanes; first += lanes) any_group<W, U>(table, block, first);
     if constexpr (U > 1) {
         if (first < block.last) continuous_all<W, U - 1>(table, block, first);
     }

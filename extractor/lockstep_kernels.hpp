@@ -110,6 +110,19 @@ struct FrameSpan {
     double* features;
 };
 
+// What a band pass writes for each sample and filter, from the sample's
+// two-zero section output (yr, yi), the filter's gain and the phasor (c, s)
+// that shifted the sample down, before its rotation; every product and sum
+// rounded on its own in the order written:
+// - envelope: gain * sqrt(yr * yr + yi * yi), the value that enters the
+//   integrator (one double);
+// - analytic: gain * (yr * c + yi * s) and gain * (yi * c - yr * s), the
+//   band's analytic signal shifted back up to its centre frequency (two
+//   doubles, real then imaginary: a complex double);
+// - real: the first of these alone, the band-pass output (one double).
+// none: no band output, the frames' features instead.
+enum class BandOutput { none, envelope, analytic, real };
+
 // One block of a continuous pass: filters [first, last) of the table (both
 // multiples of lockstep_padding, last at most the table's stride) run over
 // the n samples of `input`, starting from the state in `state` (state_rows
@@ -118,6 +131,11 @@ struct FrameSpan {
 // table's stride) and write the features of the frames that end, as
 // (sum * (1 - decay)) / frame_length, for the filters below num_features.
 // `envelope` is scratch for at least n * 3 * lockstep_padding values.
+//
+// With a band output instead (band_output not none; no spans, and neither
+// `sums` nor `envelope` is used), sample i's values of filter f < num_features
+// go to bands[i * band_stride + f] (analytic: its two doubles from
+// bands[i * band_stride + 2 * f] on).
 struct ContinuousBlock {
     std::size_t first;
     std::size_t last;
@@ -130,6 +148,9 @@ struct ContinuousBlock {
     std::size_t frame_length;
     std::size_t num_features;
     double* envelope;
+    double* bands = nullptr;
+    std::size_t band_stride = 0;
+    BandOutput band_output = BandOutput::none;
 };
 
 // One block of a continuous pass with a variant that kernel_variant_supported

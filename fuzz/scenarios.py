@@ -495,7 +495,10 @@ def act(src, ext):
         if ok:
             check_features(ext, result)
     elif action == 9:
-        continuous_pushes(src, ext)
+        if src.flag():
+            continuous_pushes(src, ext)
+        else:
+            band_pushes(src, ext)
     elif action == 10:
         # An initialiser re-entered from its own argument's conversion, on a
         # new object or on the extractor itself: an exception, or one object.
@@ -556,6 +559,43 @@ def continuous_pushes(src, ext):
         assert np.isfinite(samples).all(), samples
         assert state.shape == given.shape
         assert rows.shape[1] == ext.num_features and rows.dtype == np.float64
+        pushed += len(samples)
+
+
+def band_pushes(src, ext):
+    """Two pushes of a band pass with any output name and state: every
+    sample of every band, or an expected error."""
+    if not isinstance(ext, GammatoneFilterbank):
+        return
+    output = src.pick(("envelope", "analytic", "real", "phase", ""))
+    ok, state = attempt(lambda: ext.bands_state(output))
+    if not ok:
+        return
+    pushed = 0
+    for _ in range(2):
+        values = [src.sample() if src.uint(8) == 0 else 0.1 * src.uint(20) for _ in range(src.uint(40))]
+        samples = np.array(values, dtype=src.pick((np.float64, np.float32)))
+        if src.flag():
+            channels = src.pick((1, 2, 3))
+            samples = np.repeat(samples, channels).reshape(len(values), channels)
+        # Its own state, or one of another pass or output, or none.
+        ok, given = attempt(src.pick((lambda: state, lambda: state, lambda: state[:-1],
+                                      lambda: ext.bands_state("real"), lambda: ext.stream_state(1),
+                                      lambda: state[::-1])))
+        if not ok:
+            continue
+        claimed = src.pick((pushed, pushed, pushed + 1, 2**64 - 1))
+        ok, result = attempt(lambda: ext.bands_push(samples, output, given, claimed,
+                                                    src.pick((0, 1, 2))))
+        if not ok:
+            if isinstance(result, ValueError) and np.isfinite(samples).all():
+                assert "non-finite" not in str(result), result
+            continue
+        bands, state = result
+        assert np.isfinite(samples).all(), samples
+        assert state.shape == given.shape
+        assert bands.shape == (len(samples), ext.num_features)
+        assert bands.dtype == (np.complex128 if output == "analytic" else np.float64)
         pushed += len(samples)
 
 

@@ -408,6 +408,113 @@ Examples
 >>> np.array_equal(np.concatenate(parts), whole)
 True)doc";
 
+inline constexpr const char* filterbank_bands_state = R"doc(The state of a band pass before its first sample.
+
+Parameters
+----------
+output : {"envelope", "analytic", "real"}, default "envelope"
+    What the pass gives for every sample of every filter (see
+    ``bands_push``).
+
+Returns
+-------
+numpy.ndarray
+    A 1-D float64 array, the ``state`` of the first ``bands_push`` of that
+    output. Its last values record the pass it belongs to (a fingerprint of
+    the filters and the output) and the samples pushed.
+
+Raises
+------
+ValueError
+    If ``output`` is not one of the three ("output must be 'envelope',
+    'analytic' or 'real', not 'phase'").
+
+See Also
+--------
+bands_push : The pass itself.)doc";
+
+inline constexpr const char* filterbank_bands_push = R"doc(One push of a band pass over a signal that arrives in chunks.
+
+Every filter runs once through the whole signal, its state carried from
+push to push as in ``stream_push``, and every sample of every filter is
+returned instead of a mean over frames; the values do not depend on how
+the signal is cut into pushes. With the filter's two-zero section output
+(yr, yi) at a sample, its gain, and the phasor (c, s) that shifted the
+sample down to the filter's baseband, each product and sum rounded on its
+own in this order:
+
+- ``"envelope"``: gain * sqrt(yr**2 + yi**2), float64; the value that the
+  features' integrator takes.
+- ``"analytic"``: gain * (yr*c + yi*s) + 1j * gain * (yi*c - yr*s),
+  complex128; the band's analytic signal at its centre frequency, whose
+  real part is the band-pass output and whose angle is the instantaneous
+  phase.
+- ``"real"``: that real part alone, float64.
+
+The filterbank's frame length, transform and temporal integration play no
+part. A sample that is not finite or too large is refused as in
+``stream_push``. The state is the caller's: a push never writes the given
+one. The interpreter lock is released and Ctrl-C handled as in ``batch``.
+
+Parameters
+----------
+samples : numpy.ndarray
+    The next samples, float64 or float32, of shape (n,) or (n, channels)
+    with any strides, reduced per sample to one channel by
+    ``on_channel``.
+output : {"envelope", "analytic", "real"}
+    The same in every push.
+state : numpy.ndarray
+    What the previous push returned; ``bands_state(output)`` at first.
+samples_pushed : int
+    The samples pushed before these, as the state records them; 0 at
+    first.
+num_threads : int, default 0
+    Threads to split the filters over; 0 uses every available core.
+
+Returns
+-------
+bands : numpy.ndarray
+    Shape (n, ``num_features``): row i holds sample i of every filter,
+    float64 (complex128 for ``"analytic"``). 64 filters of 10 minutes at
+    48 kHz are 14.7 GB of float64: push long signals in chunks.
+state : numpy.ndarray
+    The state after this push, a new array for the next push.
+
+Raises
+------
+TypeError
+    If ``samples`` is not such an array, or ``state`` is not a float64
+    array.
+ValueError
+    If ``output`` is not one of the three, ``state`` does not belong to a
+    band pass of this filterbank and output ("state does not belong to a
+    band pass of this filterbank and output"), ``samples_pushed`` is not
+    the count it records, a sample that enters the bands is NaN, infinite
+    or of magnitude above 2**64 (the message of ``stream_push``), the
+    samples have no channels, or ``num_threads`` is negative.
+IndexError
+    If ``on_channel`` is a channel that the samples lack.
+MemoryError
+    If the bands do not fit in memory.
+
+Examples
+--------
+>>> import numpy as np
+>>> import tavik
+>>> fb = tavik.GammatoneFilterbank(num_features=4, sample_rate=16000)
+>>> signal = np.random.default_rng(0).standard_normal(1000)
+>>> state, pushed, parts = fb.bands_state("analytic"), 0, []
+>>> for chunk in np.array_split(signal, 3):
+...     rows, state = fb.bands_push(chunk, "analytic", state, pushed)
+...     pushed += len(chunk)
+...     parts.append(rows)
+>>> whole, _ = fb.bands_push(signal, "analytic", fb.bands_state("analytic"), 0)
+>>> whole.shape, whole.dtype
+((1000, 4), dtype('complex128'))
+>>> np.array_equal(np.concatenate(parts), whole)
+True)doc";
+
 inline constexpr const char* filter_class = R"doc(One designed filter of a filterbank.
 
 Its centre frequency, the coefficients of its recursion and its gain, read

@@ -23,6 +23,7 @@
 #include "extractor/continuous_gammatone.hpp"
 #include "extractor/extractor.hpp"
 #include "extractor/frame_batch.hpp"
+#include "extractor/gammatone_bands.hpp"
 #include "extractor/gammatone_filterbank.hpp"
 #include "extractor/lockstep_kernels.hpp"
 // Before anything converts a transform: it replaces that conversion.
@@ -162,6 +163,18 @@ Base::Matrix aligned_copy(const Base::MatrixView& m) {
     return copy;
 }
 
+// A result of rows x columns items of `item` bytes must be describable by
+// NumPy's strides, products in Py_ssize_t: else MemoryError(message),
+// before they overflow.
+void check_result_size(std::size_t rows, std::size_t columns, std::size_t item,
+                       const char* message) {
+    const auto max_values = static_cast<std::size_t>(PY_SSIZE_T_MAX) / item;
+    if (columns > max_values || (rows > 0 && columns > max_values / rows)) {
+        PyErr_SetString(PyExc_MemoryError, message);
+        throw py::error_already_set();
+    }
+}
+
 // Features of every frame of a NumPy array, float64 or float32 (converted
 // exactly to double inside the workers, without a copy of the whole array):
 // - 2-D, shape (n, num_samples), rows with unit inner stride (any row stride,
@@ -197,14 +210,8 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
     }
     self.check_length(width);
 
-    // The result's strides are products in Py_ssize_t: a row or a whole
-    // result larger than that can describe is refused before they overflow.
-    constexpr auto max_values = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
-    if (self.num_features > max_values ||
-        (num_frames > 0 && self.num_features > max_values / num_frames)) {
-        PyErr_SetString(PyExc_MemoryError, "The features of this batch do not fit in memory");
-        throw py::error_already_set();
-    }
+    check_result_size(num_frames, self.num_features, sizeof(double),
+                      "The features of this batch do not fit in memory");
     py::array_t<double> out({num_frames, self.num_features});
     const auto* data = static_cast<const unsigned char*>(array.data());
     double* destination = out.mutable_data();
@@ -241,27 +248,29 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
 // A state of a continuous pass as the 1-D float64 array that stream_state
 // and stream_push return and stream_push takes: its values, then what it
 // belongs to (ContinuousGammatone::packed).
-py::array_t<double> state_array(const ContinuousGammatone& pass, const ContinuousState& state) {
+py::array_t<double> state_array(const FilterPass& pass, const ContinuousState& state) {
     const std::vector<double> packed = pass.packed(state);
     py::array_t<double> out(static_cast<py::ssize_t>(packed.size()));
     std::memcpy(out.mutable_data(), packed.data(), packed.size() * sizeof(double));
     return out;
 }
 
-// The state that `state_array` gave, from an array of any stride; ValueError
-// unless it belongs to this pass.
-ContinuousState state_of(const ContinuousGammatone& pass, const py::object& state) {
+// The state that `state_array` gave, from an array of any stride, after
+// `samples_pushed` samples; ValueError unless it belongs to this pass (a
+// ContinuousGammatone or a GammatoneBands) after that many samples.
+template <typename Pass>
+ContinuousState state_of(const Pass& pass, const py::object& state,
+                         std::uint64_t samples_pushed) {
     if (!py::isinstance<py::array_t<double>>(state)) {
         throw py::type_error("state must be the float64 array of an earlier push");
     }
     const auto given = py::reinterpret_borrow<py::array>(state);
     if (given.ndim() != 1 || !given.dtype().equal(py::dtype::of<double>())) {
-        throw py::value_error(ContinuousGammatone::foreign_state);
+        throw py::value_error(Pass::foreign_state);
     }
     const auto size = static_cast<std::size_t>(given.shape(0));
-    if (size != checked_sum(pass.state_size(), ContinuousGammatone::record_size,
-                            ContinuousGammatone::foreign_state)) {
-        throw py::value_error(ContinuousGammatone::foreign_state);
+    if (size != checked_sum(pass.state_size(), Pass::record_size, Pass::foreign_state)) {
+        throw py::value_error(Pass::foreign_state);
     }
     std::vector<double> values(size);
     const auto* bytes = static_cast<const unsigned char*>(given.data());
@@ -269,8 +278,64 @@ ContinuousState state_of(const ContinuousGammatone& pass, const py::object& stat
         std::memcpy(&values[i], bytes + static_cast<py::ssize_t>(i) * given.strides(0),
                     sizeof(double));
     }
-    return pass.unpacked(std::move(values));
+    ContinuousState carried = pass.unpacked(std::move(values));
+    if (carried.samples_pushed != samples_pushed) {
+        throw py::value_error(
+            fmt::format("samples_pushed is {} but state is that of a pass after {} samples",
+                        samples_pushed, carried.samples_pushed));
+    }
+    return carried;
 }
+
+// The samples of a push, as the passes take them: a float64 or float32
+// array of shape (n,) or (n, channels), any strides (TypeError otherwise).
+py::array pushed_samples(const py::object& samples) {
+    static constexpr const char* accepted =
+        "samples must be a float64 or float32 NumPy array of shape (n,) or (n, channels)";
+    if (!py::isinstance<py::array>(samples)) throw py::type_error(accepted);
+    const auto array = py::reinterpret_borrow<py::array>(samples);
+    const bool is_double = array.dtype().equal(py::dtype::of<double>());
+    const bool is_single = array.dtype().equal(py::dtype::of<float>());
+    if (!(is_double || is_single) || (array.ndim() != 1 && array.ndim() != 2)) {
+        throw py::type_error(accepted);
+    }
+    return array;
+}
+
+// Those samples read in place, reduced per sample to one channel by the
+// filterbank's on_channel (IndexError for a channel they lack).
+class PushedSignal {
+public:
+    PushedSignal(const Filterbank& self, const py::array& array)
+        : is_double(array.dtype().equal(py::dtype::of<double>())),
+          as_double(self, data(array), channels(array), array.strides(0), channel_stride(array)),
+          as_single(self, data(array), channels(array), array.strides(0), channel_stride(array)) {}
+
+    // run(reader) with the reader of the samples' type.
+    template <typename Run>
+    void read(const Run& run) const {
+        if (is_double) {
+            run(as_double);
+        } else {
+            run(as_single);
+        }
+    }
+
+private:
+    static const unsigned char* data(const py::array& array) {
+        return static_cast<const unsigned char*>(array.data());
+    }
+    static std::size_t channels(const py::array& array) {
+        return array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
+    }
+    static py::ssize_t channel_stride(const py::array& array) {
+        return array.ndim() == 2 ? array.strides(1) : 0;
+    }
+
+    const bool is_double;
+    const StridedSignal<double> as_double;
+    const StridedSignal<float> as_single;
+};
 
 // The state of a continuous pass before its first sample.
 py::array_t<double> stream_state(const Filterbank& self, Integer<std::size_t> hop) {
@@ -287,47 +352,63 @@ py::array_t<double> stream_state(const Filterbank& self, Integer<std::size_t> ho
 py::tuple stream_push(const Filterbank& self, const py::object& samples,
                       Integer<std::size_t> hop, const py::object& state,
                       Integer<std::uint64_t> samples_pushed, Integer<int> requested_threads) {
-    static constexpr const char* accepted =
-        "samples must be a float64 or float32 NumPy array of shape (n,) or (n, channels)";
     const int num_threads = requested_threads;
     if (num_threads < 0) throw py::value_error("num_threads must not be negative");
-    if (!py::isinstance<py::array>(samples)) throw py::type_error(accepted);
-    const auto array = py::reinterpret_borrow<py::array>(samples);
-    const bool is_double = array.dtype().equal(py::dtype::of<double>());
-    const bool is_single = array.dtype().equal(py::dtype::of<float>());
-    if (!(is_double || is_single) || (array.ndim() != 1 && array.ndim() != 2)) {
-        throw py::type_error(accepted);
-    }
+    const py::array array = pushed_samples(samples);
     const ContinuousGammatone pass(self, hop);
-    ContinuousState carried = state_of(pass, state);
-    if (carried.samples_pushed != static_cast<std::uint64_t>(samples_pushed)) {
-        throw py::value_error(fmt::format(
-            "samples_pushed is {} but state is that of a pass after {} samples",
-            static_cast<std::uint64_t>(samples_pushed), carried.samples_pushed));
-    }
+    ContinuousState carried = state_of(pass, state, samples_pushed);
     const auto n = static_cast<std::size_t>(array.shape(0));
-    const std::size_t channels = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1)) : 1;
-    const py::ssize_t channel_stride = array.ndim() == 2 ? array.strides(1) : 0;
-    const auto* data = static_cast<const unsigned char*>(array.data());
-    const StridedSignal<double> as_double(self, data, channels, array.strides(0), channel_stride);
-    const StridedSignal<float> as_single(self, data, channels, array.strides(0), channel_stride);
+    const PushedSignal signal(self, array);
 
     const std::size_t rows = pass.frames_completed_by(carried, n);
-    constexpr auto max_values = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
-    if (self.num_features > max_values || (rows > 0 && self.num_features > max_values / rows)) {
-        PyErr_SetString(PyExc_MemoryError, "The features of this push do not fit in memory");
-        throw py::error_already_set();
-    }
+    check_result_size(rows, self.num_features, sizeof(double),
+                      "The features of this push do not fit in memory");
     py::array_t<double> out({rows, self.num_features});
     double* destination = out.mutable_data();
     const unsigned threads = batch_threads(num_threads);
 
     without_lock([&](const StopCheck& signal_raised) {
-        if (is_double) {
-            pass.push(carried, n, as_double, destination, threads, signal_raised);
-        } else {
-            pass.push(carried, n, as_single, destination, threads, signal_raised);
-        }
+        signal.read([&](const auto& read) {
+            pass.push(carried, n, read, destination, threads, signal_raised);
+        });
+    });
+    return py::make_tuple(std::move(out), state_array(pass, carried));
+}
+
+// The state of a band pass before its first sample.
+py::array_t<double> bands_state(const Filterbank& self, const std::string& output) {
+    const GammatoneBands pass(self, band_output_named(output));
+    return state_array(pass, pass.initial_state());
+}
+
+// One push of a band pass, as stream_push is one of the features' pass:
+// every sample of every filter of the samples after `samples_pushed`, a new
+// (n, num_features) array of float64 (complex128 for the analytic signal),
+// and the state after them.
+py::tuple bands_push(const Filterbank& self, const py::object& samples, const std::string& output,
+                     const py::object& state, Integer<std::uint64_t> samples_pushed,
+                     Integer<int> requested_threads) {
+    const int num_threads = requested_threads;
+    if (num_threads < 0) throw py::value_error("num_threads must not be negative");
+    const py::array array = pushed_samples(samples);
+    const GammatoneBands pass(self, band_output_named(output));
+    ContinuousState carried = state_of(pass, state, samples_pushed);
+    const auto n = static_cast<std::size_t>(array.shape(0));
+    const PushedSignal signal(self, array);
+
+    const bool complex = pass.output == BandOutput::analytic;
+    check_result_size(n, self.num_features, complex ? 2 * sizeof(double) : sizeof(double),
+                      "The bands of this push do not fit in memory");
+    py::array out(py::dtype(complex ? "complex128" : "float64"),
+                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(n),
+                                           static_cast<py::ssize_t>(self.num_features)});
+    auto* destination = static_cast<double*>(out.mutable_data());
+    const unsigned threads = batch_threads(num_threads);
+
+    without_lock([&](const StopCheck& signal_raised) {
+        signal.read([&](const auto& read) {
+            pass.push(carried, n, read, destination, threads, signal_raised);
+        });
     });
     return py::make_tuple(std::move(out), state_array(pass, carried));
 }
@@ -370,6 +451,11 @@ void bind_gammatone_filterbank(py::module_& sub, py::handle metaclass) {
     filterbank.def("stream_push", &stream_push, py::arg("samples"), py::arg("hop"),
                    py::arg("state"), py::arg("samples_pushed"), py::arg("num_threads") = 0,
                    docstrings::filterbank_stream_push);
+    filterbank.def("bands_state", &bands_state, py::arg("output") = "envelope",
+                   docstrings::filterbank_bands_state);
+    filterbank.def("bands_push", &bands_push, py::arg("samples"), py::arg("output"),
+                   py::arg("state"), py::arg("samples_pushed"), py::arg("num_threads") = 0,
+                   docstrings::filterbank_bands_push);
     enable_pickling(filterbank);
 
     py::class_<Filter> filter(filterbank, "Filter", native_types::native_type_setup(1),

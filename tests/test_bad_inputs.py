@@ -214,6 +214,16 @@ def continuous_call(call, signal_=None):
     assert state.tobytes() == kept.tobytes()
 
 
+def band_call(call):
+    """A call of the band pass that must fail, and whether the state it was
+    given is unchanged afterwards."""
+    bank = GammatoneFilterbank(num_samples=400, num_features=5, sample_rate=16000)
+    _, state = bank.bands_push(np.ones(500), "real", bank.bands_state("real"), 0)
+    kept = state.copy()
+    call(bank, state)
+    assert state.tobytes() == kept.tobytes()
+
+
 def with_nan(at, channels=1, value=np.nan):
     x = np.ones((16000, channels)) if channels > 1 else np.ones(16000)
     x[at] = value
@@ -726,7 +736,7 @@ CASES = {
         raises(None, "nan", lambda: fb([float("inf")] + FRAME[1:])),
         raises(None, "nan", lambda: fb.batch(np.array([[float("-inf")] + FRAME[1:]]))),
         raises(None, "nan", lambda: tavik.gammatonegram(with_nan(300), 16000, mode="frames").features[:2])],
-    "a NaN or infinite sample in continuous mode (`stream_push`, `GammatoneStream.push`, `tavik.gammatonegram`), in a channel that enters the features": [
+    "a NaN or infinite sample in continuous mode or in the bands (`stream_push`, `GammatoneStream.push`, `tavik.gammatonegram`, `bands_push`, `GammatoneBandsStream.push`, `tavik.gammatone_bands`), in a channel that enters the features": [
         raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 5000$",
                lambda: tavik.gammatonegram(with_nan(5000), 16000)),
         raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 5000 of channel 1$",
@@ -736,7 +746,13 @@ CASES = {
         raises(ValueError, r"^The signal holds a non-finite sample \(-inf\) at sample 5000$",
                lambda: tavik.GammatoneStream(16000).push(np.where(np.arange(16000) == 5000, -np.inf, 1.0).astype(np.float32))),
         raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 9000 of channel 0$",
-               lambda: tavik.gammatonegram(np.maximum(with_nan((5000, 1), 2), with_nan((9000, 0), 2)), 16000, channel="each"))],
+               lambda: tavik.gammatonegram(np.maximum(with_nan((5000, 1), 2), with_nan((9000, 0), 2)), 16000, channel="each")),
+        raises(ValueError, r"^The signal holds a non-finite sample \(nan\) at sample 5000 of channel 1$",
+               lambda: tavik.gammatone_bands(with_nan((5000, 1), 2), 16000)),
+        raises(ValueError, r"^The signal holds a non-finite sample \(inf\) at sample 509$",
+               lambda: band_call(lambda b, s: b.bands_push(np.array([0.0] * 9 + [np.inf]), "real", s, 500))),
+        raises(ValueError, r"^The signal holds a non-finite sample \(-inf\) at sample 5000$",
+               lambda: tavik.GammatoneBandsStream(16000).push(np.where(np.arange(16000) == 5000, -np.inf, 1.0)))],
     "a finite sample of magnitude above 2⁶⁴ (about 1.8e19) in continuous mode, in a channel that enters the features (every channel of a mean), which the filters could overflow from": [
         raises(ValueError, r"^The signal holds a sample too large to filter \(1e\+200\) at sample 100$",
                lambda: tavik.gammatonegram(with_nan(100, value=1e200), 16000)),
@@ -753,6 +769,26 @@ CASES = {
                      lambda b, s: b.stream_push(np.ones(10), 160, s[:-1], 500),
                      lambda b, s: b.stream_push(np.ones(10), 160, s + 0.5, 500),
                      lambda b, s: b.stream_push(np.ones(10), 160, np.zeros((1, len(s))), 500))],
+    "a `bands_push` state of another filterbank or output, of the features' pass, or an array that is not a state": [
+        raises(ValueError, r"^state does not belong to a band pass of this filterbank and output$",
+               lambda call=call: band_call(call))
+        for call in (lambda b, s: b.bands_push(np.ones(10), "envelope", s, 500),
+                     lambda b, s: GammatoneFilterbank(num_samples=400, num_features=5, sample_rate=44100).bands_push(
+                         np.ones(10), "real", s, 500),
+                     lambda b, s: b.bands_push(np.ones(10), "real", b.stream_state(160), 0),
+                     lambda b, s: b.bands_push(np.ones(10), "real", s[:-1], 500),
+                     lambda b, s: b.bands_push(np.ones(10), "real", s + 0.5, 500))],
+    "an `output` of `tavik.gammatone_bands`, `GammatoneBandsStream` or `bands_state` and `bands_push` that names no band output (`\"phase\"`), or that is not a string": [
+        raises(ValueError, r"^output must be 'envelope', 'analytic' or 'real', not 'phase'$", call)
+        for call in (lambda: tavik.gammatone_bands(np.ones(10), 16000, output="phase"),
+                     lambda: tavik.GammatoneBandsStream(16000, output="phase"),
+                     lambda: GammatoneFilterbank().bands_state("phase"),
+                     lambda: band_call(lambda b, s: b.bands_push(np.ones(10), "phase", s, 500)))] + [
+        raises(TypeError, r"^output must be a string, not int 3$",
+               lambda: tavik.gammatone_bands(np.ones(10), 16000, output=3))],
+    "a `bands_push` whose result is too large to be described (more than 2⁶³ bytes)": [
+        raises(MemoryError, r"^The bands of this push do not fit in memory$",
+               lambda: band_call(lambda b, s: b.bands_push(np.broadcast_to(0.0, (2**59,)), "real", s, 500)))],
     "a `stream_push` whose `samples_pushed` is not the one its state records": [
         raises(ValueError, r"^samples_pushed is 5 but state is that of a pass after 500 samples$",
                lambda: continuous_call(lambda b, s: b.stream_push(np.ones(10), 160, s, 5)))],

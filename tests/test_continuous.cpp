@@ -13,9 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "extractor/continuous_gammatone.hpp"
+#include "extractor/gammatone_bands.hpp"
 
+using tavik::extractor::BandOutput;
 using tavik::extractor::ContinuousBlock;
 using tavik::extractor::ContinuousGammatone;
+using tavik::extractor::GammatoneBands;
 using tavik::extractor::LockstepFilters;
 using tavik::extractor::ContinuousState;
 using tavik::extractor::KernelVariant;
@@ -36,6 +39,30 @@ using BlockKernel = void (*)(const LockstepFilters&, const ContinuousBlock&);
 
 bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 
+// One filter from its initial state at sample 0 through a mono signal, as
+// its definition reads: visit(k, yr, yi, c, s) sees sample k's two-zero
+// section output and the phasor that shifted the sample down.
+template <typename Visit>
+void walk(const Filterbank::Filter& f, const Vec& x, const Visit& visit) {
+    const double a0 = f.a[0], a1 = f.a[1], a2 = f.a[2], a3 = f.a[3], a4 = f.a[4];
+    double c = 1.0, s = 0.0, pr1 = 0, pr2 = 0, pr3 = 0, pr4 = 0, pi1 = 0, pi2 = 0, pi3 = 0,
+           pi4 = 0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        double pr = x[k] * c + a0 * pr1 + a1 * pr2 + a2 * pr3 + a3 * pr4;
+        double pi = x[k] * s + a0 * pi1 + a1 * pi2 + a2 * pi3 + a3 * pi4;
+        if (std::fabs(pr) < 1.1754943508222875e-38) pr = 0.0;
+        if (std::fabs(pi) < 1.1754943508222875e-38) pi = 0.0;
+        const double yr = pr + a0 * pr1 + a4 * pr2;
+        const double yi = pi + a0 * pi1 + a4 * pi2;
+        visit(k, yr, yi, c, s);
+        pr4 = pr3; pr3 = pr2; pr2 = pr1; pr1 = pr;
+        pi4 = pi3; pi3 = pi2; pi2 = pi1; pi1 = pi;
+        const double c_next = f.coscf * c + f.sincf * s;
+        s = f.coscf * s - f.sincf * c;
+        c = c_next;
+    }
+}
+
 // The continuous pass as its definition reads, one filter and one frame at
 // a time over a mono signal: each filter from its initial state at sample 0,
 // the integrator value after every sample kept, each frame's sum formed from
@@ -46,30 +73,37 @@ std::vector<Vec> reference(const Filterbank& fb, const Vec& x, std::size_t hop) 
     for (std::size_t start = 0; start + n <= x.size(); start += hop) rows.emplace_back(fb.num_features);
     for (std::size_t i = 0; i < fb.num_features; ++i) {
         const Filterbank::Filter& f = fb.filters[i];
-        const double a0 = f.a[0], a1 = f.a[1], a2 = f.a[2], a3 = f.a[3], a4 = f.a[4];
-        double c = 1.0, s = 0.0, pr1 = 0, pr2 = 0, pr3 = 0, pr4 = 0, pi1 = 0, pi2 = 0, pi3 = 0,
-               pi4 = 0, acc = 0.0;
+        double acc = 0.0;
         Vec env(x.size());
-        for (std::size_t k = 0; k < x.size(); ++k) {
-            double pr = x[k] * c + a0 * pr1 + a1 * pr2 + a2 * pr3 + a3 * pr4;
-            double pi = x[k] * s + a0 * pi1 + a1 * pi2 + a2 * pi3 + a3 * pi4;
-            if (std::fabs(pr) < 1.1754943508222875e-38) pr = 0.0;
-            if (std::fabs(pi) < 1.1754943508222875e-38) pi = 0.0;
-            const double yr = pr + a0 * pr1 + a4 * pr2;
-            const double yi = pi + a0 * pi1 + a4 * pi2;
+        walk(f, x, [&](std::size_t k, double yr, double yi, double, double) {
             acc = f.gain * std::sqrt(yr * yr + yi * yi) + fb.decay * acc;
             env[k] = acc;
-            pr4 = pr3; pr3 = pr2; pr2 = pr1; pr1 = pr;
-            pi4 = pi3; pi3 = pi2; pi2 = pi1; pi1 = pi;
-            const double c_next = f.coscf * c + f.sincf * s;
-            s = f.coscf * s - f.sincf * c;
-            c = c_next;
-        }
+        });
         for (std::size_t j = 0; j < rows.size(); ++j) {
             double sum = 0.0;
             for (std::size_t k = j * hop; k < j * hop + n; ++k) sum = sum + env[k];
             rows[j][i] = (sum * (1.0 - fb.decay)) / static_cast<double>(n);
         }
+    }
+    return rows;
+}
+
+// The band pass as its definition reads: row k holds sample k's values of
+// every filter, two (real, imaginary) for the analytic signal.
+std::vector<Vec> band_reference(const Filterbank& fb, const Vec& x, BandOutput output) {
+    const std::size_t per = output == BandOutput::analytic ? 2 : 1;
+    std::vector<Vec> rows(x.size(), Vec(per * fb.num_features));
+    for (std::size_t i = 0; i < fb.num_features; ++i) {
+        const Filterbank::Filter& f = fb.filters[i];
+        walk(f, x, [&](std::size_t k, double yr, double yi, double c, double s) {
+            if (output == BandOutput::envelope) {
+                rows[k][i] = f.gain * std::sqrt(yr * yr + yi * yi);
+            } else {
+                const double re = yr * c + yi * s, im = yi * c - yr * s;
+                rows[k][per * i] = f.gain * re;
+                if (per == 2) rows[k][per * i + 1] = f.gain * im;
+            }
+        });
     }
     return rows;
 }
@@ -100,6 +134,33 @@ std::vector<Vec> push_in_chunks(const ContinuousGammatone& pass, const Vec& x,
         at += n;
     }
     EXPECT_EQ(rows.size(), pass.frames_within(length));
+    return rows;
+}
+
+// The band pass's rows of `x` (samples x channels, sample-major) pushed in
+// chunks of the given sizes (cycled), as push_in_chunks pushes.
+std::vector<Vec> push_bands_in_chunks(const GammatoneBands& pass, const Vec& x,
+                                      std::size_t channels,
+                                      const std::vector<std::size_t>& chunks, unsigned threads,
+                                      KernelVariant variant, BlockKernel kernel = nullptr) {
+    ContinuousState state = pass.initial_state();
+    const std::size_t length = x.size() / channels;
+    const std::size_t row = pass.row_values();
+    std::vector<Vec> rows;
+    for (std::size_t at = 0, c = 0; at < length; ++c) {
+        const std::size_t n = std::min(chunks[c % chunks.size()], length - at);
+        const StridedSignal<double> signal(
+            pass.filterbank, reinterpret_cast<const unsigned char*>(x.data() + at * channels),
+            channels, channels * sizeof(double), sizeof(double));
+        Vec out(n * row);
+        EXPECT_TRUE(kernel ? pass.push_with(state, n, signal, out.data(), threads, {}, kernel)
+                           : pass.push(state, n, signal, out.data(), threads, {}, variant));
+        for (std::size_t r = 0; r < n; ++r) {
+            rows.emplace_back(out.begin() + r * row, out.begin() + (r + 1) * row);
+        }
+        at += n;
+    }
+    EXPECT_EQ(state.samples_pushed, length);
     return rows;
 }
 
@@ -162,6 +223,60 @@ TEST_P(ContinuousVariant, FollowsTheDefinitionBitForBitWhateverTheChunks) {
                                 ", " + std::to_string(threads) + " threads");
                     }
                 }
+            }
+        }
+    }
+}
+
+// Every output, filter counts around every group size, with and without the
+// integrator's decay (which the bands do not see), in chunks that split
+// blocks anywhere, on up to three threads (9000 samples give the largest
+// bank three). The envelope is also what the features integrate: fed
+// through the integrator and averaged over frames, it gives the features.
+TEST_P(ContinuousVariant, BandsFollowTheDefinitionBitForBitWhateverTheChunks) {
+    const ContinuousKernel kernel = GetParam();
+    if (!tavik::extractor::kernel_variant_supported(kernel.variant)) GTEST_SKIP();
+    std::mt19937_64 rng(8);
+    const std::vector<std::vector<std::size_t>> chunkings = {{100000}, {1}, {513, 7, 1024}};
+    for (std::size_t count : {2u, 9u, 24u, 65u}) {
+        for (double ti : {0.0, 0.004}) {
+            const Filterbank fb(400, count, 16000, nullptr, -1, 60, 7000, ti);
+            Vec x = noise(9000, rng);
+            x[1500] = 1e-39;  // around the flush threshold
+            for (BandOutput output :
+                 {BandOutput::envelope, BandOutput::analytic, BandOutput::real}) {
+                const GammatoneBands pass(fb, output);
+                const auto expected = band_reference(fb, x, output);
+                for (const auto& chunks : chunkings) {
+                    for (unsigned threads : {1u, 2u, 3u}) {
+                        if (chunks[0] == 1 && threads > 1) continue;  // one thread for a sample
+                        expect_same_rows(
+                            push_bands_in_chunks(pass, x, 1, chunks, threads, kernel.variant,
+                                                 kernel.grouping),
+                            expected,
+                            std::to_string(count) + " filters, " +
+                                tavik::extractor::band_output_name(output) + ", chunk " +
+                                std::to_string(chunks[0]) + ", " + std::to_string(threads) +
+                                " threads");
+                    }
+                }
+                if (output != BandOutput::envelope) continue;
+                const std::size_t hop = 160, frames = ContinuousGammatone(fb, hop).frames_within(x.size());
+                std::vector<Vec> integrated(frames, Vec(count));
+                for (std::size_t i = 0; i < count; ++i) {
+                    double acc = 0.0;
+                    Vec values(x.size());
+                    for (std::size_t k = 0; k < x.size(); ++k) {
+                        acc = expected[k][i] + fb.decay * acc;
+                        values[k] = acc;
+                    }
+                    for (std::size_t j = 0; j < frames; ++j) {
+                        double sum = 0.0;
+                        for (std::size_t k = j * hop; k < j * hop + 400; ++k) sum = sum + values[k];
+                        integrated[j][i] = (sum * (1.0 - fb.decay)) / 400.0;
+                    }
+                }
+                expect_same_rows(reference(fb, x, hop), integrated, "the envelope integrated");
             }
         }
     }
@@ -448,6 +563,107 @@ TEST(Continuous, StopIsAskedUntilEveryThreadIsDone) {
     EXPECT_TRUE(asked_after);
     EXPECT_FALSE(finished);
     EXPECT_EQ(state.values, before.values);
+}
+
+// Several channels: reduced per sample as the features' pass reduces them.
+TEST(Bands, ChannelsAreReducedAsTheFeaturesPassReducesThem) {
+    std::mt19937_64 rng(9);
+    const std::size_t channels = 3, length = 900;
+    const Vec x = noise(length * channels, rng);
+    for (int on_channel : {-1, 0, 2}) {
+        const Filterbank fb(200, 16, 22050, nullptr, on_channel, 50, 8000, 0);
+        Vec mono(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            mono[i] = on_channel >= 0
+                          ? x[i * channels + on_channel]
+                          : ((x[i * channels] + x[i * channels + 1]) + x[i * channels + 2]) / 3.0;
+        }
+        const GammatoneBands pass(fb, BandOutput::analytic);
+        expect_same_rows(push_bands_in_chunks(pass, x, channels, {131}, 2,
+                                              tavik::extractor::best_kernel_variant()),
+                         band_reference(fb, mono, BandOutput::analytic),
+                         "on_channel " + std::to_string(on_channel));
+    }
+}
+
+// A refused sample, a stop and a failing reader leave the state as it was;
+// the same push afterwards gives the whole signal's bits.
+TEST(Bands, AFailedOrStoppedPushLeavesTheStateUnchanged) {
+    std::mt19937_64 rng(10);
+    const Filterbank fb(400, 24, 16000, nullptr, -1, 50, 6000, 0);
+    const GammatoneBands pass(fb, BandOutput::envelope);
+    Vec x = noise(ContinuousGammatone::min_thread_work, rng);
+    const auto expected = band_reference(fb, x, BandOutput::envelope);
+    const std::size_t first_push = 700, rest = x.size() - first_push;
+    const auto* data = reinterpret_cast<const unsigned char*>(x.data());
+    ContinuousState state = pass.initial_state();
+    Vec out(x.size() * 24);
+    ASSERT_TRUE(pass.push(state, first_push, StridedSignal<double>(fb, data, 1, 8, 8), out.data(), 2));
+    const ContinuousState before = state;
+    const StridedSignal<double> tail(fb, data + first_push * 8, 1, 8, 8);
+
+    const double original = x[50000];
+    x[50000] = -std::numeric_limits<double>::infinity();
+    for (unsigned threads : {1u, 2u}) {
+        try {
+            pass.push(state, rest, tail, out.data() + first_push * 24, threads);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), "The signal holds a non-finite sample (-inf) at sample 50000");
+        }
+        EXPECT_EQ(state.values, before.values);
+        EXPECT_EQ(state.samples_pushed, first_push);
+    }
+    x[50000] = original;
+    int asked = 0;
+    EXPECT_FALSE(pass.push(state, rest, tail, out.data() + first_push * 24, 2,
+                           [&] { return ++asked > 0; }));
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(state.values, before.values);
+    EXPECT_EQ(state.samples_pushed, first_push);
+    auto failing = [](std::size_t, std::size_t, double*) { throw std::domain_error("reader"); };
+    EXPECT_THROW(pass.push(state, rest, failing, out.data(), 2), std::domain_error);
+    EXPECT_EQ(state.values, before.values);
+
+    ASSERT_TRUE(pass.push(state, rest, tail, out.data() + first_push * 24, 2));
+    std::vector<Vec> rows;
+    for (std::size_t r = 0; r < x.size(); ++r) rows.emplace_back(out.begin() + r * 24, out.begin() + (r + 1) * 24);
+    expect_same_rows(rows, expected, "after the failures");
+}
+
+// A band state belongs to its filter table and output; the features' pass
+// and the band pass refuse each other's states; the output is one of three.
+TEST(Bands, AStateBelongsToItsPass) {
+    const Filterbank fb(400, 5, 16000, nullptr, -1, 50, 6000, 0);
+    const Filterbank same(200, 5, 16000, nullptr, -1, 50, 6000, 0);  // the frames do not matter
+    const Filterbank other(400, 5, 16000, nullptr, -1, 60, 6000, 0);
+    const GammatoneBands pass(fb, BandOutput::real);
+    ContinuousState state = pass.initial_state();
+    const Vec x(500, 0.25);
+    Vec out(500 * 5);
+    ASSERT_TRUE(pass.push(state, x.size(), StridedSignal<double>(fb, reinterpret_cast<const unsigned char*>(x.data()), 1, 8, 8), out.data(), 1));
+    const Vec packed = pass.packed(state);
+    EXPECT_EQ(GammatoneBands(same, BandOutput::real).unpacked(packed).values, state.values);
+    for (const GammatoneBands& foreign :
+         {GammatoneBands(other, BandOutput::real), GammatoneBands(fb, BandOutput::envelope)}) {
+        try {
+            foreign.unpacked(packed);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), GammatoneBands::foreign_state);
+        }
+    }
+    const ContinuousGammatone frames(fb, 400);
+    EXPECT_THROW(frames.unpacked(packed), std::invalid_argument);
+    EXPECT_THROW(pass.unpacked(frames.packed(frames.initial_state())), std::invalid_argument);
+    EXPECT_THROW(GammatoneBands(fb, BandOutput::none), std::invalid_argument);
+    EXPECT_EQ(tavik::extractor::band_output_named("analytic"), BandOutput::analytic);
+    try {
+        tavik::extractor::band_output_named("none");
+        ADD_FAILURE() << "accepted";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "output must be 'envelope', 'analytic' or 'real', not 'none'");
+    }
 }
 
 }  // namespace

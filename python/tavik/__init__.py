@@ -11,6 +11,7 @@ import _tavik
 from _tavik import FrequencyRangeWarning, __version__, transforms
 from _tavik.extractor import Extractor, GammatoneFilterbank
 
+from ._bands import GammatoneBandsStream, gammatone_bands
 from ._corpus import Corpus, CorpusRows, open_corpus
 from ._features import cmvn, deltas, erb_rate_to_hz, gfcc, hz_to_erb_rate
 from ._io import load, read_audio
@@ -19,10 +20,10 @@ from ._signal import LOG10, Gammatonegram, gammatonegram
 from ._stream import GammatoneStream
 from .display import plot
 
-__all__ = ["Corpus", "CorpusRows", "Extractor", "FrequencyRangeWarning", "GammatoneFilterbank", "GammatoneStream",
-           "Gammatonegram", "LOG10",
+__all__ = ["Corpus", "CorpusRows", "Extractor", "FrequencyRangeWarning", "GammatoneBandsStream",
+           "GammatoneFilterbank", "GammatoneStream", "Gammatonegram", "LOG10",
            "__version__", "cmvn", "deltas", "erb_rate_to_hz", "frequency_response",
-           "gammatonegram", "gfcc",
+           "gammatone_bands", "gammatonegram", "gfcc",
            "hz_to_erb_rate", "kernel_choice", "load", "open_corpus", "plot", "read_audio", "transforms"]
 
 

@@ -103,6 +103,18 @@ def check_mode(mode: object) -> Mode:
     raise ValueError(f"mode must be 'continuous' or 'frames', not {mode!r}")
 
 
+Output = Literal["envelope", "analytic", "real"]
+
+
+def check_output(output: object) -> Output:
+    """A band output's name, or a TypeError for anything but a string. Which
+    strings name one the native band pass decides, with its ValueError
+    (``GammatoneFilterbank.bands_state``)."""
+    if not isinstance(output, str):
+        raise TypeError(f"output must be a string, not {given(output)}")
+    return output  # type: ignore[return-value]
+
+
 def check_integer(name: str, value: object, minimum: int | None = None,
                   maximum: int | None = None, *, integral_floats: bool = False,
                   kind: str = "an integer") -> int:

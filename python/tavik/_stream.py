@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from typing import ClassVar
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +18,62 @@ from ._signal import SignalLike, as_samples, features_of, filterbank_of, lanes_o
 Samples = npt.NDArray[np.float64] | npt.NDArray[np.float32]
 
 
-class GammatoneStream:
+class OnePushAtATime:
+    """What the streams share: the lock that a push or reset holds across
+    the native call (which lets other threads run), so that pushes from
+    several threads are taken one at a time; the refusal of a push from
+    inside a push on the same thread (which would otherwise wait for
+    itself); copies and pickles between pushes; and the channels of the
+    chunks, the same in every push until a reset."""
+
+    #: Where a push from inside a push comes from, for its message.
+    _reentry: ClassVar[str]
+    #: The channels of the chunks so far (None before the first).
+    _channels: int | None
+
+    def _unlocked(self) -> None:
+        # The thread that holds the lock, to tell a push from inside a push
+        # from one that has to wait.
+        self._lock = threading.Lock()
+        self._holder: int | None = None
+
+    @contextmanager
+    def _exclusive(self, what: str) -> Iterator[None]:
+        if self._holder == threading.get_ident():
+            raise RuntimeError(f"{type(self).__name__}.{what} was called while a push of the same "
+                               f"stream runs on this thread ({self._reentry}): a stream takes one "
+                               "push at a time, and the running push is left as it was")
+        with self._lock:
+            self._holder = threading.get_ident()
+            try:
+                yield
+            finally:
+                self._holder = None
+
+    def __getstate__(self) -> dict[str, object]:
+        # A copy or pickle is of the stream between pushes, without its lock.
+        with self._exclusive("__getstate__"):
+            return {key: value for key, value in self.__dict__.items()
+                    if key not in ("_lock", "_holder")}
+
+    def __setstate__(self, state: dict[str, object]) -> None:
+        self.__dict__.update(state)
+        self._unlocked()
+
+    def _channels_of(self, samples: Samples, probe: Callable[[Samples], object]) -> int:
+        """The chunk's channels, the same as the earlier chunks' (ValueError
+        otherwise). For the first chunk, `probe` runs the native pass over no
+        samples of that many channels, whose IndexError refuses a channel
+        the chunk lacks."""
+        channels = 1 if samples.ndim == 1 else samples.shape[1]
+        if self._channels is None:
+            probe(np.empty((0, channels)))
+        elif channels != self._channels:
+            raise ValueError(f"a chunk of {channels} channels after chunks of {self._channels}")
+        return channels
+
+
+class GammatoneStream(OnePushAtATime):
     """The gammatonegram of a signal that arrives in chunks.
 
     Each :meth:`push` returns the rows of the frames that its chunk
@@ -98,6 +154,8 @@ class GammatoneStream:
             ...
     """
 
+    _reentry = "from its transform"
+
     def __init__(self, sample_rate: int, *, num_samples: int | None = None,
                  hop: int | None = None, num_features: int = 64, low_Hz: float = 50,
                  high_Hz: float | None = None, temporal_integration: float = 0,
@@ -131,12 +189,7 @@ class GammatoneStream:
         self._filterbank = a.filterbank()
         self.centre_frequencies: FloatArray = self._filterbank.centre_frequencies
         self.centre_frequencies.flags.writeable = False
-        # Held by the push or reset that runs, across the native call (which
-        # lets other threads run): the thread that holds it, to tell a push
-        # from inside a push (a transform pushing into its own stream) from
-        # one that has to wait.
-        self._lock = threading.Lock()
-        self._holder: int | None = None
+        self._unlocked()
         self._start()
 
     def _start(self) -> None:
@@ -153,32 +206,11 @@ class GammatoneStream:
         self.frames_emitted = 0
         self.last_times: FloatArray = np.empty(0)
 
-    @contextmanager
-    def _exclusive(self, what: str) -> Iterator[None]:
-        if self._holder == threading.get_ident():
-            raise RuntimeError(f"GammatoneStream.{what} was called while a push of the same stream "
-                               "runs on this thread (from its transform): a stream takes one "
-                               "push at a time, and the running push is left as it was")
-        with self._lock:
-            self._holder = threading.get_ident()
-            try:
-                yield
-            finally:
-                self._holder = None
-
-    def __getstate__(self) -> dict[str, object]:
-        # A copy or pickle is of the stream between pushes, without its lock.
-        with self._exclusive("__getstate__"):
-            return {key: value for key, value in self.__dict__.items()
-                    if key not in ("_lock", "_holder")}
-
     def __setstate__(self, state: dict[str, object]) -> None:
         if "_state" in state:  # pickled before a stream had a state per channel
             state = {**state, "_states": [state["_state"]]}
             del state["_state"]
-        self.__dict__.update(state)
-        self._lock = threading.Lock()
-        self._holder = None
+        super().__setstate__(state)
 
     def reset(self) -> None:
         """Starts the stream afresh, as if it had just been made.
@@ -265,13 +297,10 @@ class GammatoneStream:
     def _push(self, samples: Samples) -> FloatArray:
         # Nothing of the stream changes until the native work has succeeded.
         a = self._analysis
-        channels = 1 if samples.ndim == 1 else samples.shape[1]
-        if self._channels is None:
-            lanes = lanes_of(a, samples)  # the channel checked; nothing is pushed
-        elif channels != self._channels:
-            raise ValueError(f"a chunk of {channels} channels after chunks of {self._channels}")
-        else:
-            lanes = a.filterbanks(channels)
+        # The first chunk's channels are checked against the analysis's
+        # channel by the native pass itself, over no samples.
+        channels = self._channels_of(samples, lambda empty: lanes_of(a, empty))
+        lanes = a.filterbanks(channels)
         if self.mode == "continuous":
             states = (self._states if self._states is not None
                       else [fb.stream_state(self.hop) for fb in lanes])
