@@ -367,6 +367,22 @@ def test_band_pushes_concatenate_to_the_whole_signal(output, kind, sizes):
     assert stream.samples_pushed == len(signal)
 
 
+@pytest.mark.parametrize("output", ["envelope", "analytic"])
+def test_bands_of_each_channel_are_those_of_that_channel_whole_and_in_chunks(output):
+    stereo = signal_of("stereo")
+    keywords = dict(num_features=12, output=output, num_threads=2)
+    each = tavik.gammatone_bands(stereo, SR, channel="each", **keywords)
+    assert each.shape == (len(stereo), 2, 12)
+    for k in range(2):
+        assert each[:, k].tobytes() == tavik.gammatone_bands(stereo, SR, channel=k,
+                                                             **keywords).tobytes()
+    stream = tavik.GammatoneBandsStream(SR, channel="each", **keywords)
+    rows = [stream.push(chunk) for chunk in chunks_of(stereo, [97, 3, 1024])]
+    assert np.concatenate(rows).tobytes() == each.tobytes()
+    mono = tavik.gammatone_bands(stereo[:, 1], SR, channel="each", **keywords)
+    assert mono.shape == (len(stereo), 1, 12) and mono[:, 0].tobytes() == each[:, 1].tobytes()
+
+
 def test_bands_are_what_the_gammatonegram_integrates_and_threads_change_nothing():
     # The envelope, averaged over each frame in sample order (no temporal
     # integration: the integrator passes it through), is the gammatonegram's

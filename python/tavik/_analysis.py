@@ -12,7 +12,7 @@ import sys
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, fields
-from typing import Any, Final, Literal, Union
+from typing import Any, Final, Literal, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,8 @@ from _tavik.extractor import GammatoneFilterbank
 
 Transform = Callable[[float], float]
 FloatArray = npt.NDArray[np.float64]
+# Rows of a pass over a signal: features, or bands (complex for the analytic signal).
+Rows = TypeVar("Rows", npt.NDArray[np.float64], npt.NDArray[np.complex128])
 
 Mode = Literal["continuous", "frames"]
 MODES: Final = ("continuous", "frames")
@@ -301,13 +303,13 @@ class Analysis(Parameters):
                     built.setdefault(k, build_filterbank(self, k))
         return [built[k] for k in range(channels)]
 
-    def joined(self, lanes: list[FloatArray]) -> FloatArray:
-        """The features of the lanes of :meth:`filterbanks` as one array:
-        (frames, num_features), or (frames, channels, num_features) with
-        ``channel="each"``."""
+    def joined(self, lanes: list[Rows]) -> Rows:
+        """The rows of the lanes of :meth:`filterbanks` (features, or bands)
+        as one array: (rows, num_features), or (rows, channels,
+        num_features) with ``channel="each"``."""
         if self.channel != EACH:
             return lanes[0]
-        joined: FloatArray = np.stack(lanes, axis=1)
+        joined: Rows = np.stack(lanes, axis=1)
         return joined
 
     def with_threads(self, num_threads: object) -> Analysis:

@@ -6,8 +6,8 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-from ._analysis import Analysis, FloatArray, Output, check_output
-from ._signal import SignalLike, as_samples, check_channel_of
+from ._analysis import Analysis, Channel, FloatArray, Output, check_output
+from ._signal import SignalLike, as_samples, lanes_of
 from ._stream import OnePushAtATime
 
 __all__ = ["GammatoneBandsStream", "Output", "gammatone_bands"]
@@ -24,7 +24,7 @@ def _analysis(sample_rate: object, num_features: object, low_Hz: object, high_Hz
 
 
 def gammatone_bands(signal: SignalLike, sample_rate: int, *, num_features: int = 64,
-                    low_Hz: float = 50, high_Hz: float | None = None, channel: int = -1,
+                    low_Hz: float = 50, high_Hz: float | None = None, channel: Channel = -1,
                     output: Output = "envelope", num_threads: int = 0) -> Bands:
     """Every sample of every band of a gammatone filterbank.
 
@@ -58,7 +58,9 @@ def gammatone_bands(signal: SignalLike, sample_rate: int, *, num_features: int =
     sample_rate : int
         Samples per second (a float of integral value is taken too).
     num_features, low_Hz, high_Hz, channel, num_threads
-        As for :func:`gammatonegram`, with the same defaults and checks.
+        As for :func:`gammatonegram`, with the same defaults and checks;
+        ``channel="each"`` gives every channel's bands on their own, each
+        bit for bit those of ``channel=k``.
     output : {"envelope", "analytic", "real"}, default "envelope"
         What each band gives at each sample (see above).
 
@@ -67,7 +69,8 @@ def gammatone_bands(signal: SignalLike, sample_rate: int, *, num_features: int =
     numpy.ndarray
         Shape (samples, ``num_features``), one column per filter in
         ascending centre frequency (those of
-        ``gammatonegram(...).centre_frequencies``): float64, complex128 for
+        ``gammatonegram(...).centre_frequencies``), or (samples, channels,
+        ``num_features``) with ``channel="each"``: float64, complex128 for
         ``"analytic"``.
 
     Raises
@@ -110,13 +113,10 @@ def gammatone_bands(signal: SignalLike, sample_rate: int, *, num_features: int =
     True
     """
     a = _analysis(sample_rate, num_features, low_Hz, high_Hz, channel, num_threads)
-    fb = a.filterbank()
-    state = fb.bands_state(check_output(output))
+    a.filterbank().bands_state(check_output(output))  # the native pass's check of the name
     samples = as_samples(signal)
-    check_channel_of(samples, a.channel)
-    bands: Bands
-    bands, _ = fb.bands_push(samples, output, state, 0, a.num_threads)
-    return bands
+    return a.joined([fb.bands_push(samples, output, fb.bands_state(output), 0, a.num_threads)[0]
+                     for fb in lanes_of(a, samples)])
 
 
 class GammatoneBandsStream(OnePushAtATime):
@@ -178,9 +178,10 @@ class GammatoneBandsStream(OnePushAtATime):
     _reentry = "from a signal handler"
 
     def __init__(self, sample_rate: int, *, num_features: int = 64, low_Hz: float = 50,
-                 high_Hz: float | None = None, channel: int = -1, output: Output = "envelope",
+                 high_Hz: float | None = None, channel: Channel = -1, output: Output = "envelope",
                  num_threads: int = 0) -> None:
         a = _analysis(sample_rate, num_features, low_Hz, high_Hz, channel, num_threads)
+        self._analysis = a
         self._filterbank = a.filterbank()
         self.output = check_output(output)
         self._filterbank.bands_state(output)  # the native pass's check of the name
@@ -196,7 +197,9 @@ class GammatoneBandsStream(OnePushAtATime):
         self._start()
 
     def _start(self) -> None:
-        self._state = self._filterbank.bands_state(self.output)
+        # The band pass's state of each lane (one per channel with
+        # channel="each"), made by the first push, which tells the channels.
+        self._states: list[npt.NDArray[np.float64]] | None = None
         self._channels = None
         self.samples_pushed = 0
 
@@ -224,8 +227,9 @@ class GammatoneBandsStream(OnePushAtATime):
         -------
         numpy.ndarray
             Every sample of every band of this chunk, of shape
-            (len(chunk), ``num_features``): float64, complex128 for
-            ``output="analytic"``.
+            (len(chunk), ``num_features``), or (len(chunk), channels,
+            ``num_features``) with ``channel="each"``: float64, complex128
+            for ``output="analytic"``.
 
         Raises
         ------
@@ -245,12 +249,15 @@ class GammatoneBandsStream(OnePushAtATime):
         samples = as_samples(chunk, "chunk")
         with self._exclusive("push"):
             # Nothing of the stream changes until the native work has succeeded.
-            channels = self._channels_of(samples, lambda empty: self._filterbank.bands_push(
-                empty, self.output, self._state, 0))
-            bands: Bands
-            bands, state = self._filterbank.bands_push(samples, self.output, self._state,
-                                                       self.samples_pushed, self.num_threads)
-            self._state = state
+            a = self._analysis
+            channels = self._channels_of(samples, lambda empty: lanes_of(a, empty))
+            lanes = a.filterbanks(channels)
+            states = (self._states if self._states is not None
+                      else [fb.bands_state(self.output) for fb in lanes])
+            pushed = [fb.bands_push(samples, self.output, state, self.samples_pushed,
+                                    self.num_threads) for fb, state in zip(lanes, states)]
+            bands: Bands = a.joined([lane for lane, _ in pushed])
+            self._states = [state for _, state in pushed]
             self._channels = channels
             self.samples_pushed += samples.shape[0]
             return bands
