@@ -517,4 +517,5 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit__tavik() {
         return m.ptr();
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr;
 }
