@@ -354,12 +354,12 @@ $(STAMPS)/manylinux-$(1): $(SOURCES) $(MANYLINUX_SCRIPTS) $(STAMPS)/wheel-$(PYTH
 	$(VENV)/bin/wheel unpack -d $(MANYLINUX)/py$(1)/unpacked $(TEMPLATE_WHEEL)
 	cd $(MANYLINUX)/py$(1)/unpacked/tavik-* && rm _tavik.*.so && cp ../../_tavik.*.so . && \
 	  sed -i 's/^Tag: cp[0-9]*-cp[0-9]*-/Tag: cp$(subst .,,$(1))-cp$(subst .,,$(1))-/' tavik-*.dist-info/WHEEL
-	$(VENV)/bin/wheel pack -d $(MANYLINUX)/py$(1)/dist $(MANYLINUX)/py$(1)/unpacked/tavik-*
+	mkdir -p $(MANYLINUX)/py$(1)/dist && $(VENV)/bin/wheel pack -d $(MANYLINUX)/py$(1)/dist $(MANYLINUX)/py$(1)/unpacked/tavik-*
 	mkdir -p $(WHEELS_DIR) && rm -f $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
 	PATH="$(CURDIR)/$(VENV)/bin:$$$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX_PLATFORM) \
 	  -w $(WHEELS_DIR) $(MANYLINUX)/py$(1)/dist/tavik-*.whl
-	rm -rf $(MANYLINUX)/py$(1)/smoke-venv
 ifneq ($(call python_of,$(1)),)
+	rm -rf $(MANYLINUX)/py$(1)/smoke-venv
 	$(call python_of,$(1)) -m venv $(MANYLINUX)/py$(1)/smoke-venv
 	$(MANYLINUX)/py$(1)/smoke-venv/bin/python -m pip install -q $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
 	$$(call smoke_test,$(MANYLINUX)/py$(1)/smoke-venv/bin/python,$(1),$(MANYLINUX)/py$(1)/features.sha256)
