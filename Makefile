@@ -371,7 +371,9 @@ endif
 endef
 $(foreach v,$(SUPPORTED_PYTHONS),$(eval $(call MANYLINUX_WHEEL,$(v))))
 
-$(STAMPS)/wheel-tools: $(STAMPS)/venv
+# Installed again when the list changes, like .venv when PYTHON does.
+$(shell mkdir -p $(STAMPS) && { [ "$$(cat $(STAMPS)/wheel-tools-list 2>/dev/null)" = "$(WHEEL_TOOLS)" ] || echo "$(WHEEL_TOOLS)" > $(STAMPS)/wheel-tools-list; })
+$(STAMPS)/wheel-tools: $(STAMPS)/venv $(STAMPS)/wheel-tools-list
 	$(VPY) -m pip install -q $(WHEEL_TOOLS)
 	@touch $@
 
