@@ -255,7 +255,7 @@ $(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py) tests/whe
 	  rm -rf $$work
 	@touch $@
 
-# --- Every supported CPython: wheels and their tests ----------------------------
+# --- Every supported CPython: wheels and their tests --------------------------
 # For each version in OTHER_PYTHONS, under build/py3.X:
 #   build-venv/  the build requirements; builds the wheel without isolation
 #                into build/cp3X-.../ (scikit-build-core's build-dir), so that
