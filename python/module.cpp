@@ -603,4 +603,5 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit__tavik() {
         return m.ptr();
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr;
 }

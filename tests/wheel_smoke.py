@@ -6,7 +6,8 @@ Run by the interpreter of a fresh venv into which only the repaired wheel was
 installed, in an empty working directory. Checks that the module imports from
 the venv and reports the same version as the wheel, then prints the SHA-256 of
 the features of a fixed set of frames (pure Python input, no NumPy), which
-`make wheels` compares across CPython versions.
+`make wheels` compares with that of the host build's module, run by .venv's
+interpreter: the same bits on every version and toolchain.
 """
 import hashlib
 import math
