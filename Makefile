@@ -197,7 +197,12 @@ bench-cli: $(STAMPS)/installed
 	$(VPY) bench/corpus_bench.py
 	$(VPY) bench/memory_bench.py
 
+# The Debian roots under build/ have the source tree bind-mounted at /src
+# while a script runs in them; a mount left behind by a killed run is
+# unmounted first, so that removing build/ cannot reach the tree through it.
 clean:
+	@awk -v under="$(CURDIR)/build/" 'index($$2, under) == 1 {print $$2}' /proc/mounts | sort -r | \
+	  while read -r m; do umount -l "$$m" || { echo "cannot unmount $$m: build/ left as it is"; exit 1; }; done
 	rm -rf build $(VENV)
 
 # --- The demo, the typing checks and the wheel check --------------------------
