@@ -115,8 +115,9 @@ def gammatone_bands(signal: SignalLike, sample_rate: int, *, num_features: int =
     a = _analysis(sample_rate, num_features, low_Hz, high_Hz, channel, num_threads)
     a.filterbank().bands_state(check_output(output))  # the native pass's check of the name
     samples = as_samples(signal)
-    return a.joined([fb.bands_push(samples, output, fb.bands_state(output), 0, a.num_threads)[0]
-                     for fb in lanes_of(a, samples)])
+    bands: Bands = a.joined([fb.bands_push(samples, output, fb.bands_state(output), 0,
+                                           a.num_threads)[0] for fb in lanes_of(a, samples)])
+    return bands
 
 
 class GammatoneBandsStream(OnePushAtATime):
