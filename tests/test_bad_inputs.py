@@ -903,6 +903,9 @@ CASES = {
     "`tavik corpus --dtype float32` into a folder of `.npz` files": [
         raises(None, "same", lambda: (command_line("corpus", "in", "out", "--dtype", "float32", prepare=a_corpus()),
                                       (2, "tavik corpus: --dtype float32 needs a store: an OUT ending in .zarr, or --format zarr\n")))],
+    "`tavik corpus --channel each` into a store": [
+        raises(None, "same", lambda: (command_line("corpus", "in", "out.zarr", "--channel", "each", prepare=a_corpus()),
+                                      (2, "tavik corpus: --channel each needs a folder of .npz files: a store holds one row of features per frame\n")))],
     "a store on CPython 3.10: `tavik corpus IN OUT.zarr` (or `--format zarr`), `tavik.open_corpus` of a store": [
         raises(None, "same", store_on_cpython_3_10)],
     "a `Corpus` indexed by a name or position it lacks, or by anything but an `int` or a `str`; its `features` indexed by rows it lacks": [

@@ -26,6 +26,7 @@ from typing import Any, Final
 from _tavik import __version__
 
 from .. import _io, _store
+from .._analysis import EACH
 from .common import (Settings, UsageError, add_analysis_options, check_can_make,
                      check_channel_of_file, check_options,
                      extract, need, npz_fields, one_line, print_stderr, record_of, report,
@@ -599,6 +600,10 @@ def _run(args: argparse.Namespace, held: list[int]) -> int:
     if options and not remote and not out_remote:
         raise UsageError("--storage-option is for an IN or OUT given as a URL (s3://...), "
                          "and neither is")
+    if store and args.channel == EACH:
+        # A store's rows are frames of one lane of features each.
+        raise UsageError("--channel each needs a folder of .npz files: a store holds one "
+                         "row of features per frame")
     if store:
         try:
             _store.require_zarr()
