@@ -13,6 +13,7 @@ the same in its ``__getitem__``.
 
 from __future__ import annotations
 
+import importlib.util
 import subprocess
 import sys
 import tempfile
@@ -41,8 +42,9 @@ def write_recordings(folder: Path, count: int) -> None:
 
 def main(work: Path) -> None:
     write_recordings(work / "recordings", 20)
-    # A store needs CPython 3.11 or later; a folder of .npz files opens alike.
-    out = work / ("features.zarr" if sys.version_info >= (3, 11) else "features")
+    # A store needs zarr 3 (CPython 3.11 or later); a folder of .npz files opens alike.
+    has_store = sys.version_info >= (3, 11) and importlib.util.find_spec("zarr") is not None
+    out = work / ("features.zarr" if has_store else "features")
     subprocess.run([sys.executable, "-m", "tavik", "corpus", str(work / "recordings"), str(out),
                     "--num-features", "32"], check=True, stdout=subprocess.DEVNULL)
 
