@@ -171,7 +171,8 @@ fuzz: asan-build $(STAMPS)/fuzz-deps
 # with their ratios; the last times tavik beside other gammatone and mel code
 # (the bench extra: SciPy and those peers, installed here only, never by the
 # tests) and prints the table of docs/performance.rst; examples/levels.py then
-# prints the figures of docs/levels.rst, the gammatone package's included.
+# prints the figures of docs/levels.rst, the gammatone package's included;
+# bench-cli's corpus and memory figures (a store beside .npz files) come last.
 BENCH_BUILD := build/bench
 $(STAMPS)/installed-bench: $(STAMPS)/installed
 	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
@@ -187,6 +188,8 @@ bench: $(STAMPS)/installed-bench
 	$(VPY) bench/peers_bench.py
 	@echo
 	$(VPY) examples/levels.py
+	@echo
+	@$(MAKE) --no-print-directory bench-cli
 
 # The command line's own costs: per file of a corpus beside a plain loop, on
 # a process pool and on Dask; a store beside .npz files, written and read
