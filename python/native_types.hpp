@@ -24,7 +24,9 @@
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
-namespace tavik::extractor::native_types {
+namespace tavik::python::native_types {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 namespace py = pybind11;
 
@@ -258,4 +260,4 @@ inline void guard_initialiser(py::handle cls, const char* name) {
     py::setattr(cls, name, method);
 }
 
-}  // namespace tavik::extractor::native_types
+}  // namespace tavik::python::native_types

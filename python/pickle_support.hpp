@@ -39,14 +39,16 @@
 
 #include "extractor/extractor.hpp"
 #include "extractor/gammatone_filterbank.hpp"
-#include "python/py_extractor.hpp"
+#include "python/extractor.hpp"
 #include "python/docstrings.hpp"
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 #include "python/strict_int.hpp"
 #include "python/transforms.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 namespace pickling {
 
@@ -120,7 +122,7 @@ inline Transform transform_from_state(const py::handle& state, const char* class
         if (marker == "log10") return native_transforms::Log10{0.0};
         if (marker == "identity") return native_transforms::Identity{};
     } else if (PyCallable_Check(state.ptr())) {
-        return own_transform(state.cast<Transform>());
+        return state.cast<Transform>();
     }
     throw py::type_error(fmt::format("Invalid pickled state of {}: unknown transform", class_name));
 }
@@ -217,7 +219,7 @@ T state_item(const py::tuple& state, std::size_t index, const char* class_name) 
 // native object.
 template <typename Class, typename Build>
 void def_setstate(Class& cls, std::size_t size, const char* class_name, Build build) {
-    namespace docstrings = tavik::extractor::docstrings;
+    namespace docstrings = tavik::python::docstrings;
     pybind11_internals::def_setstate_with_instance(
         cls,
         [size, class_name, build](const py::tuple& state) {
@@ -296,4 +298,4 @@ inline void enable_pickling(pybind11::class_<GammatoneFilterbank<double>::Filter
     });
 }
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python

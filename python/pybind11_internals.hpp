@@ -4,15 +4,13 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <typeinfo>
 #include <utility>
 
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
-namespace tavik::pybind11_internals {
+namespace tavik::python::pybind11_internals {
 
 namespace py = pybind11;
 
@@ -109,28 +107,6 @@ void def_setstate_with_instance(Class& cls, Make make, Then then, const char* do
         py::detail::is_new_style_constructor(), doc);
 }
 
-// What pybind11's conversion of a Python callable to std::function stores
-// (pybind11/functional.h). The converter of transforms makes the same, and
-// wrapped_python_function finds the callable in it again, so that the
-// bindings hold it as a PythonTransform. pybind11 gives the wrapper no public
-// name. Waits for a public accessor of the callable inside a converted
-// std::function (none as of 3.1.0).
-using PythonFunctionWrapper =
-    py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
-
-inline std::function<double(double)> wrap_python_function(py::function function) {
-    return PythonFunctionWrapper(
-        py::detail::type_caster_std_function_specializations::func_handle(std::move(function)));
-}
-
-// The Python callable that pybind11's conversion wrapped into `f`, or nullptr.
-inline const py::function* wrapped_python_function(const std::function<double(double)>& f) {
-    if (const PythonFunctionWrapper* wrapper = f.target<PythonFunctionWrapper>()) {
-        return &wrapper->hfunc.f;
-    }
-    return nullptr;
-}
-
 // An instance made by __new__ alone has no native object. When a method is
 // called on it, pybind11 would allocate raw, unconstructed storage for the
 // object and run the method on it; with this, that allocation raises
@@ -139,13 +115,11 @@ inline const py::function* wrapped_python_function(const std::function<double(do
 // own operator new (a class of the core, which stays free of Python), and
 // its smart_holder raises a message of its own. Waits for a class_ option
 // refusing uninitialised instances (none as of 3.1.0).
-inline void* refuse_uninitialised_storage(std::size_t) {
-    throw py::type_error("The object is not initialised: its __init__ was not called");
-}
-
 template <typename T>
 void refuse_uninitialised() {
-    py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialised_storage;
+    py::detail::get_type_info(typeid(T))->operator_new = [](std::size_t) -> void* {
+        throw py::type_error("The object is not initialised: its __init__ was not called");
+    };
 }
 
 // Forgets pybind11's cached native bases of a Python subclass of a native
@@ -173,4 +147,4 @@ inline void forget_cached_bases(PyTypeObject* type) {
     });
 }
 
-}  // namespace tavik::pybind11_internals
+}  // namespace tavik::python::pybind11_internals

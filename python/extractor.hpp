@@ -14,7 +14,9 @@
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 class PyExtractor : public Extractor<double> {
 public:
@@ -29,8 +31,7 @@ public:
     // full before any reaches `features`, so a failure leaves it as it was.
     void compute(const Frame& input, Features& features) const override {
         namespace py = pybind11;
-        const ThreadLock lock;
-        // Every reference is owned here, outside the code that runs Python
+        // Called with the lock held, on the calling thread only. Every reference is owned here, outside the code that runs Python
         // (see park_if_ended), and released with the lock still held.
         PythonReferences held;
         Features carried(features.size());
@@ -128,4 +129,4 @@ private:
     }
 };
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python
