@@ -31,8 +31,9 @@ public:
     // full before any reaches `features`, so a failure leaves it as it was.
     void compute(const Frame& input, Features& features) const override {
         namespace py = pybind11;
-        // Called with the lock held, on the calling thread only. Every reference is owned here, outside the code that runs Python
-        // (see park_if_ended), and released with the lock still held.
+        // Called with the lock held, on the calling thread only. Every
+        // reference is owned here, outside the code that runs Python (see
+        // park_if_ended), and released with the lock still held.
         PythonReferences held;
         Features carried(features.size());
         try {
