@@ -23,16 +23,11 @@ using Filterbank = GammatoneFilterbank<double>;
 
 // The state of a continuous pass before its first sample.
 py::array_t<double> stream_state(const Filterbank& self, Integer<std::size_t> hop) {
-    const ContinuousGammatone pass(self, hop);
-    return state_array(pass, pass.initial_state());
+    return initial_state_array(ContinuousGammatone(self, hop));
 }
 
-// One push of a continuous pass: the samples (float64 or float32, 1-D or
-// (samples, channels), any strides) after `samples_pushed` samples whose
-// pass left `state`. Returns the features of the frames it completes and
-// the state after it, a new array: the given one is never written, so a
-// push that fails or is stopped leaves the caller's state as it was. The
-// lock is released and Ctrl-C handled as in batch.
+// One push of a continuous pass (run_push): the features of the frames that
+// the samples complete, a new (k, num_features) float64 array.
 py::tuple stream_push(const Filterbank& self, const py::object& samples,
                       Integer<std::size_t> hop, const py::object& state,
                       Integer<std::uint64_t> samples_pushed, Integer<int> requested_threads) {
@@ -40,23 +35,13 @@ py::tuple stream_push(const Filterbank& self, const py::object& samples,
     if (num_threads < 0) throw py::value_error("num_threads must not be negative");
     const py::array array = pushed_samples(samples);
     const ContinuousGammatone pass(self, hop);
-    ContinuousState carried = state_of(pass, state, samples_pushed);
-    const auto n = static_cast<std::size_t>(array.shape(0));
-    const PushedSignal signal(self, array);
-
-    const std::size_t rows = pass.frames_completed_by(carried, n);
-    check_result_size(rows, self.num_features, sizeof(double),
-                      "The features of this push do not fit in memory");
-    py::array_t<double> out({rows, self.num_features});
-    double* destination = out.mutable_data();
-    const auto threads = static_cast<unsigned>(num_threads);
-
-    without_lock([&](const StopCheck& signal_raised) {
-        signal.read([&](const auto& read) {
-            pass.push(carried, n, read, destination, threads, signal_raised);
-        });
-    });
-    return py::make_tuple(std::move(out), state_array(pass, carried));
+    return run_push(pass, array, state, samples_pushed, static_cast<unsigned>(num_threads),
+                    [&](const ContinuousState& carried, std::size_t n) -> py::array {
+                        const std::size_t rows = pass.frames_completed_by(carried, n);
+                        check_result_size(rows, self.num_features, sizeof(double),
+                                          "The features of this push do not fit in memory");
+                        return py::array_t<double>({rows, self.num_features});
+                    });
 }
 
 }  // namespace

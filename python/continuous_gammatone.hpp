@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include <fmt/format.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -16,10 +18,29 @@
 #include "extractor/checked_size.hpp"
 #include "extractor/continuous_gammatone.hpp"
 #include "extractor/gammatone_filterbank.hpp"
+#include "python/interpreter_exit.hpp"
 
 namespace tavik::python {
 
 namespace py = pybind11;
+
+// MemoryError unless a state of this pass fits in the machine's memory four
+// times over: a push holds the caller's state, the one it reads from it, its
+// working copy and the one it returns. Linux grants an allocation of any
+// size and ends the process once its pages are touched, so a state beyond
+// that (a frame of hours with a hop of milliseconds) is refused before any
+// of it is made.
+inline void check_state_fits(const extractor::FilterPass& pass) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return;  // unknown: left to the allocator
+    const std::size_t memory_values =
+        static_cast<std::size_t>(pages) / 4 * (static_cast<std::size_t>(page_size) / sizeof(double));
+    if (pass.state_size() > memory_values) {
+        PyErr_SetString(PyExc_MemoryError, extractor::FilterPass::state_too_large);
+        throw py::error_already_set();
+    }
+}
 
 // A state of a pass as the 1-D float64 array that the pushes return and
 // take: its values, then what it belongs to (FilterPass::packed).
@@ -48,6 +69,7 @@ extractor::ContinuousState state_of(const Pass& pass, const py::object& state,
     if (size != extractor::checked_sum(pass.state_size(), Pass::record_size, Pass::foreign_state)) {
         throw py::value_error(Pass::foreign_state);
     }
+    check_state_fits(pass);
     std::vector<double> values(size);
     const auto* bytes = static_cast<const unsigned char*>(given.data());
     for (std::size_t i = 0; i < size; ++i) {
@@ -61,6 +83,12 @@ extractor::ContinuousState state_of(const Pass& pass, const py::object& state,
                         samples_pushed, carried.samples_pushed));
     }
     return carried;
+}
+
+// The state of a pass before its first sample, as an array.
+inline py::array_t<double> initial_state_array(const extractor::FilterPass& pass) {
+    check_state_fits(pass);
+    return state_array(pass, pass.initial_state());
 }
 
 // The samples of a push, as the passes take them: a float64 or float32
@@ -112,5 +140,27 @@ private:
     const extractor::StridedSignal<double> as_double;
     const extractor::StridedSignal<float> as_single;
 };
+
+// One push of `pass` (a ContinuousGammatone or a GammatoneBands) over the
+// checked samples `array`, after `samples_pushed` samples whose pass left
+// `state`. `result(carried, n)` makes the array the pass writes into.
+// Returns it and the state after the push, a new array: the given one is
+// never written, so a push that fails or is stopped leaves the caller's
+// state as it was. The lock is released and Ctrl-C handled as in batch.
+template <typename Pass, typename Result>
+py::tuple run_push(const Pass& pass, const py::array& array, const py::object& state,
+                   std::uint64_t samples_pushed, unsigned num_threads, const Result& result) {
+    extractor::ContinuousState carried = state_of(pass, state, samples_pushed);
+    const auto n = static_cast<std::size_t>(array.shape(0));
+    const PushedSignal signal(pass.filterbank, array);
+    py::array out = result(carried, n);
+    auto* destination = static_cast<double*>(out.mutable_data());
+    without_lock([&](const extractor::StopCheck& signal_raised) {
+        signal.read([&](const auto& read) {
+            pass.push(carried, n, read, destination, num_threads, signal_raised);
+        });
+    });
+    return py::make_tuple(std::move(out), state_array(pass, carried));
+}
 
 }  // namespace tavik::python

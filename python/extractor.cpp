@@ -89,7 +89,7 @@ private:
             return false;
         }
         const bool doubles = view.itemsize == sizeof(double) && is_native_double(view.format);
-        if (view.ndim == 2 && view.shape[0] == 0 && doubles) {
+        if (view.ndim == 2 && view.shape[0] == 0) {
             value.no_channels = true;
             PyBuffer_Release(&view);
             return true;
@@ -194,6 +194,7 @@ void bind_extractor(py::module_& m) {
                   docstrings::reduce_ex);
 
     native_types::native_classes().push_back(reinterpret_cast<PyTypeObject*>(extractor.ptr()));
+    native_types::extractor_type() = reinterpret_cast<PyTypeObject*>(extractor.ptr());
     bind_gammatone_filterbank(sub, metaclass);
 
     native_types::guard_initialiser(extractor, "__init__");

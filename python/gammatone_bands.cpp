@@ -25,14 +25,11 @@ using Filterbank = GammatoneFilterbank<double>;
 
 // The state of a band pass before its first sample.
 py::array_t<double> bands_state(const Filterbank& self, const std::string& output) {
-    const GammatoneBands pass(self, band_output_named(output));
-    return state_array(pass, pass.initial_state());
+    return initial_state_array(GammatoneBands(self, band_output_named(output)));
 }
 
-// One push of a band pass, as stream_push is one of the features' pass:
-// every sample of every filter of the samples after `samples_pushed`, a new
-// (n, num_features) array of float64 (complex128 for the analytic signal),
-// and the state after them.
+// One push of a band pass (run_push): every sample of every filter, a new
+// (n, num_features) array of float64 (complex128 for the analytic signal).
 py::tuple bands_push(const Filterbank& self, const py::object& samples, const std::string& output,
                      const py::object& state, Integer<std::uint64_t> samples_pushed,
                      Integer<int> requested_threads) {
@@ -40,25 +37,17 @@ py::tuple bands_push(const Filterbank& self, const py::object& samples, const st
     if (num_threads < 0) throw py::value_error("num_threads must not be negative");
     const py::array array = pushed_samples(samples);
     const GammatoneBands pass(self, band_output_named(output));
-    ContinuousState carried = state_of(pass, state, samples_pushed);
-    const auto n = static_cast<std::size_t>(array.shape(0));
-    const PushedSignal signal(self, array);
-
-    const bool complex = pass.output == BandOutput::analytic;
-    check_result_size(n, self.num_features, complex ? 2 * sizeof(double) : sizeof(double),
-                      "The bands of this push do not fit in memory");
-    py::array out(py::dtype(complex ? "complex128" : "float64"),
-                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(n),
-                                           static_cast<py::ssize_t>(self.num_features)});
-    auto* destination = static_cast<double*>(out.mutable_data());
-    const auto threads = static_cast<unsigned>(num_threads);
-
-    without_lock([&](const StopCheck& signal_raised) {
-        signal.read([&](const auto& read) {
-            pass.push(carried, n, read, destination, threads, signal_raised);
-        });
-    });
-    return py::make_tuple(std::move(out), state_array(pass, carried));
+    return run_push(pass, array, state, samples_pushed, static_cast<unsigned>(num_threads),
+                    [&](const ContinuousState&, std::size_t n) {
+                        const bool complex = pass.output == BandOutput::analytic;
+                        check_result_size(n, self.num_features,
+                                          complex ? 2 * sizeof(double) : sizeof(double),
+                                          "The bands of this push do not fit in memory");
+                        return py::array(py::dtype(complex ? "complex128" : "float64"),
+                                         std::vector<py::ssize_t>{
+                                             static_cast<py::ssize_t>(n),
+                                             static_cast<py::ssize_t>(self.num_features)});
+                    });
 }
 
 }  // namespace

@@ -130,6 +130,7 @@ private:
 // Strong references owned outside the code that runs Python (see
 // park_if_ended), released when the scope ends, with the lock held.
 struct PythonReferences {
+    PyObject* self = nullptr;
     PyObject* call = nullptr;
     PyObject* first = nullptr;
     PyObject* second = nullptr;
@@ -139,6 +140,7 @@ struct PythonReferences {
     PythonReferences(const PythonReferences&) = delete;
     PythonReferences& operator=(const PythonReferences&) = delete;
     ~PythonReferences() {
+        Py_XDECREF(self);
         Py_XDECREF(call);
         Py_XDECREF(first);
         Py_XDECREF(second);

@@ -136,11 +136,13 @@ inline Transform transform_from_state(const py::handle& state, const char* class
 template <typename T>
 const T& native_object(const py::handle& self, const char* class_name) {
     auto* type = reinterpret_cast<PyTypeObject*>(py::type::of<T>().ptr());
-    const std::optional<bool> set = PyObject_TypeCheck(self.ptr(), type)
-                                        ? pybind11_internals::native_part_set(self.ptr(), type)
-                                        : std::nullopt;
-    if (!set) throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
-    if (!*set) throw py::type_error(fmt::format("{} instance is not initialised", class_name));
+    const auto part = PyObject_TypeCheck(self.ptr(), type)
+                          ? pybind11_internals::native_part(self.ptr(), type)
+                          : std::nullopt;
+    if (!part) throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
+    if (part->object == nullptr) {
+        throw py::type_error(fmt::format("{} instance is not initialised", class_name));
+    }
     return self.cast<const T&>();
 }
 

@@ -147,6 +147,25 @@ def test_python_transform_and_compute_inside_batch(threads):
         assert set(ran_on) == {caller for caller, _ in callers}
 
 
+@pytest.mark.parametrize("mode", ["continuous", "frames"])
+def test_python_transform_of_a_stream_runs_on_the_pushing_thread(mode):
+    import tavik
+    ran_on = []
+
+    def transform(v):
+        ran_on.append(threading.get_ident())
+        return v * 0.5
+
+    signal = np.random.default_rng(3).standard_normal(8000)
+    stream = tavik.GammatoneStream(16000, num_samples=400, hop=160, num_features=8, transform=transform,
+                                   mode=mode, num_threads=2)
+    rows = np.concatenate([stream.push(signal[:3000]), stream.push(signal[3000:])])
+    expected = tavik.gammatonegram(signal, 16000, num_samples=400, hop=160, num_features=8,
+                                   transform=lambda v: v * 0.5, mode=mode, num_threads=1).features
+    assert (bits(rows) == bits(expected)).all()
+    assert set(ran_on) == {threading.get_ident()}
+
+
 def test_failures_on_threads_are_each_threads_own():
     class Picky(Extractor):
         def compute(self, input, features):
