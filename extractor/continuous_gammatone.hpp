@@ -94,13 +94,14 @@ public:
 
     // Rows: LockstepFilters::state_rows rows of filter state, then the
     // pass's own rows; each row has a column per filter of the padded table.
+    static constexpr const char* state_too_large =
+        "The state of this continuous pass does not fit in memory";
     std::size_t state_size() const {
-        static constexpr const char* too_large =
-            "The state of this continuous pass does not fit in memory";
-        const std::size_t rows = checked_sum(LockstepFilters::state_rows, own_rows, too_large);
+        const std::size_t rows =
+            checked_sum(LockstepFilters::state_rows, own_rows, state_too_large);
         const std::size_t size =
-            checked_product(rows, filterbank.lockstep_filters().stride, too_large);
-        checked_product(size, sizeof(double), too_large);
+            checked_product(rows, filterbank.lockstep_filters().stride, state_too_large);
+        checked_product(size, sizeof(double), state_too_large);
         return size;
     }
 

@@ -73,6 +73,15 @@ public:
         return (*this)(matrix_to_vector(input));
     }
 
+    // The transform applied in place to `count` features, in index order,
+    // with a fresh copy of it, as every call above applies it: features
+    // computed raw and transformed afterwards have the same bits.
+    void apply_transform(T* features, std::size_t count) const {
+        if (count == 0) return;
+        Transform f = transform;
+        for (std::size_t i = 0; i < count; ++i) features[i] = f(features[i]);
+    }
+
     // The message of a multichannel input without a channel, on every path.
     static constexpr const char* no_channels = "Input signal has no channels";
 
@@ -113,9 +122,7 @@ private:
     // A copy per call, so that a stateful function object starts every call
     // from the state the constructor stored.
     void apply_transform(Features& features) const {
-        if (features.empty()) return;
-        Transform f = transform;
-        for (std::size_t i = 0; i < features.size(); ++i) features[i] = f(features[i]);
+        apply_transform(features.data(), features.size());
     }
 
     // Rows summed in index order from row 0, then divided by the row count:

@@ -212,11 +212,13 @@ bool run_batch(const Extractor<T>& extractor, std::size_t num_frames, T* out,
 // next one `row_stride` bytes further on (any sign, any alignment: samples
 // are copied out with memcpy and converted exactly to T). Row i of `out`
 // (num_features values) receives exactly what calling the extractor on
-// frame i gives.
+// frame i gives; with `transformed` false, its raw features (compute), to
+// which Extractor::apply_transform later gives the same bits.
 template <typename T, typename S = T>
 bool extract_batch(const Extractor<T>& extractor, const unsigned char* frames,
                    std::size_t num_frames, std::ptrdiff_t row_stride, T* out,
-                   unsigned num_threads, const StopCheck& should_stop = {}) {
+                   unsigned num_threads, const StopCheck& should_stop = {},
+                   bool transformed = true) {
     const std::size_t num_samples = extractor.num_samples;
     auto make_reader = [&]() {
         return [&, frame = typename Extractor<T>::Frame(num_samples)](std::size_t i) mutable {
@@ -230,7 +232,7 @@ bool extract_batch(const Extractor<T>& extractor, const unsigned char* frames,
                     frame[k] = static_cast<T>(sample);
                 }
             }
-            return extractor(frame);
+            return transformed ? extractor(frame) : extractor.compute(frame);
         };
     };
     return run_batch(extractor, num_frames, out, num_threads, make_reader, should_stop);
@@ -242,13 +244,13 @@ bool extract_batch(const Extractor<T>& extractor, const unsigned char* frames,
 // (any strides, any alignment). Each frame is gathered into a column-major
 // matrix of T and reduced exactly as the matrix form of the call operator
 // reduces it, so row i of `out` is what calling the extractor on that matrix
-// gives.
+// gives (its raw features with `transformed` false, as extract_batch).
 template <typename T, typename S = T>
 bool extract_batch_channels(const Extractor<T>& extractor, const unsigned char* frames,
                             std::size_t num_frames, std::size_t channels,
                             std::ptrdiff_t frame_stride, std::ptrdiff_t channel_stride,
                             std::ptrdiff_t sample_stride, T* out, unsigned num_threads,
-                            const StopCheck& should_stop = {}) {
+                            const StopCheck& should_stop = {}, bool transformed = true) {
     using Matrix = typename Extractor<T>::Matrix;
     const auto rows = static_cast<Eigen::Index>(channels);
     const auto cols = static_cast<Eigen::Index>(extractor.num_samples);
@@ -263,7 +265,9 @@ bool extract_batch_channels(const Extractor<T>& extractor, const unsigned char* 
                     matrix(r, c) = static_cast<T>(sample);
                 }
             }
-            return extractor(typename Extractor<T>::MatrixView(matrix));
+            const typename Extractor<T>::MatrixView view(matrix);
+            return transformed ? extractor(view)
+                               : extractor.compute(extractor.matrix_to_vector(view));
         };
     };
     return run_batch(extractor, num_frames, out, num_threads, make_reader, should_stop);

@@ -186,6 +186,12 @@ private:
                                               T low_Hz, T high_Hz) {
         const T fs = static_cast<T>(sample_rate);
         std::vector<Filter> table;
+        // reserve's own error names only itself ("vector::reserve"); this is
+        // the error of a feature vector too large to make, which the base
+        // class's allocating call gives for the same count.
+        if (num_features > table.max_size()) {
+            throw std::length_error("cannot create std::vector larger than max_size()");
+        }
         table.reserve(num_features);
         const T lo = erb_rate(low_Hz);
         const T hi = erb_rate(high_Hz);

@@ -8,7 +8,7 @@
 // overloaded method, the last overload holds the sections for all of them.
 #pragma once
 
-namespace tavik::extractor::docstrings {
+namespace tavik::python::docstrings {
 
 // The module's own docstring, kept as it always was.
 inline constexpr const char* module_doc = "\n        Tavik library \n    ";
@@ -65,9 +65,8 @@ nothing: a Python subclass supplies ``compute(input, features)``, called
 with the frame as a list of floats and a list of ``num_features`` zeros,
 which either fills ``features`` in place and returns None, or returns a
 sequence of ``num_features`` numbers. :class:`GammatoneFilterbank` is the
-native extractor. Subclasses pickle with their instance dictionary, and run
-in ``batch`` on several threads, each taking the interpreter lock for its
-``compute``.
+native extractor. Subclasses pickle with their instance dictionary; in
+``batch`` their ``compute`` runs frame by frame on the calling thread.
 
 Parameters
 ----------
@@ -154,11 +153,12 @@ True)doc";
 
 inline constexpr const char* extractor_batch = R"doc(Features of every frame of an array, on several threads.
 
-The interpreter lock is released while native code runs (a Python
-``compute`` or transform takes it back for itself), and the calling
-thread runs the Python signal handlers about every 20 ms, so that Ctrl-C
-stops the batch: the workers stop, are joined, and the handler's exception
-is raised.
+Threads run native code only, with the interpreter lock released, and the
+calling thread runs the Python signal handlers about every 20 ms, so that
+Ctrl-C stops the batch: the workers stop, are joined, and the handler's
+exception is raised. Python code runs on the calling thread: a Python
+transform is applied after the native work, row after row, and a Python
+``compute`` runs frame by frame there.
 
 Parameters
 ----------
@@ -169,8 +169,8 @@ frames : numpy.ndarray
     ``num_samples``) with any strides, each frame reduced to one channel
     by ``on_channel``.
 num_threads : int, default 0
-    Threads to use; 0 uses every available core. At most 4 threads per
-    available core, and one per frame, are started.
+    Threads for the native work; 0 uses every available core. At most 4
+    threads per available core, and one per frame, are started.
 
 Returns
 -------
@@ -669,4 +669,4 @@ TypeError
 ValueError
     If ``num_ceps`` is not between 1 and n, or n is 0.)doc";
 
-}  // namespace tavik::extractor::docstrings
+}  // namespace tavik::python::docstrings

@@ -11,16 +11,15 @@
 //   and take it again, runs inside `park_if_ended`, with every Python
 //   reference it holds owned outside of it: a thread ended there sleeps,
 //   without the lock, until the process has exited, as 3.14 holds it;
-// - a thread of this module's own (a batch helper) never starts taking the
-//   lock once the interpreter exits: it raises InterpreterExiting instead,
-//   which the batch reports;
+// - helper threads of this module run native code only and never take the
+//   lock: Python code (a compute, a transform) runs on the calling thread;
 // - a Python exception carried out of Python code (PythonError) is released
 //   only with the lock held, never by taking it.
 #pragma once
 
 #include <chrono>
+#include <exception>
 #include <memory>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -32,7 +31,9 @@
 
 #include "extractor/frame_batch.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 // Whether the interpreter is exiting (or has exited): from then on only the
 // exiting thread can take the lock.
@@ -112,31 +113,12 @@ void without_lock(const Work& work) {
     }
 }
 
-// The threads for a batch asked to run on `requested` (0: every core). While
-// the interpreter exits, the thread that runs the exit (the only one that
-// holds the lock then) computes alone: no other thread can run Python code.
-inline unsigned batch_threads(int requested) {
-    return interpreter_exiting() ? 1u : static_cast<unsigned>(requested);
-}
-
-// A batch thread that would have to take the lock while the interpreter
-// exits.
-struct InterpreterExiting : std::runtime_error {
-    InterpreterExiting()
-        : std::runtime_error("Python code cannot run on a batch thread while the interpreter exits") {}
-};
-
-// The interpreter lock for the scope, from any thread: one that holds it
-// already, a Python thread that released it, or a thread without a Python
-// thread state (a batch helper), which gets one for the scope.
+// The interpreter lock for the scope, on a thread that runs Python code
+// (the calling thread of a push applying a Python transform, which released
+// the lock for the native work): taken back, or counted again when held.
 class ThreadLock {
 public:
-    ThreadLock() {
-        if (PyGILState_GetThisThreadState() == nullptr && interpreter_exiting()) {
-            throw InterpreterExiting();
-        }
-        state_ = park_if_ended([] { return PyGILState_Ensure(); });
-    }
+    ThreadLock() : state_(park_if_ended([] { return PyGILState_Ensure(); })) {}
     ~ThreadLock() { PyGILState_Release(state_); }
     ThreadLock(const ThreadLock&) = delete;
     ThreadLock& operator=(const ThreadLock&) = delete;
@@ -148,6 +130,7 @@ private:
 // Strong references owned outside the code that runs Python (see
 // park_if_ended), released when the scope ends, with the lock held.
 struct PythonReferences {
+    PyObject* self = nullptr;
     PyObject* call = nullptr;
     PyObject* first = nullptr;
     PyObject* second = nullptr;
@@ -157,6 +140,7 @@ struct PythonReferences {
     PythonReferences(const PythonReferences&) = delete;
     PythonReferences& operator=(const PythonReferences&) = delete;
     ~PythonReferences() {
+        Py_XDECREF(self);
         Py_XDECREF(call);
         Py_XDECREF(first);
         Py_XDECREF(second);
@@ -208,4 +192,4 @@ inline void register_python_error() {
     });
 }
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python

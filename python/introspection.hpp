@@ -15,7 +15,9 @@
 #include "python/docstrings.hpp"
 #include "python/transforms.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 // The list that `filters` returns. A list in every respect; its own type only
 // gives the signature text the Python name of the element class, which is
@@ -25,16 +27,16 @@ public:
     PYBIND11_OBJECT_DEFAULT(FilterList, pybind11::list, PyList_Check)
 };
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python
 
 namespace pybind11::detail {
 template <>
-struct handle_type_name<tavik::extractor::FilterList> {
+struct handle_type_name<tavik::python::FilterList> {
     static constexpr auto name = const_name("list[_tavik.extractor.GammatoneFilterbank.Filter]");
 };
 }  // namespace pybind11::detail
 
-namespace tavik::extractor::introspection {
+namespace tavik::python::introspection {
 
 namespace py = pybind11;
 
@@ -124,4 +126,4 @@ inline void check_frequency_range(int sample_rate, double low_Hz, double high_Hz
     }
 }
 
-}  // namespace tavik::extractor::introspection
+}  // namespace tavik::python::introspection

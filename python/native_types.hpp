@@ -24,19 +24,31 @@
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
-namespace tavik::extractor::native_types {
+namespace tavik::python::native_types {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 namespace py = pybind11;
 
-// The constructed extractor inside `self`, or nullptr (made by __new__ alone,
-// or already cleared).
+// The constructed extractor inside `self`, or nullptr (not laid out yet,
+// made by __new__ alone, already cleared, or not an extractor). The
+// extractor's Python type is set once, as the module registers it (none
+// before), never looked up by the collector.
+inline PyTypeObject*& extractor_type() {
+    static PyTypeObject* type = nullptr;
+    return type;
+}
+
 inline const Extractor<double>* constructed_extractor(PyObject* self) {
-    if (const void* filterbank =
-            pybind11_internals::constructed_value(self, typeid(GammatoneFilterbank<double>))) {
-        return static_cast<const GammatoneFilterbank<double>*>(filterbank);
+    if (extractor_type() == nullptr) return nullptr;
+    const auto part = pybind11_internals::native_part(self, extractor_type());
+    if (!part || part->object == nullptr) return nullptr;
+    if (part->type == typeid(GammatoneFilterbank<double>)) {
+        return static_cast<const GammatoneFilterbank<double>*>(part->object);
     }
-    return static_cast<const Extractor<double>*>(
-        pybind11_internals::constructed_value(self, typeid(Extractor<double>)));
+    return part->type == typeid(Extractor<double>)
+               ? static_cast<const Extractor<double>*>(part->object)
+               : nullptr;
 }
 
 extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg) {
@@ -45,8 +57,7 @@ extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg
     // The object is tracked by the collector from its allocation on, but
     // pybind11 lays out its native part only afterwards, and asks for the
     // type's native bases in between, which may run a collection: until the
-    // layout is set (zeroed memory before) there is nothing else to visit.
-    if (!pybind11_internals::native_part_laid_out(self)) return 0;
+    // layout is set there is nothing else to visit.
     if (const Extractor<double>* extractor = constructed_extractor(self)) {
         Py_VISIT(transform_callable(extractor->transform));
     }
@@ -58,9 +69,6 @@ extern "C" inline int traverse_native(PyObject* self, visitproc visit, void* arg
 // finaliser of the same cycle) counts as uninitialised: methods raise
 // TypeError instead of touching freed memory.
 extern "C" inline int clear_native(PyObject* self) {
-    // Only the simple layout (one native class per instance) is ever made:
-    // a Python class cannot combine two native classes (see pad_layout).
-    if (!pybind11_internals::native_part_laid_out(self)) return 0;
     pybind11_internals::clear_native_part(self);
     return 0;
 }
@@ -258,4 +266,4 @@ inline void guard_initialiser(py::handle cls, const char* name) {
     py::setattr(cls, name, method);
 }
 
-}  // namespace tavik::extractor::native_types
+}  // namespace tavik::python::native_types

@@ -39,14 +39,16 @@
 
 #include "extractor/extractor.hpp"
 #include "extractor/gammatone_filterbank.hpp"
-#include "python/py_extractor.hpp"
+#include "python/extractor.hpp"
 #include "python/docstrings.hpp"
 #include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 #include "python/strict_int.hpp"
 #include "python/transforms.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 namespace pickling {
 
@@ -120,7 +122,7 @@ inline Transform transform_from_state(const py::handle& state, const char* class
         if (marker == "log10") return native_transforms::Log10{0.0};
         if (marker == "identity") return native_transforms::Identity{};
     } else if (PyCallable_Check(state.ptr())) {
-        return own_transform(state.cast<Transform>());
+        return state.cast<Transform>();
     }
     throw py::type_error(fmt::format("Invalid pickled state of {}: unknown transform", class_name));
 }
@@ -134,11 +136,13 @@ inline Transform transform_from_state(const py::handle& state, const char* class
 template <typename T>
 const T& native_object(const py::handle& self, const char* class_name) {
     auto* type = reinterpret_cast<PyTypeObject*>(py::type::of<T>().ptr());
-    const std::optional<bool> set = PyObject_TypeCheck(self.ptr(), type)
-                                        ? pybind11_internals::native_part_set(self.ptr(), type)
-                                        : std::nullopt;
-    if (!set) throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
-    if (!*set) throw py::type_error(fmt::format("{} instance is not initialised", class_name));
+    const auto part = PyObject_TypeCheck(self.ptr(), type)
+                          ? pybind11_internals::native_part(self.ptr(), type)
+                          : std::nullopt;
+    if (!part) throw py::type_error(fmt::format("__getstate__ expects a {} instance", class_name));
+    if (part->object == nullptr) {
+        throw py::type_error(fmt::format("{} instance is not initialised", class_name));
+    }
     return self.cast<const T&>();
 }
 
@@ -217,7 +221,7 @@ T state_item(const py::tuple& state, std::size_t index, const char* class_name) 
 // native object.
 template <typename Class, typename Build>
 void def_setstate(Class& cls, std::size_t size, const char* class_name, Build build) {
-    namespace docstrings = tavik::extractor::docstrings;
+    namespace docstrings = tavik::python::docstrings;
     pybind11_internals::def_setstate_with_instance(
         cls,
         [size, class_name, build](const py::tuple& state) {
@@ -296,4 +300,4 @@ inline void enable_pickling(pybind11::class_<GammatoneFilterbank<double>::Filter
     });
 }
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python

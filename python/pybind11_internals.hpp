@@ -1,43 +1,48 @@
 // Every use of pybind11's internals (pybind11::detail beyond the documented
 // type_caster interface) that the bindings still need: each is here, with
 // what it does, why no public API does it, and what it waits for.
+//
+// The collector may visit an instance between its allocation and pybind11's
+// layout of its native part (zeroed memory until then), so whatever reads
+// the parts checks that layout first. Only the simple layout (one native
+// class per instance) is ever made: a Python class cannot combine two native
+// classes (native_types.hpp's pad_layout).
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <typeinfo>
 #include <utility>
 
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
-namespace tavik::pybind11_internals {
+namespace tavik::python::pybind11_internals {
 
 namespace py = pybind11;
 
-// Whether pybind11 has laid out the native part of `self`, an instance of a
-// class bound here. The collector may visit an object between its allocation
-// and that layout (zeroed memory until then). No public API tells; pybind11's
-// own is_holder_constructed (3.0) reads the layout without checking that it
-// is set. Waits for a public, layout-safe test in pybind11 (none planned as
-// of 3.1.0).
-inline bool native_part_laid_out(PyObject* self) {
-    return reinterpret_cast<py::detail::instance*>(self)->simple_layout;
-}
-
-// The constructed C++ object of type `type` inside `self` (an instance laid
-// out by pybind11), or nullptr when there is none (made by __new__ alone,
-// already cleared, or of another type). Called by the collector, where
-// py::cast may neither raise nor run Python code. Waits for the same public
-// test as native_part_laid_out.
-inline const void* constructed_value(PyObject* self, const std::type_info& type) {
+// The native part of `self` whose class is `base` or derives from it: its
+// C++ type and its object (owned, or a reference into another one, as a
+// filterbank's Filter elements are), which is nullptr when there is none
+// (made by __new__ alone, or already cleared); std::nullopt when `self` has
+// no such part or is not laid out yet. Asking py::cast instead fails with
+// pybind11's internal error for a part that is not there (Extractor's
+// __getstate__ called on a filterbank holds a GammatoneFilterbank part),
+// reads raw storage for one not constructed, and may raise or run Python
+// code, which the collector (a caller) must not. Waits for a public,
+// layout-safe test in pybind11 (none planned as of 3.1.0; its own
+// is_holder_constructed reads the layout without checking that it is set).
+struct NativePart {
+    const std::type_info& type;
+    const void* object;
+};
+inline std::optional<NativePart> native_part(PyObject* self, PyTypeObject* base) {
     auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    if (!inst->simple_layout) return std::nullopt;  // not laid out yet
     for (const auto& part : py::detail::values_and_holders(inst)) {
-        if (!part || !part.holder_constructed()) continue;
-        if (*part.type->cpptype == type) return part.value_ptr();
+        if (!PyType_IsSubtype(part.type->type, base)) continue;
+        return NativePart{*part.type->cpptype, part.value_ptr()};
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 // Visits the objects that pybind11 keeps alive for `self` (py::keep_alive,
@@ -46,6 +51,7 @@ inline const void* constructed_value(PyObject* self, const std::type_info& type)
 // kept-alive objects itself (pybind11 3.1.0's tp_traverse visits the
 // instance dictionary only).
 inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
+    // Zeroed (false) until the layout is set.
     if (!reinterpret_cast<py::detail::instance*>(self)->has_patients) return 0;
     auto& patients = py::detail::get_internals().patients;
     const auto found = patients.find(self);
@@ -61,33 +67,10 @@ inline int visit_kept_alive(PyObject* self, visitproc visit, void* arg) {
 // the native part. Waits for pybind11 to clear the native part in a
 // tp_clear of its own (pybind11 3.1.0 does not).
 inline void clear_native_part(PyObject* self) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    if (!inst->simple_layout) return;  // not laid out yet
     py::detail::clear_instance(self);
-    auto* inst = reinterpret_cast<py::detail::instance*>(self);
     for (auto part : py::detail::values_and_holders(inst)) part.value_ptr() = nullptr;
-}
-
-// The Python object that holds `object` (the C++ part of a Python subclass
-// of the class bound for T), or a null handle. py::cast would make a new
-// wrapper when there is none, and py::get_override, which finds it, also
-// inspects the calling frame. Waits for a public lookup of an existing
-// instance in pybind11 (none as of 3.1.0).
-template <typename T>
-py::handle existing_instance(const T* object) {
-    return py::detail::get_object_handle(object, py::detail::get_type_info(typeid(T)));
-}
-
-// Whether the native part of `self` whose class is `base` or derives from it
-// holds an object (owned, or a reference into another one), or std::nullopt
-// when `self` has no such part (Extractor.__getstate__ called on a filterbank
-// holds a GammatoneFilterbank part). Asking py::cast for a part that is not
-// there fails with pybind11's internal error, and for one that is not set
-// reads raw storage. Waits for the same public test as native_part_laid_out.
-inline std::optional<bool> native_part_set(PyObject* self, PyTypeObject* base) {
-    auto* inst = reinterpret_cast<py::detail::instance*>(self);
-    for (const auto& part : py::detail::values_and_holders(inst)) {
-        if (PyType_IsSubtype(part.type->type, base)) return part.value_ptr() != nullptr;
-    }
-    return std::nullopt;
 }
 
 // Defines __setstate__(self, state: tuple) on `cls` as a constructor, as
@@ -109,28 +92,6 @@ void def_setstate_with_instance(Class& cls, Make make, Then then, const char* do
         py::detail::is_new_style_constructor(), doc);
 }
 
-// What pybind11's conversion of a Python callable to std::function stores
-// (pybind11/functional.h). The converter of transforms makes the same, and
-// wrapped_python_function finds the callable in it again, so that the
-// bindings hold it as a PythonTransform. pybind11 gives the wrapper no public
-// name. Waits for a public accessor of the callable inside a converted
-// std::function (none as of 3.1.0).
-using PythonFunctionWrapper =
-    py::detail::type_caster_std_function_specializations::func_wrapper<double, double>;
-
-inline std::function<double(double)> wrap_python_function(py::function function) {
-    return PythonFunctionWrapper(
-        py::detail::type_caster_std_function_specializations::func_handle(std::move(function)));
-}
-
-// The Python callable that pybind11's conversion wrapped into `f`, or nullptr.
-inline const py::function* wrapped_python_function(const std::function<double(double)>& f) {
-    if (const PythonFunctionWrapper* wrapper = f.target<PythonFunctionWrapper>()) {
-        return &wrapper->hfunc.f;
-    }
-    return nullptr;
-}
-
 // An instance made by __new__ alone has no native object. When a method is
 // called on it, pybind11 would allocate raw, unconstructed storage for the
 // object and run the method on it; with this, that allocation raises
@@ -139,13 +100,11 @@ inline const py::function* wrapped_python_function(const std::function<double(do
 // own operator new (a class of the core, which stays free of Python), and
 // its smart_holder raises a message of its own. Waits for a class_ option
 // refusing uninitialised instances (none as of 3.1.0).
-inline void* refuse_uninitialised_storage(std::size_t) {
-    throw py::type_error("The object is not initialised: its __init__ was not called");
-}
-
 template <typename T>
 void refuse_uninitialised() {
-    py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialised_storage;
+    py::detail::get_type_info(typeid(T))->operator_new = [](std::size_t) -> void* {
+        throw py::type_error("The object is not initialised: its __init__ was not called");
+    };
 }
 
 // Forgets pybind11's cached native bases of a Python subclass of a native
@@ -173,4 +132,4 @@ inline void forget_cached_bases(PyTypeObject* type) {
     });
 }
 
-}  // namespace tavik::pybind11_internals
+}  // namespace tavik::python::pybind11_internals

@@ -2,25 +2,23 @@
 //
 // The core copies the transform for every call and destroys the copy after
 // it. pybind11's own wrapper of a Python callable takes the interpreter lock
-// for every copy and destruction; in a worker thread of a batch, while the
-// interpreter shuts down, taking the lock ends the thread by unwinding its
-// stack, and doing so from the destructor of the copy ends the process. Here
-// the callable is shared by reference count: copies and their destruction
-// never touch the interpreter, and only the call itself takes the lock. The
-// last owner is the extractor, destroyed with the lock held.
+// for every copy and destruction, and a daemon thread that takes the lock
+// while the interpreter exits is ended there, which from a destructor ends
+// the process. Here the callable is shared by reference count: copies and
+// their destruction never touch the interpreter, and only the call itself
+// takes the lock. The last owner is the extractor, destroyed with the lock
+// held.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <utility>
 
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
 #include "python/interpreter_exit.hpp"
-#include "python/pybind11_internals.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
 
 // A Python number as a double (a float, an int, anything with __float__ or
 // __index__). An Exception from the conversion becomes TypeError(message);
@@ -74,26 +72,12 @@ private:
     }
 
     static void release_with_lock(pybind11::object* callable) {
-        // A thread of its own cannot take the lock while the interpreter
-        // exits: the callable is left to the exiting process.
-        if (PyGILState_GetThisThreadState() == nullptr && interpreter_exiting()) return;
         const ThreadLock lock;
         delete callable;
     }
 
     std::shared_ptr<pybind11::object> callable_;
 };
-
-// What pybind11's conversion made of a Python callable, with the callable
-// held as a PythonTransform instead; anything else (no transform, a native
-// function) unchanged. Called with the interpreter lock held.
-inline std::function<double(double)> own_transform(std::function<double(double)> transform) {
-    if (const pybind11::function* callable =
-            pybind11_internals::wrapped_python_function(transform)) {
-        return PythonTransform(*callable);
-    }
-    return transform;
-}
 
 // The Python callable of a transform, or nullptr.
 inline PyObject* transform_callable(const std::function<double(double)>& transform) {
@@ -103,4 +87,4 @@ inline PyObject* transform_callable(const std::function<double(double)>& transfo
     return nullptr;
 }
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python

@@ -9,7 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
-namespace tavik::extractor {
+namespace tavik::python {
 
 template <typename T>
 struct Integer {
@@ -17,13 +17,13 @@ struct Integer {
     operator T() const { return value; }
 };
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python
 
 namespace pybind11::detail {
 
 template <typename T>
-struct type_caster<tavik::extractor::Integer<T>> {
-    PYBIND11_TYPE_CASTER(tavik::extractor::Integer<T>, const_name("int"));
+struct type_caster<tavik::python::Integer<T>> {
+    PYBIND11_TYPE_CASTER(tavik::python::Integer<T>, const_name("int"));
 
     bool load(handle src, bool) {
         if (!src || PyFloat_Check(src.ptr())) return false;
@@ -46,7 +46,7 @@ struct type_caster<tavik::extractor::Integer<T>> {
         return true;
     }
 
-    static handle cast(const tavik::extractor::Integer<T>& src, return_value_policy policy,
+    static handle cast(const tavik::python::Integer<T>& src, return_value_policy policy,
                        handle parent) {
         return make_caster<T>::cast(src.value, policy, parent);
     }

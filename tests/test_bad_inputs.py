@@ -816,18 +816,25 @@ CASES = {
         raises(MemoryError, None, lambda: GammatoneFilterbank(num_features=2**40)),
         raises(MemoryError, None, lambda: GammatoneFilterbank(num_features=2**56)),
         raises(MemoryError, None, lambda: Python(fail, num_samples=1, num_features=2**56)([0.0]))],
-    "a `num_features` beyond what a vector can hold (`2**60` and more)": [
-        raises(ValueError, r"^vector::reserve$", lambda: GammatoneFilterbank(num_features=2**60)),
-        raises(ValueError, r"^cannot create std::vector larger than max_size\(\)$",
-               lambda: Extractor(num_samples=1, num_features=2**64 - 1)([0.0]))],
+    "a `num_features` beyond what a vector can hold (`2**60` and more): at construction of a filterbank, at the first call of an `Extractor`": [
+        raises(ValueError, r"^cannot create std::vector larger than max_size\(\)$", call)
+        for call in (lambda: GammatoneFilterbank(num_features=2**60),
+                     lambda: GammatoneFilterbank(num_features=2**62),
+                     lambda: Extractor(num_samples=1, num_features=2**64 - 1)([0.0]))],
     "a `batch` whose result is too large to be described (more than 2⁶³ bytes)": [
         raises(MemoryError, r"^The features of this batch do not fit in memory$",
                lambda: Extractor(num_samples=4, num_features=2**40).batch(np.broadcast_to(np.zeros(4), (2**30, 4))))],
+    "a continuous pass whose state is more than a quarter of the machine's memory (a frame of hours with a hop of milliseconds: each open frame holds a sum per filter), from `stream_state` or `GammatoneStream`": [
+        raises(MemoryError, r"^The state of this continuous pass does not fit in memory$", call)
+        for call in (lambda: GammatoneFilterbank(num_samples=2**40, sample_rate=16000).stream_state(160),
+                     lambda: tavik.GammatoneStream(16000, num_samples=2**40, hop=160).push(np.zeros(100))
+                     )],
     "a sequence that claims a length beyond the address space": [
         raises(MemoryError, None, lambda: small(Sequence(0, claim=2**45)))],
-    "frames without a channel: a `(0, n)` array, a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel` (`channel=\"each\"` too)": [
+    "frames without a channel: a `(0, n)` array (of any dtype), a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel` (`channel=\"each\"` too)": [
         raises(ValueError, r"^Input signal has no channels$", call)
-        for call in (lambda: fb(np.zeros((0, 1024), order="F")), lambda: fb.batch(np.zeros((3, 0, 1024))),
+        for call in (lambda: fb(np.zeros((0, 1024), order="F")), lambda: fb(np.zeros((0, 1024), np.float32)),
+                     lambda: fb.batch(np.zeros((3, 0, 1024))),
                      lambda: fb.batch(np.zeros((3, 0, 1024)), num_threads=2),
                      lambda: GammatoneFilterbank(on_channel=0).batch(np.zeros((3, 0, 1024))),
                      lambda: GammatoneFilterbank(on_channel=0)(np.zeros((0, 1024), order="F")),

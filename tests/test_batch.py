@@ -5,6 +5,7 @@ import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 
 from _tavik.extractor import Extractor, GammatoneFilterbank
+from _tavik.transforms import log10
 
 
 def bits(values):
@@ -90,10 +91,12 @@ class TestBatch:
         frames = sliding_window_view(signal.astype(np.float32), 1024)[::300]
         assert (bits(fb.batch(frames, num_threads=threads)) == bits(fb.batch(frames.astype(np.float64)))).all()
 
+    @pytest.mark.parametrize("transform", [log10(), lambda v: v * 3.0 - 1.0], ids=["native", "python"])
     @pytest.mark.parametrize("dtype", [np.float64, np.float32])
     @pytest.mark.parametrize("on_channel", [-1, 0, 2])
-    def test_channel_frames_match_the_matrix_path(self, signal, dtype, on_channel):
-        fb = GammatoneFilterbank(num_features=16, on_channel=on_channel)
+    def test_channel_frames_match_the_matrix_path(self, signal, dtype, on_channel, transform):
+        # A Python transform is applied after the native work: the same bits.
+        fb = GammatoneFilterbank(num_features=16, on_channel=on_channel, transform=transform)
         interleaved = signal[: 3 * 2700].reshape(-1, 3).astype(dtype)  # (samples, channels)
         frames = sliding_window_view(interleaved, 1024, axis=0)[::500]  # (n, channels, 1024), read in place
         expected = [fb(np.asfortranarray(frame, dtype=np.float64)) for frame in frames]

@@ -191,6 +191,24 @@ TEST(FrameBatch, ChannelFramesGoThroughTheMatrixReduction) {
     EXPECT_EQ(out, (Vec{(1.0 + 3.0) / 2 + 0.5, (5.0 + 7.0) / 2 + 0.5}));
 }
 
+TEST(FrameBatch, RawFeaturesTransformedAfterwardsGiveTheSameRows) {
+    // Untransformed rows, of frames and of channel frames, then the transform
+    // applied row by row: what the transformed batch gives.
+    const Scaling e(3, 2);
+    const Vec data = frames_of(20, 3);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    Vec transformed(40), raw(40), raw_channels(40);
+    extract_batch(e, bytes, 20, 3 * sizeof(double), transformed.data(), 2);
+    extract_batch(e, bytes, 20, 3 * sizeof(double), raw.data(), 2, {}, false);
+    tavik::extractor::extract_batch_channels<double>(e, bytes, 20, 1, 3 * sizeof(double), 0,
+                                                     sizeof(double), raw_channels.data(), 2, {},
+                                                     false);
+    EXPECT_EQ(raw, raw_channels);
+    EXPECT_NE(raw, transformed);
+    for (std::size_t i = 0; i < 20; ++i) e.apply_transform(raw.data() + i * 2, 2);
+    EXPECT_EQ(raw, transformed);
+}
+
 TEST(FrameBatch, StopCheckEndsTheBatchAndNestedBatchesStayOnTheirThread) {
     // 2,000 frames of a millisecond on 2 threads: about a second of work, so
     // the check comes due (every 20 ms) long before the end, and its answer

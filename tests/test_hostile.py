@@ -398,8 +398,18 @@ def child_environment(name):
     return {k: v for k, v in os.environ.items() if k not in SANITIZER_VARIABLES}
 
 
+# A daemon thread that keeps running Python code (here, a compute raising on
+# every frame, on the calling thread as in plain Python) while the interpreter
+# exits can crash CPython 3.10 itself: its take_gil reads the interpreter
+# after it is freed (seen as often in a plain Python loop with NumPy loaded,
+# without this module), which 3.11 mended.
+CRASHES_CPYTHON_310 = {"daemon loop at exit, failing compute"}
+
+
 @pytest.mark.parametrize("name", sorted(SCRIPTS))
 def test_hostile_code_ends_normally(name):
+    if name in CRASHES_CPYTHON_310 and sys.version_info < (3, 11):
+        pytest.skip("CPython 3.10 itself crashes on a daemon thread running Python code at exit")
     code = PRELUDE + textwrap.dedent(SCRIPTS[name])
     for _ in range(2 if name.startswith("daemon loop") else 1):
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,

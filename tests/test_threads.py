@@ -118,22 +118,52 @@ def test_batch_on_all_threads_while_other_python_threads_run():
 
 @pytest.mark.parametrize("threads", [2, 4, 8])
 def test_python_transform_and_compute_inside_batch(threads):
-    # Workers without the lock call back into Python for every feature.
-    calls = []
+    # Python code runs on the thread that called batch only, the native work
+    # on all of them, with the bits of frame-by-frame calls.
+    ran_on = []
+
+    class Recording(Energy):
+        def compute(self, input, features):
+            ran_on.append(threading.get_ident())
+            super().compute(input, features)
 
     def transform(v):
-        calls.append(threading.get_ident())
+        ran_on.append(threading.get_ident())
         return v * 0.5
 
     fb = GammatoneFilterbank(num_samples=512, num_features=4, transform=transform)
-    energy = Energy(num_samples=512, num_features=2, transform=lambda v: v + 1.0)
+    energy = Recording(num_samples=512, num_features=2, transform=lambda v: v + 1.0)
     for extractor in (fb, energy):
         expected = bits([extractor(frame) for frame in FRAMES])
+        ran_on.clear()
         assert (bits(extractor.batch(FRAMES, num_threads=threads)) == expected).all()
+        assert set(ran_on) == {threading.get_ident()}
         # The same again from several Python threads at once.
-        for result in run_threads(3, lambda i: bits(extractor.batch(FRAMES, num_threads=threads))):
+        ran_on.clear()
+        callers = run_threads(3, lambda i: (threading.get_ident(),
+                                            bits(extractor.batch(FRAMES, num_threads=threads))))
+        for _, result in callers:
             assert (result == expected).all()
-    assert len(set(calls)) > 1  # the transform did run on worker threads
+        assert set(ran_on) == {caller for caller, _ in callers}
+
+
+@pytest.mark.parametrize("mode", ["continuous", "frames"])
+def test_python_transform_of_a_stream_runs_on_the_pushing_thread(mode):
+    import tavik
+    ran_on = []
+
+    def transform(v):
+        ran_on.append(threading.get_ident())
+        return v * 0.5
+
+    signal = np.random.default_rng(3).standard_normal(8000)
+    stream = tavik.GammatoneStream(16000, num_samples=400, hop=160, num_features=8, transform=transform,
+                                   mode=mode, num_threads=2)
+    rows = np.concatenate([stream.push(signal[:3000]), stream.push(signal[3000:])])
+    expected = tavik.gammatonegram(signal, 16000, num_samples=400, hop=160, num_features=8,
+                                   transform=lambda v: v * 0.5, mode=mode, num_threads=1).features
+    assert (bits(rows) == bits(expected)).all()
+    assert set(ran_on) == {threading.get_ident()}
 
 
 def test_failures_on_threads_are_each_threads_own():

@@ -20,9 +20,8 @@ class Extractor:
     with the frame as a list of floats and a list of ``num_features`` zeros,
     which either fills ``features`` in place and returns None, or returns a
     sequence of ``num_features`` numbers. :class:`GammatoneFilterbank` is the
-    native extractor. Subclasses pickle with their instance dictionary, and run
-    in ``batch`` on several threads, each taking the interpreter lock for its
-    ``compute``.
+    native extractor. Subclasses pickle with their instance dictionary; in
+    ``batch`` their ``compute`` runs frame by frame on the calling thread.
 
     Parameters
     ----------
@@ -144,11 +143,12 @@ class Extractor:
     def batch(self, frames: numpy.typing.NDArray[numpy.float64] | numpy.typing.NDArray[numpy.float32], num_threads: int = 0) -> numpy.typing.NDArray[numpy.float64]:
         """Features of every frame of an array, on several threads.
 
-        The interpreter lock is released while native code runs (a Python
-        ``compute`` or transform takes it back for itself), and the calling
-        thread runs the Python signal handlers about every 20 ms, so that Ctrl-C
-        stops the batch: the workers stop, are joined, and the handler's exception
-        is raised.
+        Threads run native code only, with the interpreter lock released, and the
+        calling thread runs the Python signal handlers about every 20 ms, so that
+        Ctrl-C stops the batch: the workers stop, are joined, and the handler's
+        exception is raised. Python code runs on the calling thread: a Python
+        transform is applied after the native work, row after row, and a Python
+        ``compute`` runs frame by frame there.
 
         Parameters
         ----------
@@ -159,8 +159,8 @@ class Extractor:
             ``num_samples``) with any strides, each frame reduced to one channel
             by ``on_channel``.
         num_threads : int, default 0
-            Threads to use; 0 uses every available core. At most 4 threads per
-            available core, and one per frame, are started.
+            Threads for the native work; 0 uses every available core. At most 4
+            threads per available core, and one per frame, are started.
 
         Returns
         -------

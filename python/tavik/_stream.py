@@ -323,12 +323,7 @@ class GammatoneStream(OnePushAtATime):
         buffer = samples if self._pending is None else _joined(self._pending, samples)
         length, hop = buffer.shape[0], self.hop
         count = self._analysis.frame_count(length)
-        # A Python transform runs on the threads that compute the frames; on
-        # the calling thread alone, a push from inside it is seen for what it
-        # is (a helper thread would wait for this push's lock for ever). The
-        # interpreter lock serialises such a transform anyway.
-        threads = self.num_threads if _is_native(self.transform) else 1
-        rows = self._analysis.joined([features_of(fb, buffer, hop, threads) if count
+        rows = self._analysis.joined([features_of(fb, buffer, hop, self.num_threads) if count
                                       else np.empty((0, self.num_features)) for fb in lanes])
         consumed = count * hop
         # Copied, so that the caller's chunk is not kept alive or read later.
@@ -340,11 +335,6 @@ class GammatoneStream(OnePushAtATime):
         return (f"GammatoneStream(sample_rate={self.sample_rate}, num_samples={self.num_samples}, "
                 f"hop={self.hop}, num_features={self.num_features}, mode={self.mode!r}, "
                 f"samples_pushed={self.samples_pushed}, frames_emitted={self.frames_emitted})")
-
-
-def _is_native(transform: Transform | None) -> bool:
-    """Whether a transform runs without the interpreter (None: no transform)."""
-    return transform is None or type(transform).__module__ == "_tavik.transforms"
 
 
 def _joined(first: Samples, second: Samples) -> Samples:

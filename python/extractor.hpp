@@ -11,10 +11,11 @@
 
 #include "extractor/extractor.hpp"
 #include "python/interpreter_exit.hpp"
-#include "python/pybind11_internals.hpp"
 #include "python/python_transform.hpp"
 
-namespace tavik::extractor {
+namespace tavik::python {
+
+using namespace tavik::extractor;  // the core's names, unqualified
 
 class PyExtractor : public Extractor<double> {
 public:
@@ -29,9 +30,9 @@ public:
     // full before any reaches `features`, so a failure leaves it as it was.
     void compute(const Frame& input, Features& features) const override {
         namespace py = pybind11;
-        const ThreadLock lock;
-        // Every reference is owned here, outside the code that runs Python
-        // (see park_if_ended), and released with the lock still held.
+        // Called with the lock held, on the calling thread only. Every
+        // reference is owned here, outside the code that runs Python (see
+        // park_if_ended), and released with the lock still held.
         PythonReferences held;
         Features carried(features.size());
         try {
@@ -49,7 +50,7 @@ private:
     void call_python_compute(const Frame& input, Features& features, PythonReferences& held,
                              Features& carried) const {
         namespace py = pybind11;
-        held.call = python_compute();
+        held.call = python_compute(held);
         if (held.call == nullptr) {
             py::pybind11_fail("Tried to call pure virtual function \"Extractor::compute\"");
         }
@@ -104,17 +105,20 @@ private:
     // pybind11's own override lookup also inspects the calling frame and
     // returns nothing when the caller is a function named compute whose first
     // argument is this object (taking it for the override calling its base),
-    // which made the answer depend on who called, and in a batch on which
-    // thread took which frame.
-    // A new reference, or nullptr for none.
-    PyObject* python_compute() const {
+    // which made the answer depend on who called.
+    // A new reference, or nullptr for none; the object's own reference
+    // goes to `held`.
+    PyObject* python_compute(PythonReferences& held) const {
         namespace py = pybind11;
-        const py::handle self =
-            pybind11_internals::existing_instance(static_cast<const Extractor<double>*>(this));
-        if (!self) return nullptr;
+        // Its Python object owns this one, so the cast finds that object
+        // (pybind11 registers every instance it owns by address).
+        held.self = py::cast(static_cast<const Extractor<double>*>(this),
+                             py::return_value_policy::reference)
+                        .release()
+                        .ptr();
         // No compute, or one that fails to be read (an Exception), is the
         // missing override; anything else (KeyboardInterrupt) propagates.
-        PyObject* method = PyObject_GetAttrString(self.ptr(), "compute");
+        PyObject* method = PyObject_GetAttrString(held.self, "compute");
         if (method == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
             PyErr_Clear();
@@ -128,4 +132,4 @@ private:
     }
 };
 
-}  // namespace tavik::extractor
+}  // namespace tavik::python
