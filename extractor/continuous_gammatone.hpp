@@ -175,6 +175,15 @@ public:
     }
 
 protected:
+    // The kernel of `variant` as push_with takes it, refused here when this
+    // CPU does not run it, before anything is read or written.
+    static auto kernel_of(KernelVariant variant) {
+        require_kernel_variant(variant);
+        return [variant](const LockstepFilters& table, const ContinuousBlock& block) {
+            continuous_block(variant, table, block);
+        };
+    }
+
     // A pass with `own_rows` rows of state beyond the filters', whose state
     // records `identity`; a state of another pass is refused with `foreign`.
     FilterPass(const Filterbank& filterbank, std::size_t own_rows, std::uint64_t identity,
@@ -425,13 +434,7 @@ public:
     bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
               unsigned num_threads, const StopCheck& should_stop = {},
               KernelVariant variant = best_kernel_variant()) const {
-        if (!kernel_variant_supported(variant)) {
-            throw std::invalid_argument("Kernel variant not supported on this CPU");
-        }
-        return push_with(state, n, read, out, num_threads, should_stop,
-                         [variant](const LockstepFilters& table, const ContinuousBlock& block) {
-                             continuous_block(variant, table, block);
-                         });
+        return push_with(state, n, read, out, num_threads, should_stop, kernel_of(variant));
     }
 
     // push with a kernel of one's own: kernel(table, block) runs one block
