@@ -250,7 +250,8 @@ protected:
         }
         if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
         num_threads = std::max(num_threads, 1u);
-        const NestedBatch nested;
+        const bool parallel = num_threads > 1;
+        const NestedBatch nested(parallel);
 
         std::atomic<bool> finish{false};
         bool stopped = false;
@@ -262,7 +263,7 @@ protected:
         Clock::time_point next_check = Clock::now();
 
         auto work = [&](unsigned t, bool checks_stop) {
-            const NestedBatch inside;
+            const NestedBatch inside(parallel);
             try {
                 // Thread t's filters: a share of the groups, in order.
                 const std::size_t first = groups * t / num_threads * LockstepFilters::lockstep_padding;
