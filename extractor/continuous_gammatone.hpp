@@ -175,6 +175,15 @@ public:
     }
 
 protected:
+    // The kernel of `variant` as push_with takes it, refused here when this
+    // CPU does not run it, before anything is read or written.
+    static auto kernel_of(KernelVariant variant) {
+        require_kernel_variant(variant);
+        return [variant](const LockstepFilters& table, const ContinuousBlock& block) {
+            continuous_block(variant, table, block);
+        };
+    }
+
     // A pass with `own_rows` rows of state beyond the filters', whose state
     // records `identity`; a state of another pass is refused with `foreign`.
     FilterPass(const Filterbank& filterbank, std::size_t own_rows, std::uint64_t identity,
@@ -241,7 +250,8 @@ protected:
         }
         if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
         num_threads = std::max(num_threads, 1u);
-        const NestedBatch nested;
+        const bool parallel = num_threads > 1;
+        const NestedBatch nested(parallel);
 
         std::atomic<bool> finish{false};
         bool stopped = false;
@@ -253,7 +263,7 @@ protected:
         Clock::time_point next_check = Clock::now();
 
         auto work = [&](unsigned t, bool checks_stop) {
-            const NestedBatch inside;
+            const NestedBatch inside(parallel);
             try {
                 // Thread t's filters: a share of the groups, in order.
                 const std::size_t first = groups * t / num_threads * LockstepFilters::lockstep_padding;
@@ -425,13 +435,7 @@ public:
     bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
               unsigned num_threads, const StopCheck& should_stop = {},
               KernelVariant variant = best_kernel_variant()) const {
-        if (!kernel_variant_supported(variant)) {
-            throw std::invalid_argument("Kernel variant not supported on this CPU");
-        }
-        return push_with(state, n, read, out, num_threads, should_stop,
-                         [variant](const LockstepFilters& table, const ContinuousBlock& block) {
-                             continuous_block(variant, table, block);
-                         });
+        return push_with(state, n, read, out, num_threads, should_stop, kernel_of(variant));
     }
 
     // push with a kernel of one's own: kernel(table, block) runs one block

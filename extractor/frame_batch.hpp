@@ -40,22 +40,24 @@ inline unsigned available_cores() {
 }
 
 // More workers than this only add threads that wait: native work is bound by
-// the cores, and Python work by the interpreter lock. A few per core leave
-// room for work that waits on something else.
+// the cores. A few per core leave room for work that waits on something else.
 inline unsigned max_batch_threads() { return 4 * available_cores(); }
 
-// How many batches are running on this thread's stack, the worker threads
-// counting as inside their batch. A batch started from inside another (a
-// compute or transform that calls batch) runs on its calling thread alone:
-// the outer batch already has the cores, and a call that recursed through
-// batches would otherwise start new threads at every level, without bound.
+// How many batches on several threads are running on this thread's stack,
+// the worker threads counting as inside their batch. A batch started from
+// inside such a batch (a compute that calls batch) runs on its calling
+// thread alone: the outer batch already has the cores, and a call that
+// recursed through batches would otherwise start new threads at every
+// level, without bound. A batch on one thread (as a Python compute runs)
+// leaves the cores to the batches that its frames start.
 inline thread_local unsigned batch_nesting = 0;
 
 struct NestedBatch {
-    NestedBatch() { ++batch_nesting; }
-    ~NestedBatch() { --batch_nesting; }
+    explicit NestedBatch(bool counts) : counts(counts) { batch_nesting += counts ? 1 : 0; }
+    ~NestedBatch() { batch_nesting -= counts ? 1 : 0; }
     NestedBatch(const NestedBatch&) = delete;
     NestedBatch& operator=(const NestedBatch&) = delete;
+    const bool counts;
 };
 
 // Asked by the calling thread between frames, about every interval; when it
@@ -74,7 +76,7 @@ inline constexpr std::chrono::milliseconds stop_check_interval{20};
 // workers have joined, is the one of the lowest failing frame whatever the
 // timing. num_threads 0 means every available core; the count is capped at
 // the number of frames and at max_batch_threads(), and is 1 for a batch
-// inside a batch. The calling thread is always one of the workers, and the
+// inside a batch on several threads. The calling thread is always one of the workers, and the
 // only one that asks `should_stop`.
 //
 // Returns false when `should_stop` ended the batch (the rows of unfinished
@@ -89,7 +91,8 @@ bool run_batch(const Extractor<T>& extractor, std::size_t num_frames, T* out,
     num_threads = static_cast<unsigned>(std::min<std::size_t>(num_threads, num_frames));
     if (batch_nesting > 0) num_threads = std::min(num_threads, 1u);
     if (num_frames == 0) return true;
-    const NestedBatch nested;
+    const bool parallel = num_threads > 1;
+    const NestedBatch nested(parallel);
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
@@ -122,7 +125,7 @@ bool run_batch(const Extractor<T>& extractor, std::size_t num_frames, T* out,
     };
 
     auto work = [&](bool checks_stop) {
-        const NestedBatch inside;  // a helper thread is inside this batch too
+        const NestedBatch inside(parallel);  // a helper thread is inside this batch too
         auto features_of = make_reader();
         while (!failed.load(std::memory_order_relaxed)) {
             if (checks_stop && stop_requested()) {

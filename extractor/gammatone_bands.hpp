@@ -80,13 +80,7 @@ public:
     bool push(ContinuousState& state, std::size_t n, const Reader& read, double* out,
               unsigned num_threads, const StopCheck& should_stop = {},
               KernelVariant variant = best_kernel_variant()) const {
-        if (!kernel_variant_supported(variant)) {
-            throw std::invalid_argument("Kernel variant not supported on this CPU");
-        }
-        return push_with(state, n, read, out, num_threads, should_stop,
-                         [variant](const LockstepFilters& table, const ContinuousBlock& block) {
-                             continuous_block(variant, table, block);
-                         });
+        return push_with(state, n, read, out, num_threads, should_stop, kernel_of(variant));
     }
 
     // push with a kernel of one's own: kernel(table, block) runs one block

@@ -77,9 +77,7 @@ public:
     // accepts (std::invalid_argument otherwise, before anything is written).
     void compute_with(KernelVariant variant, const Frame& input, Features& features) const {
         check_capacity(features);
-        if (!kernel_variant_supported(variant)) {
-            throw std::invalid_argument("Kernel variant not supported on this CPU");
-        }
+        require_kernel_variant(variant);
         if constexpr (std::is_same_v<T, double>) {
             if (variant != KernelVariant::scalar && !input.empty() && !filters.empty()) {
                 lockstep_features(variant, lockstep_filters(), input.data(), input.size(),
@@ -187,8 +185,8 @@ private:
         const T fs = static_cast<T>(sample_rate);
         std::vector<Filter> table;
         // reserve's own error names only itself ("vector::reserve"); this is
-        // the error of a feature vector too large to make, which the base
-        // class's allocating call gives for the same count.
+        // the message of std::vector's own constructor for a size beyond
+        // max_size(), which names the fault.
         if (num_features > table.max_size()) {
             throw std::length_error("cannot create std::vector larger than max_size()");
         }

@@ -194,11 +194,15 @@ void lockstep_features(KernelVariant variant, const LockstepFilters& filters, co
     throw std::invalid_argument("Kernel variant is not a lock-step variant this CPU supports");
 }
 
-void continuous_block(KernelVariant variant, const LockstepFilters& filters,
-                      const ContinuousBlock& block) {
+void require_kernel_variant(KernelVariant variant) {
     if (!kernel_variant_supported(variant)) {
         throw std::invalid_argument("Kernel variant not supported on this CPU");
     }
+}
+
+void continuous_block(KernelVariant variant, const LockstepFilters& filters,
+                      const ContinuousBlock& block) {
+    require_kernel_variant(variant);
     switch (variant) {
         case KernelVariant::scalar: continuous_block_scalar(filters, block); return;
         case KernelVariant::baseline: continuous_block_baseline(filters, block); return;
@@ -208,10 +212,9 @@ void continuous_block(KernelVariant variant, const LockstepFilters& filters,
         case KernelVariant::avx512_x2: continuous_block_avx512_x2(filters, block); return;
         case KernelVariant::avx512_x3: continuous_block_avx512_x3(filters, block); return;
 #else
-        default: break;
+        default: break;  // refused above: not compiled into this build
 #endif
     }
-    throw std::invalid_argument("Kernel variant not supported on this CPU");
 }
 
 }  // namespace tavik::extractor

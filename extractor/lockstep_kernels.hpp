@@ -36,6 +36,11 @@ const char* kernel_variant_name(KernelVariant variant);
 // Compiled into this build and runnable on this CPU.
 bool kernel_variant_supported(KernelVariant variant);
 
+// std::invalid_argument("Kernel variant not supported on this CPU") unless
+// kernel_variant_supported(variant): every entry point that takes a chosen
+// variant refuses it so, before anything is written.
+void require_kernel_variant(KernelVariant variant);
+
 // The variants kernel_variant_supported accepts, in the order of
 // all_kernel_variants.
 std::vector<KernelVariant> supported_kernel_variants();

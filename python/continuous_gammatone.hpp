@@ -24,12 +24,14 @@ namespace tavik::python {
 
 namespace py = pybind11;
 
-// MemoryError unless a state of this pass fits in the machine's memory four
-// times over: a push holds the caller's state, the one it reads from it, its
-// working copy and the one it returns. Linux grants an allocation of any
-// size and ends the process once its pages are touched, so a state beyond
-// that (a frame of hours with a hop of milliseconds) is refused before any
-// of it is made.
+// MemoryError unless a state of this pass fits in the machine's physical
+// memory four times over: a push holds the caller's state, the one it reads
+// from it, its working copy and the one it returns. Linux grants each of
+// those allocations on its own (up to about the machine's memory) and ends
+// the process once their pages are touched, so a state beyond that (a frame
+// of hours with a hop of milliseconds) is refused before any of it is made.
+// A container's own memory limit is not read: the check catches the
+// hopeless sizes, not every size that fails.
 inline void check_state_fits(const extractor::FilterPass& pass) {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);

@@ -28,7 +28,7 @@ namespace tavik::python {
 // A frame passed to __call__ as a sequence of floats.
 struct FrameInput {
     std::vector<double> frame;
-    // A 2-D float64 array of no rows: a (channels, samples) matrix without a
+    // A 2-D array of no rows: a (channels, samples) matrix without a
     // channel, which the matrix conversion does not take (its strides are
     // degenerate); refused with the matrix path's error.
     bool no_channels = false;

@@ -56,21 +56,9 @@ private:
         }
         held.first = py::cast(input).release().ptr();
         held.second = py::cast(features).release().ptr();
-        // A compute that calls its own extractor recurses through native
-        // frames, much larger than the interpreter's own: the nesting is
-        // counted here, against the interpreter's limit and a fixed one that
-        // fits the stack of any thread, and ends in RecursionError instead of
-        // overflowing the stack.
-        if (compute_depth >= max_compute_depth) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded in Extractor.compute");
-            throw py::error_already_set();
-        }
-        if (Py_EnterRecursiveCall(" in Extractor.compute") != 0) throw py::error_already_set();
-        ++compute_depth;
-        held.result = PyObject_CallFunctionObjArgs(held.call, held.first, held.second, nullptr);
-        --compute_depth;
-        Py_LeaveRecursiveCall();
+        held.result = nested_python_call(" in Extractor.compute", [&] {
+            return PyObject_CallFunctionObjArgs(held.call, held.first, held.second, nullptr);
+        });
         if (held.result == nullptr) throw py::error_already_set();
 
         PyObject* produced = held.second;
@@ -96,10 +84,6 @@ private:
                 as_number(held.item, "compute produced a feature that is not a number");
         }
     }
-
-    // Python computes running on this thread's stack, one inside the other.
-    static constexpr int max_compute_depth = 32;
-    static inline thread_local int compute_depth = 0;
 
     // The compute of the Python object, looked up like any attribute.
     // pybind11's own override lookup also inspects the calling frame and

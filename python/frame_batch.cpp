@@ -101,8 +101,10 @@ py::array_t<double> batch(const Base& self, const py::object& frames,
         run(static_cast<unsigned>(num_threads), signal_raised, !python_transform);
     });
     if (python_transform) {
+        LockHeldPauses pause;
         for (std::size_t i = 0; i < num_frames; ++i) {
             self.apply_transform(destination + i * self.num_features, self.num_features);
+            pause();
         }
     }
     return out;

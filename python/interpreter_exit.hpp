@@ -113,6 +113,26 @@ void without_lock(const Work& work) {
     }
 }
 
+// Pauses for a long run of work that holds the lock on the calling thread (a
+// Python transform applied row after row): called between its steps, about
+// every stop_check_interval it lets the other Python threads run for a
+// moment and runs the signal handlers, raising what they raise (Ctrl-C), as
+// a batch does between frames. A transform written in C (math.sqrt) never
+// enters the interpreter's loop, which would otherwise do both.
+class LockHeldPauses {
+public:
+    void operator()() {
+        if (std::chrono::steady_clock::now() < next_) return;
+        take_lock_back(PyEval_SaveThread());
+        if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+        next_ = std::chrono::steady_clock::now() + stop_check_interval;
+    }
+
+private:
+    std::chrono::steady_clock::time_point next_ =
+        std::chrono::steady_clock::now() + stop_check_interval;
+};
+
 // The interpreter lock for the scope, on a thread that runs Python code
 // (the calling thread of a push applying a Python transform, which released
 // the lock for the native work): taken back, or counted again when held.

@@ -34,6 +34,31 @@ inline double as_number(pybind11::handle value, const char* message) {
     return number;
 }
 
+// Python code that the module runs (a compute, a transform) may call the
+// module again, recursing through native frames much larger than the
+// interpreter's own. The nesting on each thread is counted, against the
+// interpreter's limit and a fixed one that fits the stack of any thread, and
+// ends in RecursionError ("maximum recursion depth exceeded" + where)
+// instead of overflowing the stack. call() makes the Python call through
+// the C API and returns its new reference, or nullptr with the exception
+// set; it throws nothing of its own, so the count is always undone.
+inline thread_local int python_call_depth = 0;
+
+template <typename Call>
+PyObject* nested_python_call(const char* where, const Call& call) {
+    constexpr int max_depth = 32;
+    if (python_call_depth >= max_depth) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw pybind11::error_already_set();
+    }
+    if (Py_EnterRecursiveCall(where) != 0) throw pybind11::error_already_set();
+    ++python_call_depth;
+    PyObject* result = call();
+    --python_call_depth;
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 class PythonTransform {
 public:
     explicit PythonTransform(pybind11::object callable)
@@ -60,7 +85,9 @@ private:
     double call(double value, PythonReferences& held) const {
         held.first = PyFloat_FromDouble(value);
         if (held.first == nullptr) throw pybind11::error_already_set();
-        held.result = PyObject_CallOneArg(callable_->ptr(), held.first);
+        held.result = nested_python_call(" in a transform", [&] {
+            return PyObject_CallOneArg(callable_->ptr(), held.first);
+        });
         if (held.result == nullptr) throw pybind11::error_already_set();
         const double number = PyFloat_AsDouble(held.result);
         if (number == -1.0 && PyErr_Occurred()) {

@@ -831,7 +831,7 @@ CASES = {
                      )],
     "a sequence that claims a length beyond the address space": [
         raises(MemoryError, None, lambda: small(Sequence(0, claim=2**45)))],
-    "frames without a channel: a `(0, n)` array (of any dtype), a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel` (`channel=\"each\"` too)": [
+    "frames without a channel: a `(0, n)` array (float32 too), a `batch` of shape `(frames, 0, n)`, a `(samples, 0)` signal, whatever `on_channel` (`channel=\"each\"` too)": [
         raises(ValueError, r"^Input signal has no channels$", call)
         for call in (lambda: fb(np.zeros((0, 1024), order="F")), lambda: fb(np.zeros((0, 1024), np.float32)),
                      lambda: fb.batch(np.zeros((3, 0, 1024))),

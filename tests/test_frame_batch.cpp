@@ -209,6 +209,31 @@ TEST(FrameBatch, RawFeaturesTransformedAfterwardsGiveTheSameRows) {
     EXPECT_EQ(raw, transformed);
 }
 
+TEST(FrameBatch, OnlyABatchOnSeveralThreadsKeepsTheCoresFromItsFrames) {
+    // A batch on one thread (as a Python compute runs) leaves the cores to
+    // the batches its frames start; one on several threads keeps them.
+    class Nesting : public Extractor<double> {
+    public:
+        using Extractor<double>::compute;
+        Nesting() : Extractor<double>(1, 1, 1, [](double x) { return x; }, -1) {}
+        mutable std::atomic<unsigned> deepest{0};
+        void compute(const Frame& input, Features& features) const override {
+            deepest = std::max(deepest.load(), tavik::extractor::batch_nesting);
+            features[0] = input[0];
+        }
+    };
+    const Vec data = frames_of(64, 1);
+    Vec out(data.size());
+    for (const unsigned threads : {1u, 2u}) {
+        const Nesting e;
+        extract_batch(e, reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                      sizeof(double), out.data(), threads);
+        EXPECT_EQ(e.deepest.load() > 0, threads > 1) << threads << " threads";
+        EXPECT_EQ(out, data);
+    }
+    EXPECT_EQ(tavik::extractor::batch_nesting, 0u);
+}
+
 TEST(FrameBatch, StopCheckEndsTheBatchAndNestedBatchesStayOnTheirThread) {
     // 2,000 frames of a millisecond on 2 threads: about a second of work, so
     // the check comes due (every 20 ms) long before the end, and its answer

@@ -234,6 +234,53 @@ for threads in (1, 2):
         assert fb.batch(frames[:3]).shape == (3, 64)
     """
 
+# A transform written in C holds the lock without entering the interpreter's
+# loop: the rows after the native work (here nearly all of the batch's time)
+# still let Ctrl-C in.
+SCRIPTS["ctrl-c in batch, C transform"] = """
+    import math
+    fb = GammatoneFilterbank(num_samples=1, num_features=256, sample_rate=16000, high_Hz=4000,
+                             transform=math.sqrt)
+    frames = np.ones((100_000, 1))
+    sent = []
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    threading.Timer(0.5, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))).start()
+    try:
+        fb.batch(frames, num_threads=2)
+        raise SystemExit("not interrupted")
+    except KeyboardInterrupt:
+        print(f"interrupted after {time.perf_counter() - sent[0]:.3f} s")
+"""
+
+# A Python transform or compute that calls its own extractor, on a thread of
+# a small stack: RecursionError, never a stack overflow.
+SCRIPTS["recursion through a transform or a compute on a small stack"] = """
+    # AddressSanitizer's frames are several times larger than plain ones.
+    threading.stack_size(1 << (23 if os.environ.get("TAVIK_SANITIZED") else 18))
+    frame = np.ones((1, 16))
+    def transform(value):
+        fb.batch(frame, num_threads=1)
+        return value
+    fb = GammatoneFilterbank(num_samples=16, num_features=2, sample_rate=16000, high_Hz=4000,
+                             transform=transform)
+    class Calling(Extractor):
+        def compute(self, input, features):
+            self(list(input))
+    calling = Calling(num_samples=16, num_features=1)
+    calls = [lambda: fb.batch(frame, num_threads=1), lambda: fb(list(frame[0])),
+             lambda: calling.batch(frame), lambda: calling(list(frame[0]))]
+    raised = []
+    def run():
+        for call in calls:
+            try:
+                call()
+            except RecursionError:
+                raised.append(True)
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    assert len(raised) == len(calls), raised
+"""
 
 # Daemon threads whose module calls fail, or whose Python code lets other
 # threads run, while the interpreter exits: each kind loops on 1 and on 2

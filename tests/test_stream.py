@@ -499,3 +499,12 @@ def test_a_band_push_stops_on_a_signal_and_refuses_one_from_its_handler():
                "running push is left as it was")
     assert out.stdout.splitlines() == [f"pushing False 2001000 [{message!r}]",
                                        f"stopping True 1000 [{message!r}]"]
+
+
+def test_frames_mode_builds_no_continuous_state():
+    # 2**24 samples a frame and a hop of 1 would make a continuous state of
+    # 8.6 GB; frames mode checks the channel without one.
+    with pytest.raises(ValueError, match="shorter than one frame"):
+        tavik.gammatonegram(np.zeros((10, 2)), 16000, num_samples=2**24, hop=1, mode="frames")
+    stream = tavik.GammatoneStream(16000, num_samples=2**24, hop=1, mode="frames")
+    assert stream.push(np.zeros((100, 2))).shape == (0, 64)

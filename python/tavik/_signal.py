@@ -299,8 +299,9 @@ def lanes_of(a: Analysis, samples: npt.NDArray[Any]) -> list[GammatoneFilterbank
         if fb.on_channel >= 1:
             raise IndexError(f"Channel {fb.on_channel} is out of range for an input of 1 channels")
     else:
-        # The native pass's own check of the channel, on no samples.
-        fb.stream_push(np.empty((0, channels)), a.hop, fb.stream_state(a.hop), 0)
+        # The native passes' own check of the channel, on no samples, by the
+        # band pass, whose state is a few rows whatever the frame and hop.
+        fb.bands_push(np.empty((0, channels)), "envelope", fb.bands_state("envelope"), 0)
     return a.filterbanks(channels)
 
 
